@@ -1,0 +1,1 @@
+"""Estimation of state-space models, with native filter loops."""

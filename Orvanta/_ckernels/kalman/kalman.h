@@ -1,0 +1,131 @@
+/* Kalman filter loops over a whole sample, and the step kernels they are
+ * built from. No interpreter dependency: plain records of pointers and sizes
+ * in, an integer status out. Usable from C99 and from C++. */
+#ifndef ORV_KALMAN_H
+#define ORV_KALMAN_H
+
+#include "../_common/orv_common.h"
+
+ORV_BEGIN_C
+
+/* ---- linear Gaussian filter ---------------------------------------------
+ *
+ *   x_t = A x_{t-1} + B eps_t,      eps_t ~ N(0, Q)
+ *   y_t = C x_t + d + e_t,          e_t   ~ N(0, R)
+ *
+ * n states, m observables, k shocks, T periods; all arrays dense row-major. */
+
+enum {
+  KF_OK = 0,           /* the whole sample was filtered */
+  KF_ERR_NOT_PD = -3,  /* an innovation covariance was not positive definite */
+  KF_ERR_ALLOC = -5    /* the scratch block could not be allocated, or the
+                          dimensions do not describe one */
+};
+
+typedef struct kf_inputs {
+  i64 n;                /* number of states */
+  i64 m;                /* number of observables */
+  i64 k;                /* number of shocks */
+  i64 T;                /* number of periods */
+  const f64* A;         /* n x n transition */
+  const f64* B;         /* n x k shock loading */
+  const f64* C;         /* m x n measurement matrix */
+  const f64* d;         /* m measurement intercept */
+  const f64* Q;         /* k x k shock covariance */
+  const f64* R;         /* m x m measurement-error covariance */
+  const f64* y;         /* T x m observations */
+  const f64* x0;        /* n state of the period before the first observation */
+  const f64* P0;        /* n x n covariance of x0 */
+  int symmetrize;       /* nonzero: symmetrise P_pred, S and P_filt */
+  f64 jitter;           /* diagonal jitter for every factorisation of S */
+  int return_shocks;    /* nonzero (with store_history): fill eps_hat */
+  int store_history;    /* nonzero: fill the per-period history */
+} kf_inputs;
+
+/* Row t of each history array holds period t. With store_history zero (or
+ * T <= 0) only *loglik is written and the other pointers may be null. */
+typedef struct kf_outputs {
+  f64* x_pred;     /* T x n      A x_{t-1|t-1} */
+  f64* x_filt;     /* T x n      x_pred + K innov */
+  f64* P_pred;     /* T x n x n  A P A^T + B Q B^T */
+  f64* P_filt;     /* T x n x n  Joseph form */
+  f64* y_pred;     /* T x m      C x_pred + d */
+  f64* y_filt;     /* T x m      C x_filt + d */
+  f64* innov;      /* T x m      y_t - y_pred */
+  f64* std_innov;  /* T x m      L^-1 innov, S = L L^T */
+  f64* S;          /* T x m x m  C P_pred C^T + R (without jitter) */
+  f64* eps_hat;    /* T x k      Q B^T C^T S^-1 innov (with return_shocks) */
+  f64* loglik;     /* one value, always written unless allocation fails */
+} kf_outputs;
+
+/* Runs the filter over periods 0 .. T-1 from (x0, P0). Returns KF_OK,
+ * KF_ERR_NOT_PD (loglik and history hold the periods before the failing one)
+ * or KF_ERR_ALLOC (nothing written; also for negative dimensions or a scratch
+ * size that overflows). */
+ORV_API int kf_hot_loop(const kf_inputs* in, kf_outputs* out);
+
+/* Step kernels of kf_hot_loop. Outputs never overlap inputs or each other. */
+
+/* out[i] = A[row*m + i] - x[i], i < m. */
+ORV_API void kf_row_minus_vec(const f64* ORV_RESTRICT A, i64 row,
+                              const f64* ORV_RESTRICT x, f64* ORV_RESTRICT out,
+                              i64 m);
+
+/* Row `row` of out (rows of length n) = (L L^T)^-1 b, b = row `row` of B;
+ * fbuf = L^-1 b and bbuf = L^-T fbuf are left in the buffers. */
+ORV_API void kf_chol_solve_row(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT B,
+                               i64 row, f64* ORV_RESTRICT fbuf,
+                               f64* ORV_RESTRICT bbuf, f64* ORV_RESTRICT out, i64 n);
+
+/* out (n x n) = A P_prev A^T + BQBT; temp_nn holds A P_prev. */
+ORV_API void kf_predict_cov(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT P_prev,
+                            const f64* ORV_RESTRICT BQBT, f64* ORV_RESTRICT temp_nn,
+                            f64* ORV_RESTRICT out, i64 n);
+
+/* out (m x m) = C P_pred C^T + R; temp_mn (m x n) holds C P_pred. */
+ORV_API void kf_measurement_cov(const f64* ORV_RESTRICT C,
+                                const f64* ORV_RESTRICT P_pred,
+                                const f64* ORV_RESTRICT R, f64* ORV_RESTRICT temp_mn,
+                                f64* ORV_RESTRICT out, i64 n, i64 m);
+
+/* out (n x m) = P_pred (n x n) C^T (C m x n). */
+ORV_API void kf_pc_t(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT C,
+                     f64* ORV_RESTRICT out, i64 n, i64 m);
+
+/* out (n x m) = PCt (L L^T)^-1, row by row; fbuf and bbuf hold m values. */
+ORV_API void kf_gain_from_pc_t(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
+                               f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf,
+                               f64* ORV_RESTRICT out, i64 n, i64 m);
+
+/* out (n) = x_pred + K v, each sum accumulated onto x_pred[i]. */
+ORV_API void kf_state_update(const f64* ORV_RESTRICT x_pred, const f64* ORV_RESTRICT K,
+                             const f64* ORV_RESTRICT v, f64* ORV_RESTRICT out, i64 n,
+                             i64 m);
+
+/* out (n x n) = I - A. */
+ORV_API void kf_identity_minus(const f64* ORV_RESTRICT A, f64* ORV_RESTRICT out, i64 n);
+
+/* out (n x n) = (I - K C) P_pred (I - K C)^T + K R K^T, with KC = K C,
+ * I_minus_KC = I - K C, temp_nn = (I - K C) P_pred and temp_nm = K R left
+ * in the scratch arguments. */
+ORV_API void kf_joseph_cov(const f64* ORV_RESTRICT K, const f64* ORV_RESTRICT C,
+                           const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT R,
+                           f64* ORV_RESTRICT KC, f64* ORV_RESTRICT I_minus_KC,
+                           f64* ORV_RESTRICT temp_nn, f64* ORV_RESTRICT temp_nm,
+                           f64* ORV_RESTRICT out, i64 n, i64 m);
+
+/* out (n x n) = B Q B^T, exactly symmetric; temp_nk holds B Q. */
+ORV_API void kf_build_bqbt(const f64* ORV_RESTRICT B, const f64* ORV_RESTRICT Q,
+                           f64* ORV_RESTRICT temp_nk, f64* ORV_RESTRICT out, i64 n,
+                           i64 k);
+
+/* out (k x m) = Q B^T C^T; temp_km holds B^T C^T. */
+ORV_API void kf_build_shock_projection(const f64* ORV_RESTRICT B,
+                                       const f64* ORV_RESTRICT C,
+                                       const f64* ORV_RESTRICT Q,
+                                       f64* ORV_RESTRICT temp_km,
+                                       f64* ORV_RESTRICT out, i64 n, i64 k, i64 m);
+
+ORV_END_C
+
+#endif /* ORV_KALMAN_H */

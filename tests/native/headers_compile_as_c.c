@@ -1,0 +1,5 @@
+/* The public headers must compile as C: this file fails the build otherwise. */
+#include "kalman.h"
+#include "orv_linalg.h"
+
+int orv_headers_compile_as_c(void) { return KF_OK + (int)sizeof(kf_inputs) * 0; }
