@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <utility>
 
 #include "../_common/orv_linalg.h"
 #include "scratch.h"
@@ -20,10 +20,23 @@ namespace {
 // ln(2 pi) to double precision.
 constexpr f64 kLog2Pi = 1.8378770664093453;
 
+// loglik - 0.5 (log det S + m ln 2 pi + v^T S^-1 v), with S = L L^T and the
+// grouping fixed: two rounded additions, then one fma onto loglik.
+inline f64 add_loglik_term(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
+                           f64 const_term, f64 loglik) noexcept {
+  f64 a = orv_logdet_from_chol(L, m) + const_term;
+  a = a + orv_dot(v, S_inv_v, m);
+  return std::fma(-0.5, a, loglik);
+}
+
+// dst[0 .. len) = src[0 .. len); nothing is touched when len is 0.
+inline void copy_values(f64* dst, const f64* src, i64 len) noexcept {
+  if (len > 0) std::memcpy(dst, src, static_cast<size_t>(len) * sizeof(f64));
+}
+
 // Copies `len` values into row `t` of a history array with rows of `len`.
 inline void store_row(f64* history, i64 t, const f64* src, i64 len) noexcept {
-  if (len > 0)
-    std::memcpy(history + t * len, src, static_cast<size_t>(len) * sizeof(f64));
+  copy_values(history + t * len, src, len);
 }
 
 }  // namespace
@@ -245,14 +258,6 @@ void kf_update_period(const kf_inputs& in, const kf_scratch& s) noexcept {
   if (in.symmetrize) orv_sym_inplace(s.P_filt_buf, n);
 }
 
-// -0.5 (log det S + m ln 2 pi + v^T S^-1 v), added onto loglik by one fma.
-f64 kf_add_loglik_term(const kf_scratch& s, i64 m, f64 const_term,
-                       f64 loglik) noexcept {
-  f64 a = orv_logdet_from_chol(s.L, m) + const_term;
-  a = a + orv_dot(s.v_buf, s.S_inv_v, m);
-  return std::fma(-0.5, a, loglik);
-}
-
 // Writes row t of every requested history array.
 void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs& out,
                      i64 t, bool with_shocks) noexcept {
@@ -299,12 +304,405 @@ int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
       break;
     }
     kf_update_period(*in, s);
-    loglik = kf_add_loglik_term(s, m, const_term, loglik);
+    loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
     if (store) kf_store_period(*in, s, *out, t, with_shocks);
     x_prev = s.x_filt_buf;
     P_prev = s.P_filt_buf;
   }
 
   *out->loglik = loglik;
+  return status;
+}
+
+// ---- the unscented filter ------------------------------------------------------
+//
+// Sums formed by the steps below accumulate with std::fma in the stated index
+// order, like the kernels, so that repeated calls agree to the bit.
+
+namespace {
+
+struct ukf_dims {
+  i64 ns, nc, ne, no;  // states, controls, shocks, observables
+  i64 nz;              // augmented state: x1 then x2
+  i64 n_sig;           // sigma points, 2 nz + 1
+  i64 nv;              // model variables: states then controls
+};
+
+struct ukf_weights {
+  f64 gamma;  // sigma-point step, sqrt(nz + lambda)
+  f64 w0_m;   // mean weight of the centre point
+  f64 w0_c;   // covariance weight of the centre point
+  f64 wi;     // mean and covariance weight of every other point
+};
+
+ukf_dims ukf_dims_of(const ukf_inputs& in) noexcept {
+  const i64 ns = in.n_state;
+  return {ns, in.n_ctrl, in.n_exog, in.n_obs, 2 * ns, 4 * ns + 1, ns + in.n_ctrl};
+}
+
+// The regions of the unscented filter's scratch block, in carving order.
+struct ukf_scratch {
+  f64* z_prev;        // nz
+  f64* z_pred;        // nz
+  f64* z_filt;        // nz
+  f64* P_prev;        // nz^2
+  f64* P_pred;        // nz^2
+  f64* P_filt;        // nz^2
+  f64* P_chol;        // nz^2
+  f64* sigma_z;       // nz n_sig
+  f64* sigma_z_next;  // nz n_sig
+  f64* sigma_y;       // no n_sig
+  f64* BQBT;          // ns^2
+  f64* temp_nk;       // ns ne
+  f64* y_pred;        // no
+  f64* innov;         // no
+  f64* std_innov;     // no
+  f64* S_inv_v;       // no
+  f64* solve_f;       // no
+  f64* solve_b;       // no
+  f64* S;             // no^2
+  f64* L;             // no^2
+  f64* Pzy;           // nz no
+  f64* K;             // nz no
+  f64* vars_buf;      // nv
+};
+
+// 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
+// values, or -1 when they do not fit in memory. Dimensions are checked
+// non-negative by the caller; the derived sizes are formed here with overflow
+// checks, since ns itself may be arbitrarily large.
+i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
+  i64 nz = 0, n_sig = 0, nv = 0;
+  if (__builtin_mul_overflow(ns, 2, &nz) || __builtin_mul_overflow(nz, 2, &n_sig) ||
+      __builtin_add_overflow(n_sig, 1, &n_sig) || __builtin_add_overflow(ns, nc, &nv))
+    return -1;
+  return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
+                        {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
+                        {1, nv}});
+}
+
+ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
+  region_carver c{block};
+  ukf_scratch s{};
+  s.z_prev = c.take(d.nz);
+  s.z_pred = c.take(d.nz);
+  s.z_filt = c.take(d.nz);
+  s.P_prev = c.take(d.nz * d.nz);
+  s.P_pred = c.take(d.nz * d.nz);
+  s.P_filt = c.take(d.nz * d.nz);
+  s.P_chol = c.take(d.nz * d.nz);
+  s.sigma_z = c.take(d.nz * d.n_sig);
+  s.sigma_z_next = c.take(d.nz * d.n_sig);
+  s.sigma_y = c.take(d.no * d.n_sig);
+  s.BQBT = c.take(d.ns * d.ns);
+  s.temp_nk = c.take(d.ns * d.ne);
+  s.y_pred = c.take(d.no);
+  s.innov = c.take(d.no);
+  s.std_innov = c.take(d.no);
+  s.S_inv_v = c.take(d.no);
+  s.solve_f = c.take(d.no);
+  s.solve_b = c.take(d.no);
+  s.S = c.take(d.no * d.no);
+  s.L = c.take(d.no * d.no);
+  s.Pzy = c.take(d.nz * d.no);
+  s.K = c.take(d.nz * d.no);
+  s.vars_buf = c.take(d.nv);
+  return s;
+}
+
+// Unscented constants for nz dimensions; false when the scale nz + lambda is
+// not positive and finite (alpha = 0, kappa = -nz, NaN, ...).
+bool ukf_weights_for(f64 nz, f64 alpha, f64 beta, f64 kappa, ukf_weights* w) noexcept {
+  const f64 alpha2 = alpha * alpha;
+  // lambda = alpha^2 (nz + kappa) - nz
+  const f64 lambda = std::fma(alpha2, nz + kappa, -nz);
+  const f64 scale = nz + lambda;
+  if (!(scale > 0.0 && std::isfinite(scale))) return false;
+  w->gamma = std::sqrt(scale);
+  w->w0_m = lambda / scale;
+  w->w0_c = ((1.0 - alpha2) + beta) + w->w0_m;
+  w->wi = 1.0 / (scale + scale);
+  return true;
+}
+
+// The 2n + 1 sigma points of (mean, chol chol^T), one per row of `sigma`:
+// point 0 is the mean, points 1 .. n step along the columns of chol, points
+// n+1 .. 2n mirror them in the same column order.
+void ukf_build_sigma_points(const f64* ORV_RESTRICT mean, const f64* ORV_RESTRICT chol,
+                            f64 gamma, f64* ORV_RESTRICT sigma, i64 n) noexcept {
+  copy_values(sigma, mean, n);
+  for (i64 col = 0; col < n; ++col) {
+    f64* plus = sigma + (1 + col) * n;
+    f64* minus = sigma + (1 + n + col) * n;
+    for (i64 row = 0; row < n; ++row) {
+      const f64 delta = gamma * chol[row * n + col];
+      plus[row] = mean[row] + delta;
+      minus[row] = mean[row] - delta;
+    }
+  }
+}
+
+// out (n) = w0 sigma[0] + sum_{r>=1} wi sigma[r], rows entering in ascending r.
+void ukf_weighted_mean(const f64* ORV_RESTRICT sigma, f64 w0, f64 wi, i64 n_sig, i64 n,
+                       f64* ORV_RESTRICT out) noexcept {
+  for (i64 j = 0; j < n; ++j) out[j] = w0 * sigma[j];
+  for (i64 r = 1; r < n_sig; ++r) {
+    const f64* row = sigma + r * n;
+    for (i64 j = 0; j < n; ++j) out[j] = std::fma(wi, row[j], out[j]);
+  }
+}
+
+// out (n x n) = sum_r w_r (sigma[r] - mean) (sigma[r] - mean)^T, w_0 = w0 and
+// w_r = wi otherwise; symmetric only up to rounding.
+void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mean,
+                      f64 w0, f64 wi, i64 n_sig, i64 n, f64* ORV_RESTRICT out) noexcept {
+  orv_zero_mat(out, n, n);
+  for (i64 r = 0; r < n_sig; ++r) {
+    const f64 w = r == 0 ? w0 : wi;
+    const f64* row = sigma + r * n;
+    for (i64 i = 0; i < n; ++i) {
+      const f64 di = (row[i] - mean[i]) * w;
+      f64* out_row = out + i * n;
+      for (i64 j = 0; j < n; ++j) out_row[j] = std::fma(di, row[j] - mean[j], out_row[j]);
+    }
+  }
+}
+
+// s + sum_j sum_k 0.5 q[j][k] a_j a_k over ns x ns (k inner), where a = x1
+// and the pair product is x1[j] x1[k] + P[j][k] when P (nz x nz) is given:
+// the expected value of the quadratic term under covariance P.
+f64 add_quadratic_term(f64 s, const f64* ORV_RESTRICT q, const f64* ORV_RESTRICT x1,
+                       const f64* ORV_RESTRICT P, i64 ns, i64 nz) noexcept {
+  for (i64 j = 0; j < ns; ++j) {
+    const f64* q_row = q + j * ns;
+    if (P == nullptr) {
+      for (i64 k = 0; k < ns; ++k) s = std::fma((0.5 * q_row[k]) * x1[j], x1[k], s);
+    } else {
+      for (i64 k = 0; k < ns; ++k)
+        s = std::fma(0.5 * q_row[k], std::fma(x1[j], x1[k], P[j * nz + k]), s);
+    }
+  }
+  return s;
+}
+
+// out = pruned second-order successor of z = (x1, x2):
+//   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
+void ukf_pruned_transition(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                           f64* ORV_RESTRICT out) noexcept {
+  const i64 ns = in.n_state;
+  const f64* x1 = z;
+  const f64* x2 = z + ns;
+  for (i64 i = 0; i < ns; ++i) {
+    const f64* hx_row = in.hx + i * ns;
+    f64 s1 = 0.0;
+    for (i64 j = 0; j < ns; ++j) s1 = std::fma(hx_row[j], x1[j], s1);
+    f64 s2 = 0.5 * in.hss[i];
+    for (i64 j = 0; j < ns; ++j) s2 = std::fma(hx_row[j], x2[j], s2);
+    s2 = add_quadratic_term(s2, in.hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
+    out[i] = s1;
+    out[ns + i] = s2;
+  }
+}
+
+// vars (nv) = model variables in levels at z = (x1, x2): states
+// (ss + x1) + x2, controls ss + 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1).
+// With P (nz x nz) given, the quadratic control term takes its expectation
+// under P instead (see add_quadratic_term).
+void project_to_levels(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT vars) noexcept {
+  const i64 ns = in.n_state, nc = in.n_ctrl;
+  const f64* x1 = z;
+  const f64* x2 = z + ns;
+  const f64* ss = in.steady_state;
+  for (i64 i = 0; i < ns; ++i) vars[i] = (ss[i] + x1[i]) + x2[i];
+  for (i64 c = 0; c < nc; ++c) {
+    const f64* gx_row = in.gx + c * ns;
+    f64 s = 0.5 * in.gss[c];
+    for (i64 j = 0; j < ns; ++j) s = std::fma(gx_row[j], x1[j] + x2[j], s);
+    s = add_quadratic_term(s, in.gxx + c * ns * ns, x1, P, ns, 2 * ns);
+    vars[ns + c] = ss[ns + c] + s;
+  }
+}
+
+// vars = model variables in levels at the sigma point z.
+void ukf_project_vars(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                      f64* ORV_RESTRICT vars) noexcept {
+  project_to_levels(in, z, nullptr, vars);
+}
+
+// Row r of sigma_y (no) = meas at the model variables of sigma point r, in
+// ascending r, every call on the same vars_buf.
+void ukf_eval_measurement_sigma(const ukf_inputs& in, const f64* ORV_RESTRICT sigma_z,
+                                i64 n_sig, f64* ORV_RESTRICT vars_buf,
+                                f64* ORV_RESTRICT sigma_y) {
+  const i64 nz = 2 * in.n_state, no = in.n_obs;
+  for (i64 r = 0; r < n_sig; ++r) {
+    ukf_project_vars(in, sigma_z + r * nz, vars_buf);
+    in.meas(vars_buf, in.params, sigma_y + r * no);
+  }
+}
+
+// S (no x no) = sum_r w_r dy_r dy_r^T and Pzy (nz x no) = sum_r w_r dz_r dy_r^T,
+// with dy_r = sigma_y[r] - y_mean and dz_r = sigma_z[r] - z_mean.
+void ukf_weighted_meas_cov_cross(const f64* ORV_RESTRICT sigma_z,
+                                 const f64* ORV_RESTRICT z_mean,
+                                 const f64* ORV_RESTRICT sigma_y,
+                                 const f64* ORV_RESTRICT y_mean, f64 w0, f64 wi,
+                                 i64 n_sig, i64 nz, i64 no, f64* ORV_RESTRICT S,
+                                 f64* ORV_RESTRICT Pzy) noexcept {
+  orv_zero_mat(S, no, no);
+  orv_zero_mat(Pzy, nz, no);
+  for (i64 r = 0; r < n_sig; ++r) {
+    const f64 w = r == 0 ? w0 : wi;
+    const f64* yr = sigma_y + r * no;
+    const f64* zr = sigma_z + r * nz;
+    for (i64 i = 0; i < no; ++i) {
+      const f64 dyi = (yr[i] - y_mean[i]) * w;
+      for (i64 j = 0; j < no; ++j) S[i * no + j] = std::fma(dyi, yr[j] - y_mean[j], S[i * no + j]);
+    }
+    for (i64 i = 0; i < nz; ++i) {
+      const f64 dzi = (zr[i] - z_mean[i]) * w;
+      for (i64 j = 0; j < no; ++j)
+        Pzy[i * no + j] = std::fma(dzi, yr[j] - y_mean[j], Pzy[i * no + j]);
+    }
+  }
+}
+
+// Adds BQBT (ns x ns) to the x1-x1 block of P (nz x nz); x2 gets no noise.
+void ukf_add_process_cov(const f64* ORV_RESTRICT BQBT, f64* ORV_RESTRICT P, i64 ns,
+                         i64 nz) noexcept {
+  for (i64 i = 0; i < ns; ++i)
+    for (i64 j = 0; j < ns; ++j) P[i * nz + j] = P[i * nz + j] + BQBT[i * ns + j];
+}
+
+// P_filt (nz x nz) = P_pred - K Pzy^T, K and Pzy nz x no.
+void ukf_cov_update(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT K,
+                    const f64* ORV_RESTRICT Pzy, f64* ORV_RESTRICT P_filt, i64 nz,
+                    i64 no) noexcept {
+  for (i64 i = 0; i < nz; ++i) {
+    for (i64 j = 0; j < nz; ++j) {
+      f64 s = 0.0;
+      for (i64 l = 0; l < no; ++l) s = std::fma(K[i * no + l], Pzy[j * no + l], s);
+      P_filt[i * nz + j] = P_pred[i * nz + j] - s;
+    }
+  }
+}
+
+// Row t of the x1, x2 and level histories for the state z with covariance P.
+void ukf_store_history(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT x1,
+                       f64* ORV_RESTRICT x2, f64* ORV_RESTRICT x, i64 t) noexcept {
+  const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
+  store_row(x1, t, z, ns);
+  store_row(x2, t, z + ns, ns);
+  project_to_levels(in, z, P, x + t * nv);
+}
+
+// Predicted moments of the period: z_pred and P_pred (with process noise).
+// False when P_prev or P_pred cannot be factored.
+bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
+                        const ukf_scratch& s) {
+  // P_chol P_chol^T = P_prev
+  if (orv_chol(s.P_prev, in.jitter, s.P_chol, d.nz) != 0) return false;
+  ukf_build_sigma_points(s.z_prev, s.P_chol, w.gamma, s.sigma_z, d.nz);
+  for (i64 r = 0; r < d.n_sig; ++r)
+    ukf_pruned_transition(in, s.sigma_z + r * d.nz, s.sigma_z_next + r * d.nz);
+  ukf_weighted_mean(s.sigma_z_next, w.w0_m, w.wi, d.n_sig, d.nz, s.z_pred);
+  ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.P_pred);
+  ukf_add_process_cov(s.BQBT, s.P_pred, d.ns, d.nz);
+  if (in.symmetrize) orv_sym_inplace(s.P_pred, d.nz);
+  // P_chol P_chol^T = P_pred
+  return orv_chol(s.P_pred, in.jitter, s.P_chol, d.nz) == 0;
+}
+
+// Predicted observables: y_pred, S (with R) and Pzy from fresh sigma points
+// of (z_pred, P_pred).
+void ukf_measure_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
+                        const ukf_scratch& s) {
+  ukf_build_sigma_points(s.z_pred, s.P_chol, w.gamma, s.sigma_z, d.nz);
+  ukf_eval_measurement_sigma(in, s.sigma_z, d.n_sig, s.vars_buf, s.sigma_y);
+  ukf_weighted_mean(s.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, s.y_pred);
+  ukf_weighted_meas_cov_cross(s.sigma_z, s.z_pred, s.sigma_y, s.y_pred, w.w0_c, w.wi,
+                              d.n_sig, d.nz, d.no, s.S, s.Pzy);
+  // S += R
+  for (i64 i = 0; i < d.no * d.no; ++i) s.S[i] = s.S[i] + in.R[i];
+  if (in.symmetrize) orv_sym_inplace(s.S, d.no);
+}
+
+// Update with the factor L of S: std_innov, S^-1 innov, K, z_filt, P_filt.
+void ukf_update_period(const ukf_inputs& in, const ukf_dims& d,
+                       const ukf_scratch& s) noexcept {
+  // std_innov = L^-1 innov;  S_inv_v = L^-T std_innov
+  orv_forward_subst(s.L, s.innov, s.std_innov, d.no);
+  orv_backward_subst_chol_t(s.L, s.std_innov, s.S_inv_v, d.no);
+  // K (nz x no) = Pzy S^-1
+  kf_gain_from_pc_t(s.L, s.Pzy, s.solve_f, s.solve_b, s.K, d.nz, d.no);
+  // z_filt = z_pred + K innov
+  kf_state_update(s.z_pred, s.K, s.innov, s.z_filt, d.nz, d.no);
+  // P_filt = P_pred - K Pzy^T
+  ukf_cov_update(s.P_pred, s.K, s.Pzy, s.P_filt, d.nz, d.no);
+  if (in.symmetrize) orv_sym_inplace(s.P_filt, d.nz);
+}
+
+// Row t of every history array; y_filt is meas at the stored x_filt row.
+void ukf_store_period(const ukf_inputs& in, const ukf_dims& d, const ukf_scratch& s,
+                      const ukf_outputs& out, i64 t) {
+  ukf_store_history(in, s.z_pred, s.P_pred, out.x1_pred, out.x2_pred, out.x_pred, t);
+  ukf_store_history(in, s.z_filt, s.P_filt, out.x1_filt, out.x2_filt, out.x_filt, t);
+  store_row(out.P_pred, t, s.P_pred, d.nz * d.nz);
+  store_row(out.P_filt, t, s.P_filt, d.nz * d.nz);
+  store_row(out.y_pred, t, s.y_pred, d.no);
+  in.meas(out.x_filt + t * d.nv, in.params, out.y_filt + t * d.no);
+  store_row(out.innov, t, s.innov, d.no);
+  store_row(out.std_innov, t, s.std_innov, d.no);
+  store_row(out.S, t, s.S, d.no * d.no);
+}
+
+}  // namespace
+
+i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
+  if (in->meas == nullptr || in->n_state < 1 || in->n_obs < 1 || in->n_ctrl < 0 ||
+      in->n_exog < 0)
+    return UKF_ERR_INPUT;
+  ukf_weights w{};
+  // nz as a double, formed without the integer product that could overflow
+  if (!ukf_weights_for(2.0 * static_cast<f64>(in->n_state), in->alpha, in->beta,
+                       in->kappa, &w))
+    return UKF_ERR_NOT_PD;
+
+  scratch_block block(ukf_scratch_elements(in->n_state, in->n_ctrl, in->n_exog, in->n_obs));
+  if (!block) return UKF_ERR_ALLOC;
+  const ukf_dims d = ukf_dims_of(*in);
+  ukf_scratch s = ukf_carve_scratch(block.data(), d);
+
+  copy_values(s.z_prev, in->z0, d.nz);
+  copy_values(s.P_prev, in->P0, d.nz * d.nz);
+  // BQBT (ns x ns) = bx Q bx^T, once per call
+  kf_build_bqbt(in->bx, in->Q, s.temp_nk, s.BQBT, d.ns, d.ne);
+  const f64 const_term = static_cast<f64>(d.no) * kLog2Pi;
+  f64 loglik = 0.0;
+  i64 status = UKF_OK;
+
+  for (i64 t = 0; t < in->T; ++t) {
+    if (!ukf_predict_period(*in, d, w, s)) {
+      status = UKF_ERR_NOT_PD;
+      break;
+    }
+    ukf_measure_period(*in, d, w, s);
+    // innov = obs_t - y_pred;  L L^T = S (+ jitter I)
+    kf_row_minus_vec(in->obs, t, s.y_pred, s.innov, d.no);
+    if (orv_chol(s.S, in->jitter, s.L, d.no) != 0) {
+      status = UKF_ERR_NOT_PD;
+      break;
+    }
+    ukf_update_period(*in, d, s);
+    loglik = add_loglik_term(s.L, s.innov, s.S_inv_v, d.no, const_term, loglik);
+    if (in->store_history) ukf_store_period(*in, d, s, *out, t);
+    // the filtered moments become the prior of the next period
+    std::swap(s.z_prev, s.z_filt);
+    std::swap(s.P_prev, s.P_filt);
+  }
+
+  out->loglik[0] = loglik;
   return status;
 }

@@ -126,6 +126,88 @@ ORV_API void kf_build_shock_projection(const f64* ORV_RESTRICT B,
                                        f64* ORV_RESTRICT temp_km,
                                        f64* ORV_RESTRICT out, i64 n, i64 k, i64 m);
 
+/* ---- second-order pruned unscented filter --------------------------------
+ *
+ * Augmented state z = (x1, x2) of length nz = 2 ns: the first- and the
+ * second-order part of the state's deviation from steady state.
+ *
+ *   x1' = hx x1 + bx eps
+ *   x2' = hx x2 + 0.5 hss + 0.5 hxx (x1 (x) x1)
+ *   obs = meas(steady_state + projection of z) + e,   e ~ N(0, R)
+ *
+ * The loop uses 4 ns + 1 sigma points per step. */
+
+enum {
+  UKF_OK = 0,            /* the whole sample was filtered (also T < 1) */
+  UKF_ERR_INPUT = -2,    /* null meas, ns < 1 or no < 1 */
+  UKF_ERR_NOT_PD = -3,   /* a covariance was not positive definite, or the
+                            sigma-point scale was not positive and finite */
+  UKF_ERR_ALLOC = -5     /* the scratch block could not be allocated, or the
+                            dimensions do not describe one */
+};
+
+/* Measurement function: writes the n_obs observables implied by the nv model
+ * variables `vars` (states then controls, in levels) to out[0 .. n_obs).
+ * It must write every entry, must not keep `vars`, and runs without the
+ * Python interpreter lock. */
+typedef void (*meas_fn)(const f64* vars, const f64* params, f64* out);
+
+typedef struct ukf_inputs {
+  meas_fn meas;              /* must not be null */
+  const f64* hx;             /* ns x ns first-order state transition */
+  const f64* gx;             /* nc x ns first-order control policy */
+  const f64* bx;             /* ns x ne shock loading */
+  const f64* hxx;            /* ns x ns x ns second derivatives of the transition */
+  const f64* gxx;            /* nc x ns x ns second derivatives of the policy */
+  const f64* hss;            /* ns constant second-order term of the transition */
+  const f64* gss;            /* nc constant second-order term of the policy */
+  const f64* steady_state;   /* nv levels, states first */
+  const f64* params;         /* passed unchanged to meas; may be null */
+  const f64* Q;              /* ne x ne shock covariance */
+  const f64* R;              /* no x no measurement-error covariance */
+  const f64* obs;            /* T x no observations */
+  const f64* z0;             /* nz initial augmented state */
+  const f64* P0;             /* nz x nz initial augmented covariance */
+  i64 T;                     /* number of periods */
+  i64 n_state;               /* ns */
+  i64 n_ctrl;                /* nc */
+  i64 n_exog;                /* ne */
+  i64 n_obs;                 /* no */
+  i64 n_params;              /* length of params; only passed through */
+  f64 alpha;                 /* unscented spread */
+  f64 beta;                  /* unscented prior-distribution parameter */
+  f64 kappa;                 /* unscented secondary scaling */
+  f64 jitter;                /* diagonal jitter for every factorisation */
+  int symmetrize;            /* nonzero: symmetrise P_pred, S and P_filt */
+  int store_history;         /* nonzero: fill the per-period history */
+} ukf_inputs;
+
+/* Row t of each history array holds period t. With store_history zero only
+ * *loglik is written and the other pointers may be null. */
+typedef struct ukf_outputs {
+  f64* x1_pred;    /* T x ns        x1 part of z_pred */
+  f64* x2_pred;    /* T x ns        x2 part of z_pred */
+  f64* x1_filt;    /* T x ns        x1 part of z_filt */
+  f64* x2_filt;    /* T x ns        x2 part of z_filt */
+  f64* x_pred;     /* T x nv        model variables in levels at (z_pred, P_pred) */
+  f64* x_filt;     /* T x nv        model variables in levels at (z_filt, P_filt) */
+  f64* P_pred;     /* T x nz x nz   predicted covariance, with process noise */
+  f64* P_filt;     /* T x nz x nz   filtered covariance */
+  f64* y_pred;     /* T x no        predicted observables */
+  f64* y_filt;     /* T x no        meas at row t of x_filt */
+  f64* innov;      /* T x no        obs - y_pred */
+  f64* std_innov;  /* T x no        L^-1 innov, S = L L^T */
+  f64* S;          /* T x no x no   innovation covariance */
+  f64* loglik;     /* one value */
+} ukf_outputs;
+
+/* Runs the unscented filter over periods 0 .. T-1 from (z0, P0). Returns
+ * UKF_OK, UKF_ERR_INPUT or UKF_ERR_ALLOC (nothing written), or
+ * UKF_ERR_NOT_PD: before any period when the sigma-point scale is unusable
+ * (nothing written), otherwise with loglik and history holding the periods
+ * before the failing one. */
+ORV_API i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out);
+
 ORV_END_C
 
 #endif /* ORV_KALMAN_H */
