@@ -1,0 +1,434 @@
+// Argument handling shared by the module's entries: buffer views with their
+// exact error messages, scalar conversions, and the entry callable type.
+
+#include "py_glue.h"
+
+#include <structmember.h>
+
+#include <cstring>
+
+namespace orv_py {
+
+// ---- buffers -------------------------------------------------------------------
+
+namespace {
+
+// A C-contiguous, writable buffer that describes its format.
+constexpr int kBufferRequest = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE;
+static_assert(kBufferRequest == 0x3d);
+
+// The type character of a struct-module format, after any byte-order prefix
+// and repeat count.
+const char* format_type(const char* format) noexcept {
+  while (*format == '@' || *format == '=' || *format == '<' || *format == '>' ||
+         *format == '!')
+    ++format;
+  while (*format >= '0' && *format <= '9') ++format;
+  return format;
+}
+
+bool format_is_native_double(const char* format) noexcept {
+  if (format == nullptr) return false;
+  const char order = *format;
+  if (order == '>' || order == '!') return false;  // big-endian data
+  return std::strcmp(format_type(format), "d") == 0;
+}
+
+// The quoted C name of a format's element type, as the dtype message shows it.
+const char* describe_format(const char* format) noexcept {
+  const char* t = format_type(format);
+  switch (*t) {
+    case '?': return "'bool'";
+    case 'c': return "'char'";
+    case 'b': return "'signed char'";
+    case 'B': return "'unsigned char'";
+    case 'h': return "'short'";
+    case 'H': return "'unsigned short'";
+    case 'i': return "'int'";
+    case 'I': return "'unsigned int'";
+    case 'l': return "'long'";
+    case 'L': return "'unsigned long'";
+    case 'q': return "'long long'";
+    case 'Q': return "'unsigned long long'";
+    case 'e': return "'half'";
+    case 'f': return "'float'";
+    case 'd': return "'double'";
+    case 'g': return "'long double'";
+    case 'Z':
+      switch (t[1]) {
+        case 'f': return "'complex float'";
+        case 'd': return "'complex double'";
+        case 'g': return "'complex long double'";
+        default: return "unparsable format string";
+      }
+    case 'T': return "a struct";
+    case 'O': return "Python object";
+    case 'P': return "a pointer";
+    case 's':
+    case 'p': return "a string";
+    case '\0': return "end";
+    default: return "unparsable format string";
+  }
+}
+
+// The layout checks that follow the buffer request: strides consistent with
+// rows of packed items, no sub-offsets, and dense row-major storage.
+bool check_c_layout(const Py_buffer& b) {
+  Py_ssize_t count = 1;
+  for (int d = 0; d < b.ndim; ++d) count *= b.shape[d];
+  if (count == 0 || b.strides == nullptr) return true;
+  for (int d = 0; d < b.ndim; ++d) {
+    if (b.shape[d] < 2) continue;
+    const Py_ssize_t stride = b.strides[d];
+    const bool ok = d == b.ndim - 1 ? stride == b.itemsize
+                                    : (stride < 0 ? -stride : stride) >= b.itemsize;
+    if (!ok) {
+      PyErr_SetString(PyExc_ValueError,
+                      "Buffer and memoryview are not contiguous in the same dimension.");
+      return false;
+    }
+  }
+  if (b.suboffsets != nullptr) {
+    for (int d = 0; d < b.ndim; ++d) {
+      if (b.suboffsets[d] >= 0) {
+        PyErr_SetString(PyExc_ValueError, "Buffer with suboffsets is not supported.");
+        return false;
+      }
+    }
+  }
+  Py_ssize_t dense = b.itemsize;
+  for (int d = b.ndim - 1; d >= 0; --d) {
+    if (b.shape[d] >= 2 && b.strides[d] != dense) {
+      PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+      return false;
+    }
+    dense *= b.shape[d];
+  }
+  return true;
+}
+
+}  // namespace
+
+bool array_view::acquire(PyObject* obj) {
+  if (obj == Py_None) return true;  // empty, null data
+  // Exporters refuse read-only and non-contiguous arrays here themselves.
+  if (PyObject_GetBuffer(obj, &buffer_, kBufferRequest) != 0) return false;
+  held_ = true;
+  if (buffer_.ndim != rank_) {
+    PyErr_Format(PyExc_ValueError,
+                 "Buffer has wrong number of dimensions (expected %d, got %d)", rank_,
+                 buffer_.ndim);
+    return false;
+  }
+  if (!format_is_native_double(buffer_.format)) {
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s",
+                 "'", "double", "'", describe_format(buffer_.format));
+    return false;
+  }
+  if (buffer_.itemsize != static_cast<Py_ssize_t>(sizeof(f64))) {
+    const size_t size = static_cast<size_t>(buffer_.itemsize);
+    PyErr_Format(PyExc_ValueError,
+                 "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                 size, size == 1 ? "" : "s", "double", sizeof(f64), "s");
+    return false;
+  }
+  if (!check_c_layout(buffer_)) return false;
+  for (int d = 0; d < rank_; ++d) extents_[d] = buffer_.shape[d];
+  data_ = static_cast<f64*>(buffer_.buf);
+  return true;
+}
+
+i64 array_view::size() const noexcept {
+  i64 count = 1;
+  for (int d = 0; d < rank_; ++d) count *= extents_[d];
+  return count;
+}
+
+// ---- scalars -----------------------------------------------------------------
+
+bool to_f64(PyObject* obj, f64* out) {
+  if (PyFloat_CheckExact(obj)) {
+    *out = PyFloat_AS_DOUBLE(obj);
+    return true;
+  }
+  const f64 value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+bool to_flag(PyObject* obj, int* out) {
+  if (obj == Py_True) {
+    *out = 1;
+    return true;
+  }
+  if (obj == Py_False || obj == Py_None) {
+    *out = 0;
+    return true;
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) return false;
+  *out = truth;
+  return true;
+}
+
+namespace {
+
+// obj itself when it is an int, else the result of its __int__.
+ref as_python_int(PyObject* obj) {
+  if (PyLong_Check(obj)) return ref::borrow(obj);
+  PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+  if (number == nullptr || number->nb_int == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return ref();
+  }
+  ref result(number->nb_int(obj));
+  if (result && !PyLong_Check(result.get())) {
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                 Py_TYPE(result.get())->tp_name);
+    return ref();
+  }
+  return result;
+}
+
+}  // namespace
+
+bool to_i64(PyObject* obj, i64* out) {
+  const ref value = as_python_int(obj);
+  if (!value) return false;
+  const long long v = PyLong_AsLongLong(value.get());
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool to_address(PyObject* obj, std::uint64_t* out) {
+  const ref value = as_python_int(obj);
+  if (!value) return false;
+  int sign = 0;
+  if (PyLong_GetSign(value.get(), &sign) != 0) return false;
+  if (sign < 0) {
+    PyErr_SetString(PyExc_OverflowError, "can't convert negative value to size_t");
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+ref lookup_global(PyObject* module_dict, PyObject* name) {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemRef(module_dict, name, &found) != 0) return ref(found);
+  const ref builtins(PyEval_GetFrameBuiltins());
+  if (!builtins) return ref();
+  if (PyDict_GetItemRef(builtins.get(), name, &found) != 0) return ref(found);
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return ref();
+}
+
+// ---- the entry callable ------------------------------------------------------------
+
+namespace {
+
+struct entry_object {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  const entry_spec* spec;
+  PyObject* names;     // tuple of the interned parameter names
+  PyObject* defaults;  // tuple of the trailing parameters' defaults
+  PyObject* module;    // __module__
+};
+
+PyTypeObject* g_entry_type = nullptr;
+
+entry_object* as_entry(PyObject* self) noexcept { return reinterpret_cast<entry_object*>(self); }
+
+void raise_count_error(const entry_spec& spec, const char* bound, Py_ssize_t expected,
+                       Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               spec.name, bound, expected, expected == 1 ? "" : "s", given);
+}
+
+// Position of the parameter called `key`, or -1.
+Py_ssize_t parameter_index(const entry_object* f, PyObject* key) {
+  const Py_ssize_t n = f->spec->n_params;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyTuple_GET_ITEM(f->names, i) == key) return i;
+  if (!PyUnicode_Check(key)) return -1;
+  for (Py_ssize_t i = 0; i < n; ++i)
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), key) == 0) return i;
+  return -1;
+}
+
+// Position in kwnames of the keyword naming `name`, or -1.
+Py_ssize_t keyword_index(PyObject* kwnames, Py_ssize_t n_kw, PyObject* name) {
+  for (Py_ssize_t j = 0; j < n_kw; ++j)
+    if (PyTuple_GET_ITEM(kwnames, j) == name) return j;
+  for (Py_ssize_t j = 0; j < n_kw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return j;
+  }
+  return -1;
+}
+
+// Reports the first keyword that was not bound: not a string, unknown, or
+// naming a parameter already filled by position.
+void raise_keyword_error(const entry_object* f, PyObject* kwnames, Py_ssize_t n_kw,
+                         Py_ssize_t n_args) {
+  const entry_spec& spec = *f->spec;
+  for (Py_ssize_t j = 0; j < n_kw; ++j) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+      return;
+    }
+    const Py_ssize_t index = parameter_index(f, key);
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                   spec.name, key);
+      return;
+    }
+    if (index < n_args) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                   spec.name, key);
+      return;
+    }
+  }
+}
+
+// Fills bound[0 .. n_params) with borrowed references: positional arguments,
+// then keywords, then defaults.
+bool bind_arguments(const entry_object* f, PyObject* const* args, Py_ssize_t n_args,
+                    PyObject* kwnames, PyObject** bound) {
+  const entry_spec& spec = *f->spec;
+  const Py_ssize_t n_kw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  if (n_args > spec.n_params) {
+    raise_count_error(spec, "at most", spec.n_params, n_args);
+    return false;
+  }
+  if (n_kw == 0 && n_args < spec.n_required) {
+    raise_count_error(spec, "at least", spec.n_required, n_args);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < n_args; ++i) bound[i] = args[i];
+  Py_ssize_t n_matched = 0;
+  for (Py_ssize_t i = n_args; i < spec.n_params; ++i) {
+    const Py_ssize_t j =
+        n_kw > 0 ? keyword_index(kwnames, n_kw, PyTuple_GET_ITEM(f->names, i)) : -1;
+    if (j >= 0) {
+      bound[i] = args[n_args + j];
+      ++n_matched;
+    } else if (i < spec.n_required) {
+      raise_count_error(spec, "at least", spec.n_required, i);
+      return false;
+    } else {
+      bound[i] = PyTuple_GET_ITEM(f->defaults, i - spec.n_required);
+    }
+  }
+  if (n_matched < n_kw) {
+    raise_keyword_error(f, kwnames, n_kw, n_args);
+    return false;
+  }
+  return true;
+}
+
+PyObject* entry_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+  const entry_object* f = as_entry(self);
+  PyObject* bound[kMaxParams];
+  if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+  return f->spec->impl(bound);
+}
+
+void entry_dealloc(PyObject* self) {
+  entry_object* f = as_entry(self);
+  PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(f->names);
+  Py_XDECREF(f->defaults);
+  Py_XDECREF(f->module);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Like a static method: looked up on a class or an instance, it is itself.
+PyObject* entry_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
+PyObject* entry_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<native function %s>", as_entry(self)->spec->name);
+}
+
+PyObject* get_name(PyObject* self, void*) {
+  return PyUnicode_FromString(as_entry(self)->spec->name);
+}
+PyObject* get_doc(PyObject* self, void*) {
+  return PyUnicode_FromString(as_entry(self)->spec->doc);
+}
+PyObject* get_text_signature(PyObject* self, void*) {
+  return PyUnicode_FromString(as_entry(self)->spec->text_signature);
+}
+PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_entry(self)->defaults); }
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_entry(self)->module); }
+
+PyGetSetDef entry_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef entry_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(entry_object, vectorcall)), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot entry_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(entry_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(entry_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry_repr)},
+    {Py_tp_getset, entry_getset},
+    {Py_tp_members, entry_members},
+    {0, nullptr},
+};
+
+PyType_Spec entry_type_spec = {
+    "Orvanta._ckernels.kalman._kalman.native_function",
+    sizeof(entry_object),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    entry_slots,
+};
+
+}  // namespace
+
+bool ready_entry_type() {
+  if (g_entry_type != nullptr) return true;
+  g_entry_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&entry_type_spec));
+  return g_entry_type != nullptr;
+}
+
+ref new_entry(const entry_spec* spec, PyObject* defaults, PyObject* module_name) {
+  ref names(PyTuple_New(spec->n_params));
+  if (!names) return ref();
+  for (Py_ssize_t i = 0; i < spec->n_params; ++i) {
+    PyObject* name = PyUnicode_InternFromString(spec->params[i]);
+    if (name == nullptr) return ref();
+    PyTuple_SET_ITEM(names.get(), i, name);
+  }
+  entry_object* f = PyObject_New(entry_object, g_entry_type);
+  if (f == nullptr) return ref();
+  f->vectorcall = entry_vectorcall;
+  f->spec = spec;
+  f->names = names.release();
+  f->defaults = Py_NewRef(defaults);
+  f->module = Py_NewRef(module_name);
+  return ref(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace orv_py

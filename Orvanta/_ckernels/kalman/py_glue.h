@@ -1,0 +1,119 @@
+// The Python side of the entries: owned references, typed views of float64
+// buffers, argument conversion, and a callable type with vectorcall and
+// keyword binding. Everything here runs with the interpreter lock held and
+// reports failure by returning false (or null) with a Python exception set.
+#ifndef ORV_KALMAN_PY_GLUE_H
+#define ORV_KALMAN_PY_GLUE_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+#include "../_common/orv_common.h"
+
+namespace orv_py {
+
+// An owned (strong) reference, released when it goes out of scope.
+class ref {
+ public:
+  ref() noexcept = default;
+  explicit ref(PyObject* owned) noexcept : p_(owned) {}
+  static ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return ref(p);
+  }
+  ~ref() { Py_XDECREF(p_); }
+  ref(ref&& other) noexcept : p_(other.release()) {}
+  ref& operator=(ref&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ref(const ref&) = delete;
+  ref& operator=(const ref&) = delete;
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept {
+    PyObject* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+  void reset(PyObject* owned = nullptr) noexcept {
+    PyObject* old = p_;
+    p_ = owned;
+    Py_XDECREF(old);
+  }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// A float64 array of a fixed rank (1 vector, 2 matrix, 3 cube), read in place
+// through the buffer protocol. None is an empty array with a null data
+// pointer. The buffer stays acquired until the view is destroyed.
+class array_view {
+ public:
+  explicit array_view(int rank) noexcept : rank_(rank) {}
+  ~array_view() {
+    if (held_) PyBuffer_Release(&buffer_);
+  }
+  array_view(const array_view&) = delete;
+  array_view& operator=(const array_view&) = delete;
+
+  // Takes a C-contiguous, writable float64 buffer of the view's rank from obj.
+  bool acquire(PyObject* obj);
+
+  f64* data() const noexcept { return data_; }
+  i64 extent(int dim) const noexcept { return extents_[dim]; }
+  i64 size() const noexcept;
+  // Data pointer, or null when the array has no elements.
+  f64* data_or_null() const noexcept { return size() > 0 ? data_ : nullptr; }
+
+ private:
+  int rank_;
+  bool held_ = false;
+  Py_buffer buffer_{};
+  i64 extents_[3] = {0, 0, 0};
+  f64* data_ = nullptr;
+};
+
+// Scalar conversions of the entries' arguments.
+bool to_f64(PyObject* obj, f64* out);
+bool to_flag(PyObject* obj, int* out);
+bool to_i64(PyObject* obj, i64* out);
+bool to_address(PyObject* obj, std::uint64_t* out);
+
+// Looks a name up in a module namespace, then in the builtins; NameError
+// when it is in neither.
+ref lookup_global(PyObject* module_dict, PyObject* name);
+
+// The body of an entry: receives one borrowed argument per parameter, all
+// bound (defaults filled in).
+using entry_impl = PyObject* (*)(PyObject* const* args);
+
+// What a callable of the entry type is: its names, documentation, parameter
+// list and body. Lives as long as the process.
+struct entry_spec {
+  const char* name;
+  const char* doc;
+  const char* text_signature;  // "(a, b, c=1)", for inspect.signature
+  const char* const* params;
+  Py_ssize_t n_params;
+  Py_ssize_t n_required;  // the first n_required parameters have no default
+  entry_impl impl;
+};
+
+// Most parameters an entry may declare.
+constexpr Py_ssize_t kMaxParams = 32;
+
+// Readies the entry type; called once, by the module's exec step.
+bool ready_entry_type();
+
+// A new callable for `spec` with the given defaults (a tuple of
+// n_params - n_required objects) and __module__.
+ref new_entry(const entry_spec* spec, PyObject* defaults, PyObject* module_name);
+
+}  // namespace orv_py
+
+#endif  // ORV_KALMAN_PY_GLUE_H
