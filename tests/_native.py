@@ -111,3 +111,92 @@ def run_kf(n, m, k, T, A, B, C, d, Q, R, y, x0, P0, symmetrize=1, jitter=0.0,
     record = KfOutputs(*[ptr(outputs[name]) for name in KF_HISTORY_FIELDS], ptr(loglik))
     status = kf_hot_loop(ct.byref(inputs), ct.byref(record))
     return status, loglik[0], outputs
+
+
+# ---- unscented filter -------------------------------------------------------
+
+class UkfInputs(ct.Structure):
+    _fields_ = [
+        ("meas", ct.c_void_p),
+        ("hx", f64p), ("gx", f64p), ("bx", f64p), ("hxx", f64p), ("gxx", f64p),
+        ("hss", f64p), ("gss", f64p), ("steady_state", f64p), ("params", f64p),
+        ("Q", f64p), ("R", f64p), ("obs", f64p), ("z0", f64p), ("P0", f64p),
+        ("T", i64), ("n_state", i64), ("n_ctrl", i64), ("n_exog", i64),
+        ("n_obs", i64), ("n_params", i64),
+        ("alpha", f64), ("beta", f64), ("kappa", f64), ("jitter", f64),
+        ("symmetrize", ct.c_int), ("store_history", ct.c_int),
+    ]
+
+
+UKF_HISTORY_FIELDS = ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt",
+                      "P_pred", "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S")
+
+
+class UkfOutputs(ct.Structure):
+    _fields_ = [(name, f64p) for name in UKF_HISTORY_FIELDS] + [("loglik", f64p)]
+
+
+# The measurement callback type, for callers that want to build one with ctypes.
+MEAS_FN = ct.CFUNCTYPE(None, ct.c_void_p, ct.c_void_p, ct.c_void_p)
+
+ukf_hot_loop = _declare("ukf_hot_loop", i64, ct.POINTER(UkfInputs), ct.POINTER(UkfOutputs))
+
+
+def meas_address(meas):
+    """Address of a measurement function given as an integer, a numba cfunc,
+    a ctypes function object or None (null)."""
+    if meas is None or isinstance(meas, int):
+        return meas
+    if hasattr(meas, "address"):
+        return meas.address
+    return ct.cast(meas, ct.c_void_p).value
+
+
+def ukf_history_shapes(T, ns, nc, no):
+    nz, nv, rows = 2 * ns, ns + nc, max(T, 0)
+    return {"x1_pred": (rows, ns), "x2_pred": (rows, ns), "x1_filt": (rows, ns),
+            "x2_filt": (rows, ns), "x_pred": (rows, nv), "x_filt": (rows, nv),
+            "P_pred": (rows, nz, nz), "P_filt": (rows, nz, nz), "y_pred": (rows, no),
+            "y_filt": (rows, no), "innov": (rows, no), "std_innov": (rows, no),
+            "S": (rows, no, no)}
+
+
+def run_ukf(meas, hx, gx, bx, hxx, gxx, hss, gss, steady_state, params, Q, R, obs, z0, P0,
+            alpha=1.0, beta=2.0, kappa=0.0, jitter=0.0, symmetrize=1, store_history=1,
+            fill=np.nan, null_history=False, **dims):
+    """Runs ukf_hot_loop on fresh output arrays pre-filled with `fill`.
+
+    Array arguments may be None (passed as null). The dimensions are taken
+    from the arrays (ns from z0, nc from gx, ne from Q, no from R, T from obs)
+    and the outputs are allocated for them; keyword arguments T, n_state,
+    n_ctrl, n_exog, n_obs and n_params override what the record receives
+    without changing the allocation. With null_history the history pointers
+    are null. Returns (status, loglik, outputs) with outputs a dict of the
+    thirteen history arrays."""
+    arrays = [np.ascontiguousarray(a, dtype=np.float64) if a is not None else None
+              for a in (hx, gx, bx, hxx, gxx, hss, gss, steady_state, params, Q, R, obs,
+                        z0, P0)]
+    (hx, gx, bx, hxx, gxx, hss, gss, steady_state, params, Q, R, obs, z0, P0) = arrays
+    ns = len(z0) // 2 if z0 is not None else (hx.shape[0] if hx is not None else 0)
+    nc = gx.shape[0] if gx is not None else 0
+    ne = Q.shape[0] if Q is not None else 0
+    no = R.shape[0] if R is not None else 0
+    T = obs.shape[0] if obs is not None else 0
+    n_params = params.size if params is not None else 0
+    record_dims = {"T": T, "n_state": ns, "n_ctrl": nc, "n_exog": ne, "n_obs": no,
+                   "n_params": n_params}
+    unknown = set(dims) - set(record_dims)
+    if unknown:
+        raise TypeError(f"unknown dimension overrides {sorted(unknown)}")
+    record_dims.update(dims)
+    inputs = UkfInputs(meas_address(meas), *[ptr(a) for a in arrays],
+                       *[record_dims[name] for name in ("T", "n_state", "n_ctrl", "n_exog",
+                                                        "n_obs", "n_params")],
+                       alpha, beta, kappa, jitter, symmetrize, store_history)
+    shapes = ukf_history_shapes(T, ns, nc, no)
+    outputs = {name: np.full(shapes[name], fill) for name in UKF_HISTORY_FIELDS}
+    loglik = np.array([fill])
+    record = UkfOutputs(*[None if null_history else ptr(outputs[name])
+                          for name in UKF_HISTORY_FIELDS], ptr(loglik))
+    status = ukf_hot_loop(ct.byref(inputs), ct.byref(record))
+    return status, loglik[0], outputs

@@ -16,6 +16,10 @@ namespace {
 // 2^-52, the spacing of doubles at 1.0.
 constexpr f64 kEpsilon = 0x1p-52;
 
+// A summation length of zero or below is an empty sum; clamping it keeps the
+// row offsets (i * len) inside the arrays.
+inline i64 sum_length(i64 len) noexcept { return len > 0 ? len : 0; }
+
 // s + sum_{k<len} a[k * a_step] * b[k * b_step], one fused step per term.
 inline f64 fma_chain(f64 s, const f64* a, i64 a_step, const f64* b, i64 b_step,
                      i64 len) noexcept {
@@ -46,6 +50,7 @@ void orv_sym_inplace(f64* P, i64 n) {
 
 void orv_matmul(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
                 f64* ORV_RESTRICT out, i64 n, i64 p, i64 m) {
+  p = sum_length(p);
   for (i64 i = 0; i < n; ++i)
     for (i64 j = 0; j < m; ++j)
       // out[i][j] = sum_k A[i][k] * B[k][j]
@@ -71,6 +76,7 @@ void orv_matmul_atb(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
 
 void orv_matmul_abt(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
                     f64* ORV_RESTRICT out, i64 n, i64 p, i64 m) {
+  p = sum_length(p);
   for (i64 i = 0; i < n; ++i)
     for (i64 j = 0; j < m; ++j)
       // out[i][j] = sum_k A[i][k] * B[j][k]
@@ -80,6 +86,7 @@ void orv_matmul_abt(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
 void orv_matmul_abt_plus_c(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
                            const f64* ORV_RESTRICT C, f64* ORV_RESTRICT out,
                            i64 n, i64 p, i64 m) {
+  p = sum_length(p);
   for (i64 i = 0; i < n; ++i)
     for (i64 j = 0; j < m; ++j)
       // out[i][j] = C[i][j] + (sum_k A[i][k] * B[j][k])
@@ -88,12 +95,14 @@ void orv_matmul_abt_plus_c(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
 
 void orv_matvec(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT x,
                 f64* ORV_RESTRICT out, i64 n, i64 m) {
+  m = sum_length(m);
   for (i64 i = 0; i < n; ++i) out[i] = fma_chain(0.0, A + i * m, 1, x, 1, m);
 }
 
 void orv_matvec_plus_vec(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT x,
                          const f64* ORV_RESTRICT b, f64* ORV_RESTRICT out, i64 n,
                          i64 m) {
+  m = sum_length(m);
   for (i64 i = 0; i < n; ++i) out[i] = fma_chain(b[i], A + i * m, 1, x, 1, m);
 }
 
