@@ -125,14 +125,13 @@ void raise_global(PyObject* cls_name, const char* message) {
 // empty where they describe no element at all (so None stands for any empty
 // operand).
 bool has_shape(const array_view& view, std::initializer_list<i64> shape) {
-  i64 required = 1;
-  bool exact = true;
+  bool exact = true, no_elements = false;
   int d = 0;
   for (const i64 extent : shape) {
-    required *= extent;
+    no_elements = no_elements || extent == 0;
     exact = exact && view.extent(d++) == extent;
   }
-  return exact || (required == 0 && view.size() == 0);
+  return exact || (no_elements && view.size() == 0);
 }
 
 bool require_shape(const array_view& view, std::initializer_list<i64> shape,

@@ -28,10 +28,7 @@ const char* format_type(const char* format) noexcept {
 }
 
 bool format_is_native_double(const char* format) noexcept {
-  if (format == nullptr) return false;
-  const char order = *format;
-  if (order == '>' || order == '!') return false;  // big-endian data
-  return std::strcmp(format_type(format), "d") == 0;
+  return format != nullptr && std::strcmp(format_type(format), "d") == 0;
 }
 
 // The quoted C name of a format's element type, as the dtype message shows it.
@@ -118,6 +115,10 @@ bool array_view::acquire(PyObject* obj) {
     PyErr_Format(PyExc_ValueError,
                  "Buffer has wrong number of dimensions (expected %d, got %d)", rank_,
                  buffer_.ndim);
+    return false;
+  }
+  if (buffer_.format != nullptr && (buffer_.format[0] == '>' || buffer_.format[0] == '!')) {
+    PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
     return false;
   }
   if (!format_is_native_double(buffer_.format)) {

@@ -1,0 +1,323 @@
+// Bodies of the real kernels, compiled once per instruction-set variant.
+//
+// A translation unit defines ORV_VARIANT (the namespace of the variant) and
+// ORV_LANES (doubles per vector register of its target) and includes this
+// header; the build compiles it with that target's flags. The exported
+// functions in orv_linalg.cpp pick a variant once, when the library is loaded.
+//
+// Every variant computes the same bits. Sums keep one accumulator, ascending
+// order and one std::fma per term; speed comes only from computing
+// independent output elements side by side: a block of rows times a block of
+// columns of the output, each element with its own accumulator, which the
+// compiler maps onto vector registers (and onto FMA instructions when the
+// target has them; elsewhere std::fma stays the correctly rounded library
+// call).
+
+#ifndef ORV_VARIANT
+#error "define ORV_VARIANT (the variant's namespace) before including orv_linalg_impl.h"
+#endif
+
+#include <cmath>
+#include <cstring>
+
+#include "orv_linalg_variants.h"
+#include "orv_simd.h"
+
+// The exported kernels below are ordinary (not inline) functions of the
+// variant's namespace: this header is compiled exactly once per variant.
+namespace ORV_VARIANT {
+
+// 2^-52, the spacing of doubles at 1.0.
+constexpr f64 kEpsilon = 0x1p-52;
+
+// Output block: up to kBlockRows rows by kBlockCols columns.
+constexpr int kBlockRows = 4;
+constexpr int kBlockCols = 2 * kVecLanes;
+// Depth of one packed panel of a transposed operand (kept on the stack).
+constexpr i64 kPanelDepth = 256;
+
+// A summation length of zero or below is an empty sum; clamping it keeps the
+// row offsets (i * len) inside the arrays.
+inline i64 sum_length(i64 len) noexcept { return len > 0 ? len : 0; }
+
+inline i64 min_i64(i64 a, i64 b) noexcept { return a < b ? a : b; }
+
+#define ORV_INLINE inline __attribute__((always_inline))
+
+// Where a product's operands and result live. The left operand is addressed
+// a[r * a_row + k * a_col], so that both A and A^T can be read in place; the
+// right operand b[k * ldb + c] has its columns packed.
+struct product_args {
+  const f64* a;
+  i64 a_row, a_col;
+  const f64* b;
+  i64 ldb;
+  i64 depth;          // summation length
+  f64* out;
+  i64 ldo;
+  const f64* init;    // accumulators start here (null: at +0.0), stride ldo
+  const f64* addend;  // added to each finished sum (null: nothing) ...
+  i64 ld_addend;      // ... with this row stride
+};
+
+// The R-by-W block of the output at row i, column jo (column jb of b):
+// out[r][c] = addend[r][c] + (init[r][c] + sum_k a[r][k] * b[k][c]), each sum
+// in ascending k with one fma per term. Blocks whose width is a whole number
+// of vectors keep their accumulators in vector registers; narrower ones (the
+// last columns) go lane by lane.
+template <int R, int W>
+ORV_INLINE void product_block(const product_args& g, i64 i, i64 jo, i64 jb) noexcept {
+  const f64* a = g.a + i * g.a_row;
+  const f64* b = g.b + jb;
+  f64* out = g.out + i * g.ldo + jo;
+  const f64* init = g.init ? g.init + i * g.ldo + jo : nullptr;
+  const f64* addend = g.addend ? g.addend + i * g.ld_addend + jo : nullptr;
+  if constexpr (W % kVecLanes == 0) {
+    constexpr int V = W / kVecLanes;
+    vreg acc[R][V];
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 16
+      for (int v = 0; v < V; ++v)
+        acc[r][v] = init ? vload(init + r * g.ldo + v * kVecLanes) : vzero();
+    for (i64 k = 0; k < g.depth; ++k) {
+      const f64* bk = b + k * g.ldb;
+      vreg bv[V];
+#pragma GCC unroll 16
+      for (int v = 0; v < V; ++v) bv[v] = vload(bk + v * kVecLanes);
+#pragma GCC unroll 16
+      for (int r = 0; r < R; ++r) {
+        const vreg ar = vbroadcast(a[r * g.a_row + k * g.a_col]);
+#pragma GCC unroll 16
+        for (int v = 0; v < V; ++v) acc[r][v] = vfma(ar, bv[v], acc[r][v]);
+      }
+    }
+#pragma GCC unroll 16
+    for (int r = 0; r < R; ++r)
+#pragma GCC unroll 16
+      for (int v = 0; v < V; ++v) {
+        const i64 c = v * kVecLanes;
+        vstore(out + r * g.ldo + c,
+               addend ? vadd(vload(addend + r * g.ld_addend + c), acc[r][v]) : acc[r][v]);
+      }
+  } else {
+    f64 acc[R][W];
+    for (int r = 0; r < R; ++r)
+      for (int c = 0; c < W; ++c) acc[r][c] = init ? init[r * g.ldo + c] : 0.0;
+    for (i64 k = 0; k < g.depth; ++k) {
+      const f64* bk = b + k * g.ldb;
+      for (int r = 0; r < R; ++r) {
+        const f64 ar = a[r * g.a_row + k * g.a_col];
+        for (int c = 0; c < W; ++c) acc[r][c] = std::fma(ar, bk[c], acc[r][c]);
+      }
+    }
+    for (int r = 0; r < R; ++r)
+      for (int c = 0; c < W; ++c)
+        out[r * g.ldo + c] = addend ? addend[r * g.ld_addend + c] + acc[r][c] : acc[r][c];
+  }
+}
+
+// All n rows of the columns [jo, jo + W) of the output.
+template <int W>
+ORV_INLINE void product_column_block(const product_args& g, i64 n, i64 jo, i64 jb) noexcept {
+  i64 i = 0;
+  for (; i + kBlockRows <= n; i += kBlockRows) product_block<kBlockRows, W>(g, i, jo, jb);
+  switch (n - i) {
+    case 3: product_block<3, W>(g, i, jo, jb); break;
+    case 2: product_block<2, W>(g, i, jo, jb); break;
+    case 1: product_block<1, W>(g, i, jo, jb); break;
+    default: break;
+  }
+}
+
+// All n rows of the w columns from jo: blocks of W while they fit, then the
+// rest as blocks of W/2, W/4, ..., 1.
+template <int W>
+ORV_INLINE void product_strip(const product_args& g, i64 n, i64 jo, i64 jb, i64 w) noexcept {
+  for (; w >= W; w -= W, jo += W, jb += W) product_column_block<W>(g, n, jo, jb);
+  if constexpr (W > 1) {
+    if (w > 0) product_strip<W / 2>(g, n, jo, jb, w);
+  }
+}
+
+// out (n x m) = addend + init + left . b for a right operand b (depth x m)
+// read in place.
+inline void product_direct(const product_args& g, i64 n, i64 m) noexcept {
+  product_strip<kBlockCols>(g, n, 0, 0, m);
+}
+
+// out (n x m) = addend + left . B^T with B m-by-depth, row-major: the columns
+// of B^T are packed panel by panel. Between panels the partial sums wait in
+// out, which stores and reloads them exactly; addend is applied after the
+// last panel, so it must not be out itself when depth > kPanelDepth.
+inline void product_transposed_b(const product_args& g, const f64* B, i64 n, i64 m) noexcept {
+  const i64 depth = g.depth;
+  f64 panel[kPanelDepth * kBlockCols];
+  for (i64 j = 0; j < m; j += kBlockCols) {
+    const i64 w = min_i64(kBlockCols, m - j);
+    i64 k0 = 0;
+    do {
+      const i64 kc = min_i64(kPanelDepth, depth - k0);
+      for (i64 k = 0; k < kc; ++k)
+        for (i64 c = 0; c < w; ++c) panel[k * w + c] = B[(j + c) * depth + k0 + k];
+      const bool last = k0 + kc >= depth;
+      const product_args s{g.a + k0 * g.a_col, g.a_row, g.a_col, panel, w, kc, g.out, g.ldo,
+                           k0 > 0 ? g.out : nullptr, last ? g.addend : nullptr,
+                           g.ld_addend};
+      product_strip<kBlockCols>(s, n, j, 0, w);
+      k0 += kc;
+    } while (k0 < depth);
+  }
+}
+
+// ---- products and vector operations ----------------------------------------------
+
+void orv_zero_mat(f64* out, i64 r, i64 c) {
+  i64 count = 0;
+  // A product that overflows cannot describe an array anyone owns.
+  if (__builtin_mul_overflow(r, c, &count) || count <= 0) return;
+  std::memset(out, 0, static_cast<size_t>(count) * sizeof(f64));
+}
+
+void orv_sym_inplace(f64* P, i64 n) {
+  for (i64 i = 0; i < n; ++i) {
+    for (i64 j = i + 1; j < n; ++j) {
+      const f64 avg = 0.5 * (P[i * n + j] + P[j * n + i]);
+      P[i * n + j] = avg;
+      P[j * n + i] = avg;
+    }
+  }
+}
+
+// out (n x m) = A (n x p) . B (p x m)
+void orv_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+  p = sum_length(p);
+  product_direct({A, p, 1, B, m, p, out, m, nullptr, nullptr, 0}, n, m);
+}
+
+// out (p x m) = A^T . B, A n x p and B n x m: the sum runs over the n rows.
+void orv_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+  if (n <= 0 || p <= 0 || m <= 0) {
+    orv_zero_mat(out, p, m);
+    return;
+  }
+  product_direct({A, 1, p, B, m, n, out, m, nullptr, nullptr, 0}, p, m);
+}
+
+// out (n x m) = A (n x p) . B^T, B m x p
+void orv_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
+  p = sum_length(p);
+  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, nullptr, 0}, B, n, m);
+}
+
+// out (n x m) = C + A . B^T: the sum is completed from +0.0, then C is added.
+void orv_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
+                              i64 m) {
+  p = sum_length(p);
+  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, C, m}, B, n, m);
+}
+
+// out (n x m) += A (n x p) . B^T: each sum is completed from +0.0, then added
+// to its element. Within one panel every element reads its own addend just
+// before it is written, so out can be its own addend; deeper sums would park
+// partial sums in out, so they go one element at a time.
+inline void add_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) noexcept {
+  p = sum_length(p);
+  if (p <= kPanelDepth) {
+    product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, out, m}, B, n, m);
+    return;
+  }
+  for (i64 i = 0; i < n; ++i) {
+    for (i64 j = 0; j < m; ++j) {
+      f64 s = 0.0;
+      for (i64 k = 0; k < p; ++k) s = std::fma(A[i * p + k], B[j * p + k], s);
+      out[i * m + j] = out[i * m + j] + s;
+    }
+  }
+}
+
+// out (n) = A (n x m) . x
+void orv_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
+  m = sum_length(m);
+  product_strip<1>({A, m, 1, x, 1, m, out, 1, nullptr, nullptr, 0}, n, 0, 0, 1);
+}
+
+// out (n) = b + A . x, the products fed into an accumulator holding b[i].
+void orv_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n,
+                            i64 m) {
+  m = sum_length(m);
+  product_strip<1>({A, m, 1, x, 1, m, out, 1, b, nullptr, 0}, n, 0, 0, 1);
+}
+
+void orv_vsub(const f64* a, const f64* b, f64* out, i64 n) {
+  for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
+}
+
+f64 orv_dot(const f64* a, const f64* b, i64 n) {
+  f64 s = 0.0;
+  for (i64 i = 0; i < n; ++i) s = std::fma(a[i], b[i], s);
+  return s;
+}
+
+// ---- Cholesky factorisation and triangular solves ------------------------------------
+
+int orv_chol(const f64* S, f64 jitter, f64* L, i64 n) {
+  orv_zero_mat(L, n, n);
+  if (n <= 0) return 0;
+  const bool add_jitter = jitter > 0.0;  // false for NaN as well
+
+  // The tolerance is relative to the largest diagonal entry; NaN and
+  // negative entries never raise it.
+  f64 scale = 0.0;
+  for (i64 i = 0; i < n; ++i) {
+    const f64 d = add_jitter ? S[i * n + i] + jitter : S[i * n + i];
+    if (d > scale) scale = d;
+  }
+  const f64 pivot_tol = (static_cast<f64>(n) * scale) * kEpsilon;
+
+  for (i64 i = 0; i < n; ++i) {
+    const f64* l_i = L + i * n;
+    for (i64 j = 0; j <= i; ++j) {
+      f64 s = S[i * n + j];
+      if (j == i && add_jitter) s = s + jitter;
+      // s -= sum_{k<j} L[i][k] * L[j][k], each by one fused multiply-subtract
+      const f64* l_j = L + j * n;
+      for (i64 k = 0; k < j; ++k) s = std::fma(-l_i[k], l_j[k], s);
+      if (j == i) {
+        if (s <= pivot_tol) return -1;  // a NaN pivot passes this test
+        L[i * n + i] = std::sqrt(s);
+      } else {
+        L[i * n + j] = s / L[j * n + j];
+      }
+    }
+  }
+  return 0;
+}
+
+f64 orv_logdet_from_chol(const f64* L, i64 n) {
+  f64 s = 0.0;
+  for (i64 i = 0; i < n; ++i) s = s + std::log(L[i * n + i]);
+  return s + s;
+}
+
+// out solves L . out = b; out may be b (b[i] is read before out[i] is written).
+void orv_forward_subst(const f64* L, const f64* b, f64* out, i64 n) {
+  for (i64 i = 0; i < n; ++i) {
+    const f64* l_i = L + i * n;
+    f64 s = 0.0;
+    for (i64 j = 0; j < i; ++j) s = std::fma(l_i[j], out[j], s);
+    out[i] = (b[i] - s) / l_i[i];
+  }
+}
+
+// out solves L^T . out = b; out may be b.
+void orv_backward_subst_chol_t(const f64* L, const f64* b, f64* out, i64 n) {
+  for (i64 i = n - 1; i >= 0; --i) {
+    // s = sum_{j>i} L[j][i] * out[j], walking down column i of L
+    f64 s = 0.0;
+    for (i64 j = i + 1; j < n; ++j) s = std::fma(L[j * n + i], out[j], s);
+    out[i] = (b[i] - s) / L[i * n + i];
+  }
+}
+
+}  // namespace ORV_VARIANT

@@ -1,0 +1,713 @@
+// Bodies of the filter loops and their step kernels, compiled once per
+// instruction-set variant together with the kernels of orv_linalg_impl.h
+// (see variant.cpp). Inside the variant's namespace the orv_ names resolve to
+// that variant's kernels, so a whole loop runs on one instruction set with
+// its kernels inlined.
+//
+// The linear loop only iterates: each period delegates to named steps, and
+// each step to the dense kernels. Every sum follows the library's rule (one
+// accumulator, ascending order, one std::fma per term), so the
+// log-likelihood and history are reproducible to the bit.
+
+#ifndef ORV_VARIANT
+#error "define ORV_VARIANT before including kalman_impl.h"
+#endif
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "../_common/orv_linalg_impl.h"
+#include "kalman_variants.h"
+#include "scratch.h"
+
+namespace ORV_VARIANT {
+
+namespace {
+
+// ln(2 pi) to double precision.
+constexpr f64 kLog2Pi = 1.8378770664093453;
+
+// loglik - 0.5 (log det S + m ln 2 pi + v^T S^-1 v), with S = L L^T and the
+// grouping fixed: two rounded additions, then one fma onto loglik.
+inline f64 add_loglik_term(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
+                           f64 const_term, f64 loglik) noexcept {
+  f64 a = orv_logdet_from_chol(L, m) + const_term;
+  a = a + orv_dot(v, S_inv_v, m);
+  return std::fma(-0.5, a, loglik);
+}
+
+// dst[0 .. len) = src[0 .. len); nothing is touched when len is 0.
+inline void copy_values(f64* dst, const f64* src, i64 len) noexcept {
+  if (len > 0) std::memcpy(dst, src, static_cast<size_t>(len) * sizeof(f64));
+}
+
+// Copies `len` values into row `t` of a history array with rows of `len`.
+inline void store_row(f64* history, i64 t, const f64* src, i64 len) noexcept {
+  copy_values(history + t * len, src, len);
+}
+
+}  // namespace
+
+// ---- step kernels ------------------------------------------------------------
+
+void kf_row_minus_vec(const f64* ORV_RESTRICT A, i64 row, const f64* ORV_RESTRICT x,
+                      f64* ORV_RESTRICT out, i64 m) {
+  const f64* a_row = A + row * m;
+  for (i64 i = 0; i < m; ++i) out[i] = a_row[i] - x[i];
+}
+
+void kf_chol_solve_row(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT B, i64 row,
+                       f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf,
+                       f64* ORV_RESTRICT out, i64 n) {
+  if (n <= 0) return;
+  // fbuf = L^-1 b;  bbuf = L^-T fbuf = (L L^T)^-1 b
+  orv_forward_subst(L, B + row * n, fbuf, n);
+  orv_backward_subst_chol_t(L, fbuf, bbuf, n);
+  store_row(out, row, bbuf, n);
+}
+
+void kf_predict_cov(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT P_prev,
+                    const f64* ORV_RESTRICT BQBT, f64* ORV_RESTRICT temp_nn,
+                    f64* ORV_RESTRICT out, i64 n) {
+  // temp_nn (n x n) = A P_prev
+  orv_matmul(A, P_prev, temp_nn, n, n, n);
+  // out (n x n) = BQBT + temp_nn A^T
+  orv_matmul_abt_plus_c(temp_nn, A, BQBT, out, n, n, n);
+}
+
+void kf_measurement_cov(const f64* ORV_RESTRICT C, const f64* ORV_RESTRICT P_pred,
+                        const f64* ORV_RESTRICT R, f64* ORV_RESTRICT temp_mn,
+                        f64* ORV_RESTRICT out, i64 n, i64 m) {
+  // temp_mn (m x n) = C P_pred
+  orv_matmul(C, P_pred, temp_mn, m, n, n);
+  // out (m x m) = R + temp_mn C^T
+  orv_matmul_abt_plus_c(temp_mn, C, R, out, m, n, m);
+}
+
+void kf_pc_t(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT C,
+             f64* ORV_RESTRICT out, i64 n, i64 m) {
+  // out[i][j] = sum_l P_pred[i][l] C[j][l]   (n x m)
+  orv_matmul_abt(P_pred, C, out, n, n, m);
+}
+
+void kf_gain_from_pc_t(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
+                       f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf,
+                       f64* ORV_RESTRICT out, i64 n, i64 m) {
+  // row r of out = (L L^T)^-1 (row r of PCt); S is never inverted
+  for (i64 r = 0; r < n; ++r) kf_chol_solve_row(L, PCt, r, fbuf, bbuf, out, m);
+}
+
+void kf_state_update(const f64* ORV_RESTRICT x_pred, const f64* ORV_RESTRICT K,
+                     const f64* ORV_RESTRICT v, f64* ORV_RESTRICT out, i64 n, i64 m) {
+  // out = x_pred + K v, the products fed into an accumulator holding x_pred[i]
+  orv_matvec_plus_vec(K, v, x_pred, out, n, m);
+}
+
+void kf_identity_minus(const f64* ORV_RESTRICT A, f64* ORV_RESTRICT out, i64 n) {
+  for (i64 i = 0; i < n; ++i) {
+    for (i64 j = 0; j < n; ++j) out[i * n + j] = -A[i * n + j];
+    out[i * n + i] = out[i * n + i] + 1.0;
+  }
+}
+
+void kf_joseph_cov(const f64* ORV_RESTRICT K, const f64* ORV_RESTRICT C,
+                   const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT R,
+                   f64* ORV_RESTRICT KC, f64* ORV_RESTRICT I_minus_KC,
+                   f64* ORV_RESTRICT temp_nn, f64* ORV_RESTRICT temp_nm,
+                   f64* ORV_RESTRICT out, i64 n, i64 m) {
+  // KC (n x n) = K (n x m) C (m x n)
+  orv_matmul(K, C, KC, n, m, n);
+  // I_minus_KC = I - KC
+  kf_identity_minus(KC, I_minus_KC, n);
+  // temp_nn = (I - KC) P_pred
+  orv_matmul(I_minus_KC, P_pred, temp_nn, n, n, n);
+  // out = temp_nn (I - KC)^T
+  orv_matmul_abt(temp_nn, I_minus_KC, out, n, n, n);
+  // temp_nm (n x m) = K R
+  orv_matmul(K, R, temp_nm, n, m, m);
+  // out (n x n) += temp_nm K^T   (the K R K^T term)
+  add_matmul_abt(temp_nm, K, out, n, m, n);
+}
+
+void kf_build_bqbt(const f64* ORV_RESTRICT B, const f64* ORV_RESTRICT Q,
+                   f64* ORV_RESTRICT temp_nk, f64* ORV_RESTRICT out, i64 n, i64 k) {
+  // temp_nk (n x k) = B Q
+  orv_matmul(B, Q, temp_nk, n, k, k);
+  // out (n x n) = temp_nk B^T, all zeros when k <= 0
+  orv_matmul_abt(temp_nk, B, out, n, k, n);
+  orv_sym_inplace(out, n);
+}
+
+void kf_build_shock_projection(const f64* ORV_RESTRICT B, const f64* ORV_RESTRICT C,
+                               const f64* ORV_RESTRICT Q, f64* ORV_RESTRICT temp_km,
+                               f64* ORV_RESTRICT out, i64 n, i64 k, i64 m) {
+  // temp_km[i][j] = sum_l B[l][i] C[j][l]   (k x m, B^T C^T)
+  for (i64 i = 0; i < k; ++i) {
+    for (i64 j = 0; j < m; ++j) {
+      f64 s = 0.0;
+      for (i64 l = 0; l < n; ++l) s = std::fma(B[l * k + i], C[j * n + l], s);
+      temp_km[i * m + j] = s;
+    }
+  }
+  // out (k x m) = Q temp_km
+  orv_matmul(Q, temp_km, out, k, k, m);
+}
+
+// ---- the loop ----------------------------------------------------------------
+
+namespace {
+
+// The regions of the linear filter's scratch block, in carving order.
+struct kf_scratch {
+  f64* x_pred_buf;  // n
+  f64* x_filt_buf;  // n
+  f64* y_pred_buf;  // m
+  f64* y_filt_buf;  // m
+  f64* v_buf;       // m
+  f64* u_buf;       // m
+  f64* S_inv_v;     // m
+  f64* solve_f;     // m
+  f64* solve_b;     // m
+  f64* P_pred_buf;  // n^2
+  f64* P_filt_buf;  // n^2
+  f64* KC;          // n^2
+  f64* I_minus_KC;  // n^2
+  f64* temp_nn;     // n^2
+  f64* BQBT;        // n^2
+  f64* S_buf;       // m^2
+  f64* L;           // m^2
+  f64* PCt;         // n m
+  f64* K;           // n m
+  f64* temp_nm;     // n m
+  f64* temp_mn;     // m n
+  f64* temp_nk;     // n k
+  f64* M;           // k m
+  f64* temp_km;     // k m
+};
+
+// 2n + 7m + 6n^2 + 2m^2 + 4nm + nk + 2km values, or -1 when a dimension is
+// negative or the count does not fit in memory.
+i64 kf_scratch_elements(i64 n, i64 m, i64 k) noexcept {
+  return element_count({{2, n}, {7, m}, {6, n, n}, {2, m, m}, {4, n, m}, {1, n, k},
+                        {2, k, m}});
+}
+
+kf_scratch kf_carve_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
+  region_carver c{block};
+  kf_scratch s{};
+  s.x_pred_buf = c.take(n);
+  s.x_filt_buf = c.take(n);
+  s.y_pred_buf = c.take(m);
+  s.y_filt_buf = c.take(m);
+  s.v_buf = c.take(m);
+  s.u_buf = c.take(m);
+  s.S_inv_v = c.take(m);
+  s.solve_f = c.take(m);
+  s.solve_b = c.take(m);
+  s.P_pred_buf = c.take(n * n);
+  s.P_filt_buf = c.take(n * n);
+  s.KC = c.take(n * n);
+  s.I_minus_KC = c.take(n * n);
+  s.temp_nn = c.take(n * n);
+  s.BQBT = c.take(n * n);
+  s.S_buf = c.take(m * m);
+  s.L = c.take(m * m);
+  s.PCt = c.take(n * m);
+  s.K = c.take(n * m);
+  s.temp_nm = c.take(n * m);
+  s.temp_mn = c.take(m * n);
+  s.temp_nk = c.take(n * k);
+  s.M = c.take(k * m);
+  s.temp_km = c.take(k * m);
+  return s;
+}
+
+// Prediction and innovation of period t from (x_prev, P_prev): x_pred, P_pred,
+// y_pred, v and S.
+void kf_predict_period(const kf_inputs& in, const kf_scratch& s, i64 t,
+                       const f64* x_prev, const f64* P_prev) noexcept {
+  const i64 n = in.n, m = in.m;
+  // x_pred (n) = A x_prev
+  orv_matvec(in.A, x_prev, s.x_pred_buf, n, n);
+  // P_pred (n x n) = A P_prev A^T + B Q B^T
+  kf_predict_cov(in.A, P_prev, s.BQBT, s.temp_nn, s.P_pred_buf, n);
+  if (in.symmetrize) orv_sym_inplace(s.P_pred_buf, n);
+  // y_pred (m) = d + C x_pred
+  orv_matvec_plus_vec(in.C, s.x_pred_buf, in.d, s.y_pred_buf, m, n);
+  // v (m) = y_t - y_pred
+  kf_row_minus_vec(in.y, t, s.y_pred_buf, s.v_buf, m);
+  // S (m x m) = C P_pred C^T + R
+  kf_measurement_cov(in.C, s.P_pred_buf, in.R, s.temp_mn, s.S_buf, n, m);
+  if (in.symmetrize) orv_sym_inplace(s.S_buf, m);
+}
+
+// Update of the period with the factor L of S: u, S^-1 v, the gain, x_filt and
+// P_filt.
+void kf_update_period(const kf_inputs& in, const kf_scratch& s) noexcept {
+  const i64 n = in.n, m = in.m;
+  // u (m) = L^-1 v;  S_inv_v (m) = L^-T u
+  orv_forward_subst(s.L, s.v_buf, s.u_buf, m);
+  orv_backward_subst_chol_t(s.L, s.u_buf, s.S_inv_v, m);
+  // PCt (n x m) = P_pred C^T;  K (n x m) = PCt S^-1
+  kf_pc_t(s.P_pred_buf, in.C, s.PCt, n, m);
+  kf_gain_from_pc_t(s.L, s.PCt, s.solve_f, s.solve_b, s.K, n, m);
+  // x_filt (n) = x_pred + K v
+  kf_state_update(s.x_pred_buf, s.K, s.v_buf, s.x_filt_buf, n, m);
+  // P_filt (n x n) = (I - K C) P_pred (I - K C)^T + K R K^T
+  kf_joseph_cov(s.K, in.C, s.P_pred_buf, in.R, s.KC, s.I_minus_KC, s.temp_nn,
+                s.temp_nm, s.P_filt_buf, n, m);
+  if (in.symmetrize) orv_sym_inplace(s.P_filt_buf, n);
+}
+
+// Writes row t of every requested history array.
+void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs& out,
+                     i64 t, bool with_shocks) noexcept {
+  const i64 n = in.n, m = in.m, k = in.k;
+  // eps_hat[t] (k) = M S^-1 v
+  if (with_shocks) orv_matvec(s.M, s.S_inv_v, out.eps_hat + t * k, k, m);
+  // y_filt (m) = d + C x_filt
+  orv_matvec_plus_vec(in.C, s.x_filt_buf, in.d, s.y_filt_buf, m, n);
+  store_row(out.x_pred, t, s.x_pred_buf, n);
+  store_row(out.x_filt, t, s.x_filt_buf, n);
+  store_row(out.P_pred, t, s.P_pred_buf, n * n);
+  store_row(out.P_filt, t, s.P_filt_buf, n * n);
+  store_row(out.y_pred, t, s.y_pred_buf, m);
+  store_row(out.y_filt, t, s.y_filt_buf, m);
+  store_row(out.innov, t, s.v_buf, m);
+  store_row(out.std_innov, t, s.u_buf, m);
+  store_row(out.S, t, s.S_buf, m * m);
+}
+
+}  // namespace
+
+int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
+  const i64 n = in->n, m = in->m, k = in->k;
+  scratch_block block(kf_scratch_elements(n, m, k));
+  if (!block) return KF_ERR_ALLOC;
+  const kf_scratch s = kf_carve_scratch(block.data(), n, m, k);
+
+  kf_build_bqbt(in->B, in->Q, s.temp_nk, s.BQBT, n, k);
+  const bool store = in->store_history != 0;
+  const bool with_shocks = store && in->return_shocks != 0;
+  if (with_shocks) kf_build_shock_projection(in->B, in->C, in->Q, s.temp_km, s.M, n, k, m);
+
+  const f64 const_term = static_cast<f64>(m) * kLog2Pi;
+  f64 loglik = 0.0;
+  const f64* x_prev = in->x0;
+  const f64* P_prev = in->P0;
+  int status = KF_OK;
+
+  for (i64 t = 0; t < in->T; ++t) {
+    kf_predict_period(*in, s, t, x_prev, P_prev);
+    // L L^T = S (+ jitter I); a failure ends the sample with the earlier rows
+    if (orv_chol(s.S_buf, in->jitter, s.L, m) != 0) {
+      status = KF_ERR_NOT_PD;
+      break;
+    }
+    kf_update_period(*in, s);
+    loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
+    if (store) kf_store_period(*in, s, *out, t, with_shocks);
+    x_prev = s.x_filt_buf;
+    P_prev = s.P_filt_buf;
+  }
+
+  *out->loglik = loglik;
+  return status;
+}
+
+// ---- the unscented filter ------------------------------------------------------
+//
+// Sums formed by the steps below accumulate with std::fma in the stated index
+// order, like the kernels, so that repeated calls agree to the bit.
+
+namespace {
+
+struct ukf_dims {
+  i64 ns, nc, ne, no;  // states, controls, shocks, observables
+  i64 nz;              // augmented state: x1 then x2
+  i64 n_sig;           // sigma points, 2 nz + 1
+  i64 nv;              // model variables: states then controls
+};
+
+struct ukf_weights {
+  f64 gamma;  // sigma-point step, sqrt(nz + lambda)
+  f64 w0_m;   // mean weight of the centre point
+  f64 w0_c;   // covariance weight of the centre point
+  f64 wi;     // mean and covariance weight of every other point
+};
+
+ukf_dims ukf_dims_of(const ukf_inputs& in) noexcept {
+  const i64 ns = in.n_state;
+  return {ns, in.n_ctrl, in.n_exog, in.n_obs, 2 * ns, 4 * ns + 1, ns + in.n_ctrl};
+}
+
+// The regions of the unscented filter's scratch block, in carving order.
+struct ukf_scratch {
+  f64* z_prev;        // nz
+  f64* z_pred;        // nz
+  f64* z_filt;        // nz
+  f64* P_prev;        // nz^2
+  f64* P_pred;        // nz^2
+  f64* P_filt;        // nz^2
+  f64* P_chol;        // nz^2
+  f64* sigma_z;       // nz n_sig
+  f64* sigma_z_next;  // nz n_sig
+  f64* sigma_y;       // no n_sig
+  f64* BQBT;          // ns^2
+  f64* temp_nk;       // ns ne
+  f64* y_pred;        // no
+  f64* innov;         // no
+  f64* std_innov;     // no
+  f64* S_inv_v;       // no
+  f64* solve_f;       // no
+  f64* solve_b;       // no
+  f64* S;             // no^2
+  f64* L;             // no^2
+  f64* Pzy;           // nz no
+  f64* K;             // nz no
+  f64* vars_buf;      // nv
+};
+
+// 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
+// values, or -1 when they do not fit in memory. Dimensions are checked
+// non-negative by the caller; the derived sizes are formed here with overflow
+// checks, since ns itself may be arbitrarily large.
+i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
+  i64 nz = 0, n_sig = 0, nv = 0;
+  if (__builtin_mul_overflow(ns, 2, &nz) || __builtin_mul_overflow(nz, 2, &n_sig) ||
+      __builtin_add_overflow(n_sig, 1, &n_sig) || __builtin_add_overflow(ns, nc, &nv))
+    return -1;
+  return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
+                        {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
+                        {1, nv}});
+}
+
+ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
+  region_carver c{block};
+  ukf_scratch s{};
+  s.z_prev = c.take(d.nz);
+  s.z_pred = c.take(d.nz);
+  s.z_filt = c.take(d.nz);
+  s.P_prev = c.take(d.nz * d.nz);
+  s.P_pred = c.take(d.nz * d.nz);
+  s.P_filt = c.take(d.nz * d.nz);
+  s.P_chol = c.take(d.nz * d.nz);
+  s.sigma_z = c.take(d.nz * d.n_sig);
+  s.sigma_z_next = c.take(d.nz * d.n_sig);
+  s.sigma_y = c.take(d.no * d.n_sig);
+  s.BQBT = c.take(d.ns * d.ns);
+  s.temp_nk = c.take(d.ns * d.ne);
+  s.y_pred = c.take(d.no);
+  s.innov = c.take(d.no);
+  s.std_innov = c.take(d.no);
+  s.S_inv_v = c.take(d.no);
+  s.solve_f = c.take(d.no);
+  s.solve_b = c.take(d.no);
+  s.S = c.take(d.no * d.no);
+  s.L = c.take(d.no * d.no);
+  s.Pzy = c.take(d.nz * d.no);
+  s.K = c.take(d.nz * d.no);
+  s.vars_buf = c.take(d.nv);
+  return s;
+}
+
+// Unscented constants for nz dimensions; false when the scale nz + lambda is
+// not positive and finite (alpha = 0, kappa = -nz, NaN, ...).
+bool ukf_weights_for(f64 nz, f64 alpha, f64 beta, f64 kappa, ukf_weights* w) noexcept {
+  const f64 alpha2 = alpha * alpha;
+  // lambda = alpha^2 (nz + kappa) - nz
+  const f64 lambda = std::fma(alpha2, nz + kappa, -nz);
+  const f64 scale = nz + lambda;
+  if (!(scale > 0.0 && std::isfinite(scale))) return false;
+  w->gamma = std::sqrt(scale);
+  w->w0_m = lambda / scale;
+  w->w0_c = ((1.0 - alpha2) + beta) + w->w0_m;
+  w->wi = 1.0 / (scale + scale);
+  return true;
+}
+
+// The 2n + 1 sigma points of (mean, chol chol^T), one per row of `sigma`:
+// point 0 is the mean, points 1 .. n step along the columns of chol, points
+// n+1 .. 2n mirror them in the same column order.
+void ukf_build_sigma_points(const f64* ORV_RESTRICT mean, const f64* ORV_RESTRICT chol,
+                            f64 gamma, f64* ORV_RESTRICT sigma, i64 n) noexcept {
+  copy_values(sigma, mean, n);
+  for (i64 col = 0; col < n; ++col) {
+    f64* plus = sigma + (1 + col) * n;
+    f64* minus = sigma + (1 + n + col) * n;
+    for (i64 row = 0; row < n; ++row) {
+      const f64 delta = gamma * chol[row * n + col];
+      plus[row] = mean[row] + delta;
+      minus[row] = mean[row] - delta;
+    }
+  }
+}
+
+// out (n) = w0 sigma[0] + sum_{r>=1} wi sigma[r], rows entering in ascending r.
+void ukf_weighted_mean(const f64* ORV_RESTRICT sigma, f64 w0, f64 wi, i64 n_sig, i64 n,
+                       f64* ORV_RESTRICT out) noexcept {
+  for (i64 j = 0; j < n; ++j) out[j] = w0 * sigma[j];
+  for (i64 r = 1; r < n_sig; ++r) {
+    const f64* row = sigma + r * n;
+    for (i64 j = 0; j < n; ++j) out[j] = std::fma(wi, row[j], out[j]);
+  }
+}
+
+// out (n x n) = sum_r w_r (sigma[r] - mean) (sigma[r] - mean)^T, w_0 = w0 and
+// w_r = wi otherwise; symmetric only up to rounding.
+void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mean,
+                      f64 w0, f64 wi, i64 n_sig, i64 n, f64* ORV_RESTRICT out) noexcept {
+  orv_zero_mat(out, n, n);
+  for (i64 r = 0; r < n_sig; ++r) {
+    const f64 w = r == 0 ? w0 : wi;
+    const f64* row = sigma + r * n;
+    for (i64 i = 0; i < n; ++i) {
+      const f64 di = (row[i] - mean[i]) * w;
+      f64* out_row = out + i * n;
+      for (i64 j = 0; j < n; ++j) out_row[j] = std::fma(di, row[j] - mean[j], out_row[j]);
+    }
+  }
+}
+
+// s + sum_j sum_k 0.5 q[j][k] a_j a_k over ns x ns (k inner), where a = x1
+// and the pair product is x1[j] x1[k] + P[j][k] when P (nz x nz) is given:
+// the expected value of the quadratic term under covariance P.
+f64 add_quadratic_term(f64 s, const f64* ORV_RESTRICT q, const f64* ORV_RESTRICT x1,
+                       const f64* ORV_RESTRICT P, i64 ns, i64 nz) noexcept {
+  for (i64 j = 0; j < ns; ++j) {
+    const f64* q_row = q + j * ns;
+    if (P == nullptr) {
+      for (i64 k = 0; k < ns; ++k) s = std::fma((0.5 * q_row[k]) * x1[j], x1[k], s);
+    } else {
+      for (i64 k = 0; k < ns; ++k)
+        s = std::fma(0.5 * q_row[k], std::fma(x1[j], x1[k], P[j * nz + k]), s);
+    }
+  }
+  return s;
+}
+
+// out = pruned second-order successor of z = (x1, x2):
+//   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
+void ukf_pruned_transition(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                           f64* ORV_RESTRICT out) noexcept {
+  const i64 ns = in.n_state;
+  const f64* x1 = z;
+  const f64* x2 = z + ns;
+  for (i64 i = 0; i < ns; ++i) {
+    const f64* hx_row = in.hx + i * ns;
+    f64 s1 = 0.0;
+    for (i64 j = 0; j < ns; ++j) s1 = std::fma(hx_row[j], x1[j], s1);
+    f64 s2 = 0.5 * in.hss[i];
+    for (i64 j = 0; j < ns; ++j) s2 = std::fma(hx_row[j], x2[j], s2);
+    s2 = add_quadratic_term(s2, in.hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
+    out[i] = s1;
+    out[ns + i] = s2;
+  }
+}
+
+// vars (nv) = model variables in levels at z = (x1, x2): states
+// (ss + x1) + x2, controls ss + 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1).
+// With P (nz x nz) given, the quadratic control term takes its expectation
+// under P instead (see add_quadratic_term).
+void project_to_levels(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT vars) noexcept {
+  const i64 ns = in.n_state, nc = in.n_ctrl;
+  const f64* x1 = z;
+  const f64* x2 = z + ns;
+  const f64* ss = in.steady_state;
+  for (i64 i = 0; i < ns; ++i) vars[i] = (ss[i] + x1[i]) + x2[i];
+  for (i64 c = 0; c < nc; ++c) {
+    const f64* gx_row = in.gx + c * ns;
+    f64 s = 0.5 * in.gss[c];
+    for (i64 j = 0; j < ns; ++j) s = std::fma(gx_row[j], x1[j] + x2[j], s);
+    s = add_quadratic_term(s, in.gxx + c * ns * ns, x1, P, ns, 2 * ns);
+    vars[ns + c] = ss[ns + c] + s;
+  }
+}
+
+// vars = model variables in levels at the sigma point z.
+void ukf_project_vars(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                      f64* ORV_RESTRICT vars) noexcept {
+  project_to_levels(in, z, nullptr, vars);
+}
+
+// Row r of sigma_y (no) = meas at the model variables of sigma point r, in
+// ascending r, every call on the same vars_buf.
+void ukf_eval_measurement_sigma(const ukf_inputs& in, const f64* ORV_RESTRICT sigma_z,
+                                i64 n_sig, f64* ORV_RESTRICT vars_buf,
+                                f64* ORV_RESTRICT sigma_y) {
+  const i64 nz = 2 * in.n_state, no = in.n_obs;
+  for (i64 r = 0; r < n_sig; ++r) {
+    ukf_project_vars(in, sigma_z + r * nz, vars_buf);
+    in.meas(vars_buf, in.params, sigma_y + r * no);
+  }
+}
+
+// S (no x no) = sum_r w_r dy_r dy_r^T and Pzy (nz x no) = sum_r w_r dz_r dy_r^T,
+// with dy_r = sigma_y[r] - y_mean and dz_r = sigma_z[r] - z_mean.
+void ukf_weighted_meas_cov_cross(const f64* ORV_RESTRICT sigma_z,
+                                 const f64* ORV_RESTRICT z_mean,
+                                 const f64* ORV_RESTRICT sigma_y,
+                                 const f64* ORV_RESTRICT y_mean, f64 w0, f64 wi,
+                                 i64 n_sig, i64 nz, i64 no, f64* ORV_RESTRICT S,
+                                 f64* ORV_RESTRICT Pzy) noexcept {
+  orv_zero_mat(S, no, no);
+  orv_zero_mat(Pzy, nz, no);
+  for (i64 r = 0; r < n_sig; ++r) {
+    const f64 w = r == 0 ? w0 : wi;
+    const f64* yr = sigma_y + r * no;
+    const f64* zr = sigma_z + r * nz;
+    for (i64 i = 0; i < no; ++i) {
+      const f64 dyi = (yr[i] - y_mean[i]) * w;
+      for (i64 j = 0; j < no; ++j) S[i * no + j] = std::fma(dyi, yr[j] - y_mean[j], S[i * no + j]);
+    }
+    for (i64 i = 0; i < nz; ++i) {
+      const f64 dzi = (zr[i] - z_mean[i]) * w;
+      for (i64 j = 0; j < no; ++j)
+        Pzy[i * no + j] = std::fma(dzi, yr[j] - y_mean[j], Pzy[i * no + j]);
+    }
+  }
+}
+
+// Adds BQBT (ns x ns) to the x1-x1 block of P (nz x nz); x2 gets no noise.
+void ukf_add_process_cov(const f64* ORV_RESTRICT BQBT, f64* ORV_RESTRICT P, i64 ns,
+                         i64 nz) noexcept {
+  for (i64 i = 0; i < ns; ++i)
+    for (i64 j = 0; j < ns; ++j) P[i * nz + j] = P[i * nz + j] + BQBT[i * ns + j];
+}
+
+// P_filt (nz x nz) = P_pred - K Pzy^T, K and Pzy nz x no.
+void ukf_cov_update(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT K,
+                    const f64* ORV_RESTRICT Pzy, f64* ORV_RESTRICT P_filt, i64 nz,
+                    i64 no) noexcept {
+  for (i64 i = 0; i < nz; ++i) {
+    for (i64 j = 0; j < nz; ++j) {
+      f64 s = 0.0;
+      for (i64 l = 0; l < no; ++l) s = std::fma(K[i * no + l], Pzy[j * no + l], s);
+      P_filt[i * nz + j] = P_pred[i * nz + j] - s;
+    }
+  }
+}
+
+// Row t of the x1, x2 and level histories for the state z with covariance P.
+void ukf_store_history(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT x1,
+                       f64* ORV_RESTRICT x2, f64* ORV_RESTRICT x, i64 t) noexcept {
+  const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
+  store_row(x1, t, z, ns);
+  store_row(x2, t, z + ns, ns);
+  project_to_levels(in, z, P, x + t * nv);
+}
+
+// Predicted moments of the period: z_pred and P_pred (with process noise).
+// False when P_prev or P_pred cannot be factored.
+bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
+                        const ukf_scratch& s) {
+  // P_chol P_chol^T = P_prev
+  if (orv_chol(s.P_prev, in.jitter, s.P_chol, d.nz) != 0) return false;
+  ukf_build_sigma_points(s.z_prev, s.P_chol, w.gamma, s.sigma_z, d.nz);
+  for (i64 r = 0; r < d.n_sig; ++r)
+    ukf_pruned_transition(in, s.sigma_z + r * d.nz, s.sigma_z_next + r * d.nz);
+  ukf_weighted_mean(s.sigma_z_next, w.w0_m, w.wi, d.n_sig, d.nz, s.z_pred);
+  ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.P_pred);
+  ukf_add_process_cov(s.BQBT, s.P_pred, d.ns, d.nz);
+  if (in.symmetrize) orv_sym_inplace(s.P_pred, d.nz);
+  // P_chol P_chol^T = P_pred
+  return orv_chol(s.P_pred, in.jitter, s.P_chol, d.nz) == 0;
+}
+
+// Predicted observables: y_pred, S (with R) and Pzy from fresh sigma points
+// of (z_pred, P_pred).
+void ukf_measure_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
+                        const ukf_scratch& s) {
+  ukf_build_sigma_points(s.z_pred, s.P_chol, w.gamma, s.sigma_z, d.nz);
+  ukf_eval_measurement_sigma(in, s.sigma_z, d.n_sig, s.vars_buf, s.sigma_y);
+  ukf_weighted_mean(s.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, s.y_pred);
+  ukf_weighted_meas_cov_cross(s.sigma_z, s.z_pred, s.sigma_y, s.y_pred, w.w0_c, w.wi,
+                              d.n_sig, d.nz, d.no, s.S, s.Pzy);
+  // S += R
+  for (i64 i = 0; i < d.no * d.no; ++i) s.S[i] = s.S[i] + in.R[i];
+  if (in.symmetrize) orv_sym_inplace(s.S, d.no);
+}
+
+// Update with the factor L of S: std_innov, S^-1 innov, K, z_filt, P_filt.
+void ukf_update_period(const ukf_inputs& in, const ukf_dims& d,
+                       const ukf_scratch& s) noexcept {
+  // std_innov = L^-1 innov;  S_inv_v = L^-T std_innov
+  orv_forward_subst(s.L, s.innov, s.std_innov, d.no);
+  orv_backward_subst_chol_t(s.L, s.std_innov, s.S_inv_v, d.no);
+  // K (nz x no) = Pzy S^-1
+  kf_gain_from_pc_t(s.L, s.Pzy, s.solve_f, s.solve_b, s.K, d.nz, d.no);
+  // z_filt = z_pred + K innov
+  kf_state_update(s.z_pred, s.K, s.innov, s.z_filt, d.nz, d.no);
+  // P_filt = P_pred - K Pzy^T
+  ukf_cov_update(s.P_pred, s.K, s.Pzy, s.P_filt, d.nz, d.no);
+  if (in.symmetrize) orv_sym_inplace(s.P_filt, d.nz);
+}
+
+// Row t of every history array; y_filt is meas at the stored x_filt row.
+void ukf_store_period(const ukf_inputs& in, const ukf_dims& d, const ukf_scratch& s,
+                      const ukf_outputs& out, i64 t) {
+  ukf_store_history(in, s.z_pred, s.P_pred, out.x1_pred, out.x2_pred, out.x_pred, t);
+  ukf_store_history(in, s.z_filt, s.P_filt, out.x1_filt, out.x2_filt, out.x_filt, t);
+  store_row(out.P_pred, t, s.P_pred, d.nz * d.nz);
+  store_row(out.P_filt, t, s.P_filt, d.nz * d.nz);
+  store_row(out.y_pred, t, s.y_pred, d.no);
+  in.meas(out.x_filt + t * d.nv, in.params, out.y_filt + t * d.no);
+  store_row(out.innov, t, s.innov, d.no);
+  store_row(out.std_innov, t, s.std_innov, d.no);
+  store_row(out.S, t, s.S, d.no * d.no);
+}
+
+}  // namespace
+
+i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
+  if (in->meas == nullptr || in->n_state < 1 || in->n_obs < 1 || in->n_ctrl < 0 ||
+      in->n_exog < 0)
+    return UKF_ERR_INPUT;
+  ukf_weights w{};
+  // nz as a double, formed without the integer product that could overflow
+  if (!ukf_weights_for(2.0 * static_cast<f64>(in->n_state), in->alpha, in->beta,
+                       in->kappa, &w))
+    return UKF_ERR_NOT_PD;
+
+  scratch_block block(ukf_scratch_elements(in->n_state, in->n_ctrl, in->n_exog, in->n_obs));
+  if (!block) return UKF_ERR_ALLOC;
+  const ukf_dims d = ukf_dims_of(*in);
+  ukf_scratch s = ukf_carve_scratch(block.data(), d);
+
+  copy_values(s.z_prev, in->z0, d.nz);
+  copy_values(s.P_prev, in->P0, d.nz * d.nz);
+  // BQBT (ns x ns) = bx Q bx^T, once per call
+  kf_build_bqbt(in->bx, in->Q, s.temp_nk, s.BQBT, d.ns, d.ne);
+  const f64 const_term = static_cast<f64>(d.no) * kLog2Pi;
+  f64 loglik = 0.0;
+  i64 status = UKF_OK;
+
+  for (i64 t = 0; t < in->T; ++t) {
+    if (!ukf_predict_period(*in, d, w, s)) {
+      status = UKF_ERR_NOT_PD;
+      break;
+    }
+    ukf_measure_period(*in, d, w, s);
+    // innov = obs_t - y_pred;  L L^T = S (+ jitter I)
+    kf_row_minus_vec(in->obs, t, s.y_pred, s.innov, d.no);
+    if (orv_chol(s.S, in->jitter, s.L, d.no) != 0) {
+      status = UKF_ERR_NOT_PD;
+      break;
+    }
+    ukf_update_period(*in, d, s);
+    loglik = add_loglik_term(s.L, s.innov, s.S_inv_v, d.no, const_term, loglik);
+    if (in->store_history) ukf_store_period(*in, d, s, *out, t);
+    // the filtered moments become the prior of the next period
+    std::swap(s.z_prev, s.z_filt);
+    std::swap(s.P_prev, s.P_filt);
+  }
+
+  out->loglik[0] = loglik;
+  return status;
+}
+
+}  // namespace ORV_VARIANT
