@@ -1,5 +1,5 @@
 // The vector register of the variant being compiled, with just the operations
-// the product kernels need. Each operation acts lane by lane, so a vector of
+// the kernels need. Each operation acts lane by lane, so a vector of
 // accumulators is simply that many independent sums; vfma is one fused
 // multiply-add per lane (exact product, one rounding), as std::fma is.
 #ifndef ORV_SIMD_H
@@ -21,6 +21,9 @@ inline void vstore(f64* p, vreg a) noexcept { _mm512_storeu_pd(p, a.v); }
 inline vreg vbroadcast(f64 x) noexcept { return {_mm512_set1_pd(x)}; }
 inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return {_mm512_fmadd_pd(a.v, b.v, c.v)}; }
 inline vreg vadd(vreg a, vreg b) noexcept { return {_mm512_add_pd(a.v, b.v)}; }
+inline vreg vsub(vreg a, vreg b) noexcept { return {_mm512_sub_pd(a.v, b.v)}; }
+inline vreg vmul(vreg a, vreg b) noexcept { return {_mm512_mul_pd(a.v, b.v)}; }
+inline vreg vdiv(vreg a, vreg b) noexcept { return {_mm512_div_pd(a.v, b.v)}; }
 #elif defined(__AVX2__) && defined(__FMA__)
 #include <immintrin.h>
 struct vreg {
@@ -33,6 +36,9 @@ inline void vstore(f64* p, vreg a) noexcept { _mm256_storeu_pd(p, a.v); }
 inline vreg vbroadcast(f64 x) noexcept { return {_mm256_set1_pd(x)}; }
 inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return {_mm256_fmadd_pd(a.v, b.v, c.v)}; }
 inline vreg vadd(vreg a, vreg b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
+inline vreg vsub(vreg a, vreg b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
+inline vreg vmul(vreg a, vreg b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
+inline vreg vdiv(vreg a, vreg b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
 #else
 // No vector FMA: one lane, and std::fma, which is the correctly rounded
 // library function where the processor has no FMA instruction.
@@ -46,6 +52,9 @@ inline void vstore(f64* p, vreg a) noexcept { *p = a.v; }
 inline vreg vbroadcast(f64 x) noexcept { return {x}; }
 inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return {std::fma(a.v, b.v, c.v)}; }
 inline vreg vadd(vreg a, vreg b) noexcept { return {a.v + b.v}; }
+inline vreg vsub(vreg a, vreg b) noexcept { return {a.v - b.v}; }
+inline vreg vmul(vreg a, vreg b) noexcept { return {a.v * b.v}; }
+inline vreg vdiv(vreg a, vreg b) noexcept { return {a.v / b.v}; }
 #endif
 
 #endif  // ORV_SIMD_H

@@ -92,11 +92,51 @@ void kf_pc_t(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT C,
   orv_matmul_abt(P_pred, C, out, n, n, m);
 }
 
+namespace {
+
+// Widest system that kf_gain_from_pc_t solves a vector of rows at a time.
+constexpr i64 kMaxLaneSolve = 64;
+
+// Rows [r0, r0 + kVecLanes) of out (rows of length m) = (L L^T)^-1 applied
+// to the same rows of B: the two triangular solves of kf_chol_solve_row, one
+// row per lane, with the same operations in the same order in every lane.
+void solve_rows_in_lanes(const f64* L, const f64* B, i64 r0, f64* out, i64 m) noexcept {
+  vreg x[kMaxLaneSolve];
+  f64 lanes[kVecLanes];
+  for (i64 i = 0; i < m; ++i) {
+    for (int l = 0; l < kVecLanes; ++l) lanes[l] = B[(r0 + l) * m + i];
+    x[i] = vload(lanes);
+  }
+  // forward: x_i = (b_i - sum_{j<i} L[i][j] x_j) / L[i][i]
+  for (i64 i = 0; i < m; ++i) {
+    vreg s = vzero();
+    for (i64 j = 0; j < i; ++j) s = vfma(vbroadcast(L[i * m + j]), x[j], s);
+    x[i] = vdiv(vsub(x[i], s), vbroadcast(L[i * m + i]));
+  }
+  // backward: x_i = (f_i - sum_{j>i} L[j][i] x_j) / L[i][i]
+  for (i64 i = m - 1; i >= 0; --i) {
+    vreg s = vzero();
+    for (i64 j = i + 1; j < m; ++j) s = vfma(vbroadcast(L[j * m + i]), x[j], s);
+    x[i] = vdiv(vsub(x[i], s), vbroadcast(L[i * m + i]));
+  }
+  for (i64 i = 0; i < m; ++i) {
+    vstore(lanes, x[i]);
+    for (int l = 0; l < kVecLanes; ++l) out[(r0 + l) * m + i] = lanes[l];
+  }
+}
+
+}  // namespace
+
 void kf_gain_from_pc_t(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
                        f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf,
                        f64* ORV_RESTRICT out, i64 n, i64 m) {
-  // row r of out = (L L^T)^-1 (row r of PCt); S is never inverted
-  for (i64 r = 0; r < n; ++r) kf_chol_solve_row(L, PCt, r, fbuf, bbuf, out, m);
+  // row r of out = (L L^T)^-1 (row r of PCt); S is never inverted. Rows are
+  // independent, so groups of them share vector lanes; the last rows go one
+  // by one, which also leaves the last row's solves in fbuf and bbuf.
+  i64 r = 0;
+  if (kVecLanes > 1 && m <= kMaxLaneSolve)
+    for (; r + kVecLanes < n; r += kVecLanes) solve_rows_in_lanes(L, PCt, r, out, m);
+  for (; r < n; ++r) kf_chol_solve_row(L, PCt, r, fbuf, bbuf, out, m);
 }
 
 void kf_state_update(const f64* ORV_RESTRICT x_pred, const f64* ORV_RESTRICT K,
