@@ -200,3 +200,62 @@ def run_ukf(meas, hx, gx, bx, hxx, gxx, hss, gss, steady_state, params, Q, R, ob
                           for name in UKF_HISTORY_FIELDS], ptr(loglik))
     status = ukf_hot_loop(ct.byref(inputs), ct.byref(record))
     return status, loglik[0], outputs
+
+
+# ---- LU, complex kernels, normal equations and order statistics --------------
+
+i64p = ct.POINTER(ct.c_int64)
+
+
+class F64Lu(ct.Structure):
+    _fields_ = [("lu", f64p), ("piv", i64p), ("n", i64), ("err", i64)]
+
+
+class C128(ct.Structure):
+    _fields_ = [("re", f64), ("im", f64)]
+
+
+c128p = ct.POINTER(C128)
+
+
+class C128Lu(ct.Structure):
+    _fields_ = [("lu", c128p), ("piv", i64p), ("n", i64), ("err", i64)]
+
+
+orv_lu_factor_inplace = _declare("orv_lu_factor_inplace", i64, f64p, i64p, i64)
+orv_lu_factor = _declare("orv_lu_factor", F64Lu, f64p, i64)
+orv_lu_free = _declare("orv_lu_free", None, ct.POINTER(F64Lu))
+orv_lu_solve = _declare("orv_lu_solve", None, f64p, i64p, f64p, f64p, i64, i64)
+orv_solve = _declare("orv_solve", i64, f64p, f64p, i64, i64, f64p)
+orv_inv = _declare("orv_inv", i64, f64p, i64, f64p)
+orv_gram = _declare("orv_gram", None, f64p, f64p, i64, i64)
+orv_gram_rhs = _declare("orv_gram_rhs", None, f64p, f64p, f64p, i64, i64)
+orv_chol_solve = _declare("orv_chol_solve", ct.c_int, f64p, f64p, f64p, f64p, i64)
+orv_chol_inv = _declare("orv_chol_inv", ct.c_int, f64p, f64p, f64p, i64)
+orv_sort_f64 = _declare("orv_sort_f64", None, f64p, i64)
+orv_median_f64 = _declare("orv_median_f64", f64, f64p, i64)
+
+c128_matmul = _declare("c128_matmul", None, c128p, c128p, i64, i64, i64, c128p)
+c128_lu_factor_inplace = _declare("c128_lu_factor_inplace", i64, c128p, i64p, i64)
+c128_lu_factor = _declare("c128_lu_factor", C128Lu, c128p, i64)
+c128_lu_free = _declare("c128_lu_free", None, ct.POINTER(C128Lu))
+c128_lu_solve = _declare("c128_lu_solve", None, c128p, i64p, c128p, c128p, i64, i64)
+c128_solve = _declare("c128_solve", i64, c128p, c128p, i64, i64, c128p)
+c128_inv = _declare("c128_inv", i64, c128p, i64, c128p)
+
+
+def iptr(array):
+    """Pointer to the data of a C-contiguous int64 array (None for None)."""
+    if array is None:
+        return None
+    assert array.dtype == np.int64 and array.flags.c_contiguous
+    return array.ctypes.data_as(i64p)
+
+
+def cptr(array):
+    """Pointer to the data of a C-contiguous complex128 array, whose layout is
+    that of c128 (None for None)."""
+    if array is None:
+        return None
+    assert array.dtype == np.complex128 and array.flags.c_contiguous
+    return array.ctypes.data_as(c128p)

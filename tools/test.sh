@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the package and runs the whole test suite: the native tests and the
-# Python tests, each against the normal build and against a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Sets the environment up
-# first when needed (tools/env.sh). Extra arguments go to every pytest run.
+# Python tests against three builds of the extension (the normal one; one
+# with only the portable kernels, as a processor without FMA runs them; one
+# with AddressSanitizer and UndefinedBehaviorSanitizer). Sets the environment
+# up first when needed (tools/env.sh). Extra arguments go to every pytest run.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 if [ -z "${ORVANTA_IN_ENV:-}" ]; then
@@ -11,6 +12,22 @@ fi
 
 step() { printf '\n== %s\n' "$*"; }
 jobs=$(nproc)
+
+# Builds the extension into a package tree of its own under build/NAME/pkg,
+# so that the in-place build stays the normal one.
+build_package_tree() {
+  local name=$1
+  shift
+  local pkg="$PWD/build/$name/pkg"
+  python3 - "$pkg" <<'PY'
+import shutil, sys
+shutil.copytree("Orvanta", sys.argv[1] + "/Orvanta", dirs_exist_ok=True,
+                ignore=shutil.ignore_patterns("*.so", "*.cpp", "*.h", "__pycache__"))
+PY
+  cmake -S . -B "build/$name" -G Ninja -DORVANTA_BUILD_TESTS=ON \
+    -DORVANTA_MODULE_DIR="$pkg/Orvanta/_ckernels/kalman" "$@" >/dev/null
+  cmake --build "build/$name"
+}
 
 step "build (in place)"
 cmake -S . -B build/dev -G Ninja -DORVANTA_BUILD_TESTS=ON >/dev/null
@@ -23,18 +40,15 @@ step "python tests"
 # pytest exits 5 when it collected nothing; that fails this script too.
 python3 -m pytest "$@"
 
+step "build with the portable kernels only"
+build_package_tree generic -DORVANTA_GENERIC_ONLY=ON
+
+step "native and python tests, portable kernels"
+ctest --test-dir build/generic --output-on-failure -j "$jobs"
+ORVANTA_PACKAGE_ROOT="$PWD/build/generic/pkg" python3 -m pytest -p no:cacheprovider "$@"
+
 step "build with AddressSanitizer and UndefinedBehaviorSanitizer"
-# The sanitized extension lives in a package tree of its own, so that the
-# in-place build stays the normal one.
-pkg="$PWD/build/asan/pkg"
-python3 - "$pkg" <<'PY'
-import shutil, sys
-shutil.copytree("Orvanta", sys.argv[1] + "/Orvanta", dirs_exist_ok=True,
-                ignore=shutil.ignore_patterns("*.so", "*.cpp", "*.h", "__pycache__"))
-PY
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVANTA_BUILD_TESTS=ON \
-  -DORVANTA_SANITIZE=ON -DORVANTA_MODULE_DIR="$pkg/Orvanta/_ckernels/kalman" >/dev/null
-cmake --build build/asan
+build_package_tree asan -DCMAKE_BUILD_TYPE=Debug -DORVANTA_SANITIZE=ON
 
 # A request beyond memory must come back as null, as from the system allocator.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1
@@ -48,7 +62,7 @@ step "python tests, sanitized"
 # loaded before anything else. Leak reports are judged by their top frames,
 # so the interpreter's own memory kept until exit is not reported while the
 # extension's is.
-ORVANTA_PACKAGE_ROOT="$pkg" \
+ORVANTA_PACKAGE_ROOT="$PWD/build/asan/pkg" \
 LD_PRELOAD="$(c++ -print-file-name=libasan.so)" \
 ASAN_OPTIONS="$ASAN_OPTIONS:malloc_context_size=2:fast_unwind_on_malloc=1" \
 LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0" \

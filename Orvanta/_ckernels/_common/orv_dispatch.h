@@ -19,8 +19,13 @@
 #define ORV_WIDE_VARIANTS 1
 #endif
 
+// Resolvers run while the dynamic linker is still relocating the library,
+// before any sanitizer runtime could vouch for their memory accesses.
+#define ORV_RESOLVER_ATTRIBUTES __attribute__((no_sanitize("address", "undefined")))
+
 template <class F>
-F orv_pick_variant([[maybe_unused]] F avx512, [[maybe_unused]] F avx2, F generic) noexcept {
+ORV_RESOLVER_ATTRIBUTES F orv_pick_variant([[maybe_unused]] F avx512, [[maybe_unused]] F avx2,
+                                           F generic) noexcept {
 #if ORV_WIDE_VARIANTS
   __builtin_cpu_init();  // resolvers run before constructors
   if (__builtin_cpu_supports("x86-64-v4")) return avx512;
@@ -33,7 +38,7 @@ F orv_pick_variant([[maybe_unused]] F avx512, [[maybe_unused]] F avx2, F generic
 // function bound to it.
 #define ORV_DISPATCH(name)                                                         \
   extern "C" {                                                                     \
-  static decltype(&::name) resolve_##name() noexcept {                             \
+  ORV_RESOLVER_ATTRIBUTES static decltype(&::name) resolve_##name() noexcept {     \
     return orv_pick_variant<decltype(&::name)>(&orv_avx512::name, &orv_avx2::name, \
                                                &orv_generic::name);                \
   }                                                                                \

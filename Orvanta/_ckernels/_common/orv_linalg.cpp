@@ -1,5 +1,6 @@
 // Dense real kernels: products, symmetrisation, dot products, Cholesky
-// factorisation and triangular solves.
+// factorisation and triangular solves, LU factorisation, normal equations and
+// the median.
 //
 // Every accumulation below is written as an explicit std::fma chain in
 // ascending index order. The build disables floating-point contraction, so
@@ -8,167 +9,265 @@
 
 #include "orv_linalg.h"
 
+#include "orv_dispatch.h"
+
+#define ORV_VARIANT_LIST "orv_linalg_variants.h"
+#include "orv_each_variant.h"
+
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
-// 2^-52, the spacing of doubles at 1.0.
-constexpr f64 kEpsilon = 0x1p-52;
+// rows * cols entries of T from malloc, or null when the count overflows or
+// the block would exceed PTRDIFF_MAX bytes: a wrapped size would hand back a
+// block far smaller than the loops that fill it expect.
+template <class T>
+T* alloc_array(i64 rows, i64 cols) noexcept {
+  i64 count = 0;
+  std::size_t bytes = 0;
+  if (rows <= 0 || cols <= 0 || __builtin_mul_overflow(rows, cols, &count) ||
+      __builtin_mul_overflow(static_cast<std::size_t>(count), sizeof(T), &bytes) ||
+      bytes > static_cast<std::size_t>(PTRDIFF_MAX))
+    return nullptr;
+  return static_cast<T*>(std::malloc(bytes));
+}
 
-// A summation length of zero or below is an empty sum; clamping it keeps the
-// row offsets (i * len) inside the arrays.
-inline i64 sum_length(i64 len) noexcept { return len > 0 ? len : 0; }
+// x / pivot, carried out as x * inv with inv = 1.0 / pivot rounded once per
+// pivot. A pivot below about 2^-1024 in magnitude has no finite reciprocal;
+// multiplying by infinity would turn a well-posed elimination into inf and
+// NaN, so such a pivot is divided by directly.
+inline f64 by_pivot(f64 x, f64 pivot, f64 inv) noexcept {
+  return std::isinf(inv) ? x / pivot : x * inv;
+}
 
-// s + sum_{k<len} a[k * a_step] * b[k * b_step], one fused step per term.
-inline f64 fma_chain(f64 s, const f64* a, i64 a_step, const f64* b, i64 b_step,
-                     i64 len) noexcept {
-  for (i64 k = 0; k < len; ++k) s = std::fma(a[k * a_step], b[k * b_step], s);
-  return s;
+// Strict weak order for qsort: ascending, +0.0 and -0.0 equal, and every NaN
+// after every number and equal to every other NaN. A comparator that calls
+// NaN equal to everything is not transitive, and qsort implementations may
+// then run past the ends of the array.
+int orv_cmp_f64(const void* pa, const void* pb) {
+  const f64 fa = *static_cast<const f64*>(pa);
+  const f64 fb = *static_cast<const f64*>(pb);
+  const bool nan_a = std::isnan(fa);
+  const bool nan_b = std::isnan(fb);
+  if (nan_a || nan_b) return static_cast<int>(nan_a) - static_cast<int>(nan_b);
+  return static_cast<int>(fa > fb) - static_cast<int>(fa < fb);
 }
 
 }  // namespace
 
-// ---- products and vector operations ----------------------------------------
+// ---- products, vector operations, Cholesky factorisation and solves --------------
+//
+// Compiled once per instruction set (orv_linalg_impl.h); each exported name is
+// bound to the variant the processor supports when the library is loaded.
 
-void orv_zero_mat(f64* out, i64 r, i64 c) {
-  i64 count = 0;
-  // A product that overflows cannot describe an array anyone owns.
-  if (__builtin_mul_overflow(r, c, &count) || count <= 0) return;
-  std::memset(out, 0, static_cast<size_t>(count) * sizeof(f64));
-}
+ORV_DISPATCH(orv_zero_mat);
+ORV_DISPATCH(orv_sym_inplace);
+ORV_DISPATCH(orv_matmul);
+ORV_DISPATCH(orv_matmul_atb);
+ORV_DISPATCH(orv_matmul_abt);
+ORV_DISPATCH(orv_matmul_abt_plus_c);
+ORV_DISPATCH(orv_matvec);
+ORV_DISPATCH(orv_matvec_plus_vec);
+ORV_DISPATCH(orv_vsub);
+ORV_DISPATCH(orv_dot);
+ORV_DISPATCH(orv_chol);
+ORV_DISPATCH(orv_logdet_from_chol);
+ORV_DISPATCH(orv_forward_subst);
+ORV_DISPATCH(orv_backward_subst_chol_t);
 
-void orv_sym_inplace(f64* P, i64 n) {
-  for (i64 i = 0; i < n; ++i) {
-    for (i64 j = i + 1; j < n; ++j) {
-      const f64 avg = 0.5 * (P[i * n + j] + P[j * n + i]);
-      P[i * n + j] = avg;
-      P[j * n + i] = avg;
-    }
-  }
-}
+// ---- LU factorisation with partial pivoting -----------------------------------
 
-void orv_matmul(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
-                f64* ORV_RESTRICT out, i64 n, i64 p, i64 m) {
-  p = sum_length(p);
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < m; ++j)
-      // out[i][j] = sum_k A[i][k] * B[k][j]
-      out[i * m + j] = fma_chain(0.0, A + i * p, 1, B + j, m, p);
-}
-
-void orv_matmul_atb(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
-                    f64* ORV_RESTRICT out, i64 n, i64 p, i64 m) {
-  orv_zero_mat(out, p, m);
-  if (n <= 0 || p <= 0 || m <= 0) return;
-  // Row i of A and B adds term i to every out[k][l]; rows enter in ascending
-  // order, so each output still sums its terms in ascending i.
-  for (i64 i = 0; i < n; ++i) {
-    const f64* a_row = A + i * p;
-    const f64* b_row = B + i * m;
-    for (i64 k = 0; k < p; ++k) {
-      const f64 aik = a_row[k];
-      f64* out_row = out + k * m;
-      for (i64 l = 0; l < m; ++l) out_row[l] = std::fma(aik, b_row[l], out_row[l]);
-    }
-  }
-}
-
-void orv_matmul_abt(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
-                    f64* ORV_RESTRICT out, i64 n, i64 p, i64 m) {
-  p = sum_length(p);
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < m; ++j)
-      // out[i][j] = sum_k A[i][k] * B[j][k]
-      out[i * m + j] = fma_chain(0.0, A + i * p, 1, B + j * p, 1, p);
-}
-
-void orv_matmul_abt_plus_c(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B,
-                           const f64* ORV_RESTRICT C, f64* ORV_RESTRICT out,
-                           i64 n, i64 p, i64 m) {
-  p = sum_length(p);
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < m; ++j)
-      // out[i][j] = C[i][j] + (sum_k A[i][k] * B[j][k])
-      out[i * m + j] = C[i * m + j] + fma_chain(0.0, A + i * p, 1, B + j * p, 1, p);
-}
-
-void orv_matvec(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT x,
-                f64* ORV_RESTRICT out, i64 n, i64 m) {
-  m = sum_length(m);
-  for (i64 i = 0; i < n; ++i) out[i] = fma_chain(0.0, A + i * m, 1, x, 1, m);
-}
-
-void orv_matvec_plus_vec(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT x,
-                         const f64* ORV_RESTRICT b, f64* ORV_RESTRICT out, i64 n,
-                         i64 m) {
-  m = sum_length(m);
-  for (i64 i = 0; i < n; ++i) out[i] = fma_chain(b[i], A + i * m, 1, x, 1, m);
-}
-
-void orv_vsub(const f64* a, const f64* b, f64* out, i64 n) {
-  for (i64 i = 0; i < n; ++i) out[i] = a[i] - b[i];
-}
-
-f64 orv_dot(const f64* ORV_RESTRICT a, const f64* ORV_RESTRICT b, i64 n) {
-  return fma_chain(0.0, a, 1, b, 1, n);
-}
-
-// ---- Cholesky factorisation and triangular solves ----------------------------
-
-int orv_chol(const f64* ORV_RESTRICT S, f64 jitter, f64* ORV_RESTRICT L, i64 n) {
-  orv_zero_mat(L, n, n);
-  if (n <= 0) return 0;
-  const bool add_jitter = jitter > 0.0;  // false for NaN as well
-
-  // The tolerance is relative to the largest diagonal entry; NaN and
-  // negative entries never raise it.
-  f64 scale = 0.0;
-  for (i64 i = 0; i < n; ++i) {
-    const f64 d = add_jitter ? S[i * n + i] + jitter : S[i * n + i];
-    if (d > scale) scale = d;
-  }
-  const f64 pivot_tol = (static_cast<f64>(n) * scale) * kEpsilon;
-
-  for (i64 i = 0; i < n; ++i) {
-    const f64* l_i = L + i * n;
-    for (i64 j = 0; j <= i; ++j) {
-      f64 s = S[i * n + j];
-      if (j == i && add_jitter) s = s + jitter;
-      // s -= sum_{k<j} L[i][k] * L[j][k], each by one fused multiply-subtract
-      const f64* l_j = L + j * n;
-      for (i64 k = 0; k < j; ++k) s = std::fma(-l_i[k], l_j[k], s);
-      if (j == i) {
-        if (s <= pivot_tol) return -1;  // a NaN pivot passes this test
-        L[i * n + i] = std::sqrt(s);
-      } else {
-        L[i * n + j] = s / L[j * n + j];
+i64 orv_lu_factor_inplace(f64* ORV_RESTRICT A, i64* ORV_RESTRICT pivot, i64 n) {
+  if (A == nullptr || pivot == nullptr || n <= 0) return ORV_LU_ERR_ARG;
+  for (i64 k = 0; k < n; ++k) {
+    // Strict '>' keeps the topmost of equal magnitudes; a NaN candidate never
+    // wins and a NaN on the diagonal is never displaced.
+    i64 piv = k;
+    f64 best = std::fabs(A[k * n + k]);
+    for (i64 i = k + 1; i < n; ++i) {
+      const f64 v = std::fabs(A[i * n + k]);
+      if (v > best) {
+        best = v;
+        piv = i;
       }
+    }
+    pivot[k] = piv;
+    if (best == 0.0) return ORV_LU_ERR_SINGULAR;
+    f64* a_k = A + k * n;
+    // The whole row moves, multipliers of earlier steps included.
+    if (piv != k) std::swap_ranges(a_k, a_k + n, A + piv * n);
+
+    const f64 akk = a_k[k];
+    const f64 inv_akk = 1.0 / akk;
+    for (i64 i = k + 1; i < n; ++i) {
+      f64* a_i = A + i * n;
+      const f64 lik = by_pivot(a_i[k], akk, inv_akk);
+      a_i[k] = lik;
+      for (i64 j = k + 1; j < n; ++j) a_i[j] = std::fma(-lik, a_k[j], a_i[j]);
+    }
+  }
+  return ORV_LU_OK;
+}
+
+f64_lu orv_lu_factor(const f64* A, i64 n) {
+  f64_lu out{nullptr, nullptr, n, ORV_LU_ERR_ARG};
+  if (A == nullptr || n <= 0) return out;
+  f64* lu = alloc_array<f64>(n, n);
+  i64* piv = lu != nullptr ? alloc_array<i64>(n, 1) : nullptr;
+  if (lu == nullptr || piv == nullptr) {
+    std::free(lu);
+    std::free(piv);
+    return out;
+  }
+  std::memcpy(lu, A, static_cast<std::size_t>(n * n) * sizeof(f64));
+  out.lu = lu;
+  out.piv = piv;
+  out.err = orv_lu_factor_inplace(lu, piv, n);
+  return out;
+}
+
+void orv_lu_free(f64_lu* lu) {
+  if (lu == nullptr) return;
+  std::free(lu->lu);
+  std::free(lu->piv);
+  *lu = f64_lu{nullptr, nullptr, 0, 0};
+}
+
+void orv_lu_solve(const f64* ORV_RESTRICT LU, const i64* ORV_RESTRICT piv,
+                  const f64* ORV_RESTRICT B, f64* ORV_RESTRICT X, i64 n, i64 m) {
+  if (n <= 0 || m <= 0) return;
+  std::memcpy(X, B, static_cast<std::size_t>(n * m) * sizeof(f64));
+  for (i64 k = 0; k < n; ++k)
+    if (piv[k] != k) std::swap_ranges(X + k * m, X + (k + 1) * m, X + piv[k] * m);
+
+  // Every update runs along a row of X, so all m right-hand sides share one
+  // pass over the factors.
+  for (i64 i = 1; i < n; ++i) {
+    f64* x_i = X + i * m;
+    for (i64 k = 0; k < i; ++k) {
+      const f64 lik = LU[i * n + k];
+      const f64* x_k = X + k * m;
+      for (i64 j = 0; j < m; ++j) x_i[j] = std::fma(-lik, x_k[j], x_i[j]);
+    }
+  }
+  for (i64 i = n - 1; i >= 0; --i) {
+    f64* x_i = X + i * m;
+    for (i64 k = i + 1; k < n; ++k) {
+      const f64 uik = LU[i * n + k];
+      const f64* x_k = X + k * m;
+      for (i64 j = 0; j < m; ++j) x_i[j] = std::fma(-uik, x_k[j], x_i[j]);
+    }
+    const f64 uii = LU[i * n + i];
+    const f64 inv_uii = 1.0 / uii;
+    for (i64 j = 0; j < m; ++j) x_i[j] = by_pivot(x_i[j], uii, inv_uii);
+  }
+}
+
+i64 orv_solve(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B, i64 n, i64 m,
+              f64* ORV_RESTRICT X) {
+  if (m > 0 && (B == nullptr || X == nullptr)) return ORV_LU_ERR_ARG;
+  f64_lu f = orv_lu_factor(A, n);
+  const i64 err = f.err;  // orv_lu_free clears the record
+  if (err == ORV_LU_OK) orv_lu_solve(f.lu, f.piv, B, X, n, m);
+  orv_lu_free(&f);
+  return err;
+}
+
+i64 orv_inv(const f64* ORV_RESTRICT A, i64 n, f64* ORV_RESTRICT Ainv) {
+  if (A == nullptr || Ainv == nullptr || n <= 0) return ORV_LU_ERR_ARG;
+  f64* eye = alloc_array<f64>(n, n);
+  if (eye == nullptr) return ORV_LU_ERR_ARG;
+  orv_zero_mat(eye, n, n);
+  for (i64 i = 0; i < n; ++i) eye[i * n + i] = 1.0;
+  const i64 err = orv_solve(A, eye, n, n, Ainv);
+  std::free(eye);
+  return err;
+}
+
+// ---- normal equations and order statistics ---------------------------------
+
+void orv_gram(const f64* ORV_RESTRICT X, f64* ORV_RESTRICT G, i64 n, i64 p) {
+  orv_zero_mat(G, p, p);
+  // One pass over the rows of X feeds every lower-triangle entry its terms
+  // in ascending row order.
+  for (i64 r = 0; r < n; ++r) {
+    const f64* x_r = X + r * p;
+    for (i64 a = 0; a < p; ++a) {
+      const f64 xra = x_r[a];
+      f64* g_a = G + a * p;
+      for (i64 b = 0; b <= a; ++b) g_a[b] = std::fma(xra, x_r[b], g_a[b]);
+    }
+  }
+  for (i64 a = 1; a < p; ++a)
+    for (i64 b = 0; b < a; ++b) G[b * p + a] = G[a * p + b];
+}
+
+void orv_gram_rhs(const f64* ORV_RESTRICT X, const f64* ORV_RESTRICT y,
+                  f64* ORV_RESTRICT g, i64 n, i64 p) {
+  if (p <= 0) return;
+  for (i64 a = 0; a < p; ++a) g[a] = 0.0;
+  for (i64 r = 0; r < n; ++r) {
+    const f64 yr = y[r];
+    const f64* x_r = X + r * p;
+    for (i64 a = 0; a < p; ++a) g[a] = std::fma(x_r[a], yr, g[a]);
+  }
+}
+
+int orv_chol_solve(const f64* ORV_RESTRICT G, const f64* ORV_RESTRICT g,
+                   f64* ORV_RESTRICT coef, f64* ORV_RESTRICT scratch_L, i64 p) {
+  const int status = orv_chol(G, 0.0, scratch_L, p);
+  if (status != 0) return status;
+  orv_forward_subst(scratch_L, g, coef, p);
+  orv_backward_subst_chol_t(scratch_L, coef, coef, p);
+  return 0;
+}
+
+int orv_chol_inv(const f64* ORV_RESTRICT G, f64* ORV_RESTRICT Pinv,
+                 f64* ORV_RESTRICT scratch_L, i64 p) {
+  const int status = orv_chol(G, 0.0, scratch_L, p);
+  if (status != 0) return status;
+  const f64* L = scratch_L;
+  // Column j is the two triangular solves for the unit vector e_j, done in
+  // place down column j of Pinv.
+  for (i64 j = 0; j < p; ++j) {
+    for (i64 i = 0; i < p; ++i) {
+      f64 s = 0.0;
+      for (i64 t = 0; t < i; ++t) s = std::fma(L[i * p + t], Pinv[t * p + j], s);
+      const f64 e = (i == j) ? 1.0 : 0.0;
+      Pinv[i * p + j] = (e - s) / L[i * p + i];
+    }
+    for (i64 i = p - 1; i >= 0; --i) {
+      f64 s = 0.0;
+      for (i64 t = i + 1; t < p; ++t) s = std::fma(L[t * p + i], Pinv[t * p + j], s);
+      Pinv[i * p + j] = (Pinv[i * p + j] - s) / L[i * p + i];
     }
   }
   return 0;
 }
 
-f64 orv_logdet_from_chol(const f64* L, i64 n) {
-  f64 s = 0.0;
-  for (i64 i = 0; i < n; ++i) s = s + std::log(L[i * n + i]);
-  return s + s;
+void orv_sort_f64(f64* arr, i64 n) {
+  if (n > 1) std::qsort(arr, static_cast<std::size_t>(n), sizeof(f64), orv_cmp_f64);
 }
 
-void orv_forward_subst(const f64* ORV_RESTRICT L, const f64* b, f64* out, i64 n) {
-  for (i64 i = 0; i < n; ++i) {
-    // s = sum_{j<i} L[i][j] * out[j]; b[i] is read before out[i] is written
-    const f64 s = fma_chain(0.0, L + i * n, 1, out, 1, i);
-    out[i] = (b[i] - s) / L[i * n + i];
-  }
-}
-
-void orv_backward_subst_chol_t(const f64* ORV_RESTRICT L, const f64* b, f64* out,
-                               i64 n) {
-  for (i64 i = n - 1; i >= 0; --i) {
-    // s = sum_{j>i} L[j][i] * out[j], walking down column i of L
-    f64 s = 0.0;
-    for (i64 j = i + 1; j < n; ++j) s = std::fma(L[j * n + i], out[j], s);
-    out[i] = (b[i] - s) / L[i * n + i];
-  }
+f64 orv_median_f64(f64* arr, i64 n) {
+  constexpr f64 kNaN = std::numeric_limits<f64>::quiet_NaN();
+  if (n <= 0) return kNaN;
+  orv_sort_f64(arr, n);
+  // NaNs sort last: one anywhere makes the median undefined, not the value
+  // of whichever entry the sort happened to leave in the middle.
+  if (std::isnan(arr[n - 1])) return kNaN;
+  if (n % 2 == 1) return arr[n / 2];
+  const f64 lo = arr[n / 2 - 1];
+  const f64 hi = arr[n / 2];
+  const f64 sum = lo + hi;
+  // Two finite values whose sum overflows are both far from the subnormal
+  // range, so halving each first is exact and gives their rounded mean.
+  if (std::isinf(sum) && std::isfinite(lo) && std::isfinite(hi)) return 0.5 * lo + 0.5 * hi;
+  return 0.5 * sum;
 }

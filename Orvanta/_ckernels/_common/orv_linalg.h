@@ -10,8 +10,9 @@
  * same inputs give the same bits on every machine and build.
  *
  * Sizes are i64 by value; a size of zero or below is an empty operation.
- * Pointer parameters marked ORV_RESTRICT must not overlap. Nothing here
- * allocates, fails, or touches global state. */
+ * Pointer parameters marked ORV_RESTRICT must not overlap. Only the LU
+ * functions allocate (and release everything except what orv_lu_factor hands
+ * over); nothing touches global state. */
 #ifndef ORV_LINALG_H
 #define ORV_LINALG_H
 
@@ -84,6 +85,95 @@ ORV_API void orv_forward_subst(const f64* ORV_RESTRICT L, const f64* b, f64* out
 /* out solves L^T . out = b (L lower triangular); out may be b. */
 ORV_API void orv_backward_subst_chol_t(const f64* ORV_RESTRICT L, const f64* b,
                                        f64* out, i64 n);
+
+/* ---- LU factorisation with partial pivoting ---------------------------- */
+
+/* Status of the LU functions. */
+enum {
+  ORV_LU_OK = 0,
+  ORV_LU_ERR_ARG = -1,      /* null matrix or pivot pointer, n <= 0, or no memory */
+  ORV_LU_ERR_SINGULAR = -2  /* every candidate pivot of a column is exactly 0 */
+};
+
+/* A factorisation with its own memory, released by orv_lu_free. The arrays
+ * are handed over whenever they were allocated, so also with err == -2,
+ * where they hold the partly eliminated matrix. */
+typedef struct f64_lu {
+  f64* lu;   /* n-by-n: unit-lower L strictly below the diagonal, U on and
+                above; null when err == -1 */
+  i64* piv;  /* n interchanges: row k was exchanged with row piv[k] >= k at
+                step k; null when err == -1 */
+  i64 n;     /* the order as passed, also on failure */
+  i64 err;   /* ORV_LU_OK, ORV_LU_ERR_ARG or ORV_LU_ERR_SINGULAR */
+} f64_lu;
+
+/* Factors A (n-by-n) in place: L . U = A with its rows interchanged as
+ * pivot[0 .. n) says, in ascending order. The pivot of a column is its
+ * candidate of largest magnitude, the topmost among equals; any non-zero
+ * pivot is accepted. Rows are eliminated with the pivot's reciprocal.
+ * Returns ORV_LU_ERR_ARG without writing when A or pivot is null or n <= 0;
+ * ORV_LU_ERR_SINGULAR at step k leaves A partly eliminated and pivot[0 .. k]
+ * set. */
+ORV_API i64 orv_lu_factor_inplace(f64* ORV_RESTRICT A, i64* ORV_RESTRICT pivot,
+                                  i64 n);
+
+/* Copies A (n-by-n) and factors the copy; see f64_lu for what the record
+ * holds. A is only read. */
+ORV_API f64_lu orv_lu_factor(const f64* A, i64 n);
+
+/* Frees both arrays of *lu and zeroes all four fields, so a second call does
+ * nothing; a null lu does nothing. */
+ORV_API void orv_lu_free(f64_lu* lu);
+
+/* X (n-by-m) solves A . X = B (n-by-m) for the factors LU, piv of A (status
+ * 0). Each entry of X starts from the interchanged B and receives its updates
+ * in ascending order; nothing is written when n <= 0 or m <= 0. */
+ORV_API void orv_lu_solve(const f64* ORV_RESTRICT LU, const i64* ORV_RESTRICT piv,
+                          const f64* ORV_RESTRICT B, f64* ORV_RESTRICT X, i64 n,
+                          i64 m);
+
+/* X (n-by-m) solves A . X = B. Returns the factorisation status, or
+ * ORV_LU_ERR_ARG when m > 0 and B or X is null; X is written only on
+ * success. Nothing stays allocated. */
+ORV_API i64 orv_solve(const f64* ORV_RESTRICT A, const f64* ORV_RESTRICT B, i64 n,
+                      i64 m, f64* ORV_RESTRICT X);
+
+/* Ainv (n-by-n) = A^-1, solved against the identity. Returns as orv_solve
+ * (ORV_LU_ERR_ARG also when Ainv is null); Ainv is written only on success.
+ * Nothing stays allocated. */
+ORV_API i64 orv_inv(const f64* ORV_RESTRICT A, i64 n, f64* ORV_RESTRICT Ainv);
+
+/* ---- normal equations and order statistics ----------------------------- */
+
+/* G (p-by-p) = X^T . X for X n-by-p: the lower triangle is accumulated row
+ * by row of X, then mirrored, so G is exactly symmetric. +0.0 for n <= 0. */
+ORV_API void orv_gram(const f64* ORV_RESTRICT X, f64* ORV_RESTRICT G, i64 n, i64 p);
+
+/* g (p) = X^T . y for X n-by-p and y (n); nothing is written when p <= 0. */
+ORV_API void orv_gram_rhs(const f64* ORV_RESTRICT X, const f64* ORV_RESTRICT y,
+                          f64* ORV_RESTRICT g, i64 n, i64 p);
+
+/* coef (p) solves G . coef = g through the Cholesky factor of G, built
+ * without jitter in scratch_L (p-by-p). Returns the status of orv_chol;
+ * coef is written only on success. */
+ORV_API int orv_chol_solve(const f64* ORV_RESTRICT G, const f64* ORV_RESTRICT g,
+                           f64* ORV_RESTRICT coef, f64* ORV_RESTRICT scratch_L,
+                           i64 p);
+
+/* Pinv (p-by-p) = G^-1, column by column through the Cholesky factor of G
+ * in scratch_L (p-by-p); the triangles are not symmetrised. Returns the
+ * status of orv_chol; Pinv is written only on success. */
+ORV_API int orv_chol_inv(const f64* ORV_RESTRICT G, f64* ORV_RESTRICT Pinv,
+                         f64* ORV_RESTRICT scratch_L, i64 p);
+
+/* Sorts arr (n) in place in ascending order; NaNs end up after every number.
+ * Not stable: equal values such as +0.0 and -0.0 keep no particular order. */
+ORV_API void orv_sort_f64(f64* arr, i64 n);
+
+/* Sorts arr (n) in place and returns its median: the middle entry, or the
+ * average of the two middle entries (0.5 * (lo + hi), halved first only when
+ * that sum overflows). A quiet NaN when n <= 0 or arr holds a NaN. */
+ORV_API f64 orv_median_f64(f64* arr, i64 n);
 
 ORV_END_C
 

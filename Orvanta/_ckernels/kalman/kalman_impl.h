@@ -383,6 +383,13 @@ ukf_dims ukf_dims_of(const ukf_inputs& in) noexcept {
   return {ns, in.n_ctrl, in.n_exog, in.n_obs, 2 * ns, 4 * ns + 1, ns + in.n_ctrl};
 }
 
+// Work space for sigma points processed a vector of points at a time (see
+// gather_tile): the points, and their successors or projections.
+struct point_tiles {
+  f64* points;   // nz coordinates x kVecLanes
+  f64* results;  // max(nz, nv) coordinates x kVecLanes
+};
+
 // The regions of the unscented filter's scratch block, in carving order.
 struct ukf_scratch {
   f64* z_prev;        // nz
@@ -408,6 +415,7 @@ struct ukf_scratch {
   f64* Pzy;           // nz no
   f64* K;             // nz no
   f64* vars_buf;      // nv
+  point_tiles tiles;  // nz kVecLanes, then max(nz, nv) kVecLanes
 };
 
 // 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
@@ -421,7 +429,7 @@ i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
     return -1;
   return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
                         {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
-                        {1, nv}});
+                        {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv}});
 }
 
 ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
@@ -450,6 +458,8 @@ ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
   s.Pzy = c.take(d.nz * d.no);
   s.K = c.take(d.nz * d.no);
   s.vars_buf = c.take(d.nv);
+  s.tiles.points = c.take(kVecLanes * d.nz);
+  s.tiles.results = c.take(kVecLanes * (d.nz > d.nv ? d.nz : d.nv));
   return s;
 }
 
@@ -511,77 +521,127 @@ void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mea
   }
 }
 
-// s + sum_j sum_k 0.5 q[j][k] a_j a_k over ns x ns (k inner), where a = x1
-// and the pair product is x1[j] x1[k] + P[j][k] when P (nz x nz) is given:
-// the expected value of the quadratic term under covariance P.
-f64 add_quadratic_term(f64 s, const f64* ORV_RESTRICT q, const f64* ORV_RESTRICT x1,
-                       const f64* ORV_RESTRICT P, i64 ns, i64 nz) noexcept {
+// ---- sigma points in vector lanes --------------------------------------------
+//
+// The transition and the projection of every sigma point are independent, so
+// they run on a tile of kVecLanes points at once: tile[j * kVecLanes + l] is
+// coordinate j of point l. Every lane performs exactly the operations that a
+// single point would, in the same order.
+
+// Copies `count` (<= kVecLanes) rows r0, r0 + 1, ... of `rows` (row length n)
+// into the lanes of a tile; lanes past `count` repeat the first row.
+void gather_tile(const f64* ORV_RESTRICT rows, i64 r0, i64 count, i64 n,
+                 f64* ORV_RESTRICT tile) noexcept {
+  for (i64 j = 0; j < n; ++j)
+    for (i64 l = 0; l < kVecLanes; ++l)
+      tile[j * kVecLanes + l] = rows[(r0 + (l < count ? l : 0)) * n + j];
+}
+
+// The first `count` lanes of a tile back into rows r0, r0 + 1, ... of `rows`.
+void scatter_tile(const f64* ORV_RESTRICT tile, i64 r0, i64 count, i64 n,
+                  f64* ORV_RESTRICT rows) noexcept {
+  for (i64 l = 0; l < count; ++l)
+    for (i64 j = 0; j < n; ++j) rows[(r0 + l) * n + j] = tile[j * kVecLanes + l];
+}
+
+inline vreg lane_coord(const f64* tile, i64 j) noexcept { return vload(tile + j * kVecLanes); }
+
+// s + sum_j sum_k 0.5 q[j][k] x1_j x1_k over ns x ns (k inner), each term
+// ((0.5 q[j][k]) x1_j) x1_k with the last product fused into the sum. With P
+// (nz x nz) given, the pair product is x1_j x1_k + P[j][k] instead: the
+// expectation of the quadratic term under covariance P.
+vreg add_quadratic_term(vreg s, const f64* ORV_RESTRICT q, const f64* ORV_RESTRICT x1,
+                        const f64* ORV_RESTRICT P, i64 ns, i64 nz) noexcept {
   for (i64 j = 0; j < ns; ++j) {
     const f64* q_row = q + j * ns;
+    const vreg x1j = lane_coord(x1, j);
     if (P == nullptr) {
-      for (i64 k = 0; k < ns; ++k) s = std::fma((0.5 * q_row[k]) * x1[j], x1[k], s);
+      for (i64 k = 0; k < ns; ++k)
+        s = vfma(vmul(vbroadcast(0.5 * q_row[k]), x1j), lane_coord(x1, k), s);
     } else {
       for (i64 k = 0; k < ns; ++k)
-        s = std::fma(0.5 * q_row[k], std::fma(x1[j], x1[k], P[j * nz + k]), s);
+        s = vfma(vbroadcast(0.5 * q_row[k]),
+                 vfma(x1j, lane_coord(x1, k), vbroadcast(P[j * nz + k])), s);
     }
   }
   return s;
 }
 
-// out = pruned second-order successor of z = (x1, x2):
+// out = pruned second-order successor of every point z = (x1, x2) of a tile:
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
 void ukf_pruned_transition(const ukf_inputs& in, const f64* ORV_RESTRICT z,
                            f64* ORV_RESTRICT out) noexcept {
   const i64 ns = in.n_state;
   const f64* x1 = z;
-  const f64* x2 = z + ns;
+  const f64* x2 = z + ns * kVecLanes;
   for (i64 i = 0; i < ns; ++i) {
     const f64* hx_row = in.hx + i * ns;
-    f64 s1 = 0.0;
-    for (i64 j = 0; j < ns; ++j) s1 = std::fma(hx_row[j], x1[j], s1);
-    f64 s2 = 0.5 * in.hss[i];
-    for (i64 j = 0; j < ns; ++j) s2 = std::fma(hx_row[j], x2[j], s2);
+    vreg s1 = vzero();
+    for (i64 j = 0; j < ns; ++j) s1 = vfma(vbroadcast(hx_row[j]), lane_coord(x1, j), s1);
+    vreg s2 = vbroadcast(0.5 * in.hss[i]);
+    for (i64 j = 0; j < ns; ++j) s2 = vfma(vbroadcast(hx_row[j]), lane_coord(x2, j), s2);
     s2 = add_quadratic_term(s2, in.hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
-    out[i] = s1;
-    out[ns + i] = s2;
+    vstore(out + i * kVecLanes, s1);
+    vstore(out + (ns + i) * kVecLanes, s2);
   }
 }
 
-// vars (nv) = model variables in levels at z = (x1, x2): states
-// (ss + x1) + x2, controls ss + 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1).
-// With P (nz x nz) given, the quadratic control term takes its expectation
-// under P instead (see add_quadratic_term).
+// vars (nv) = model variables in levels at every point z = (x1, x2) of a
+// tile: states (ss + x1) + x2, controls ss + s with
+// s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1). With P (nz x nz) given,
+// the quadratic control term takes its expectation under P instead.
 void project_to_levels(const ukf_inputs& in, const f64* ORV_RESTRICT z,
                        const f64* ORV_RESTRICT P, f64* ORV_RESTRICT vars) noexcept {
   const i64 ns = in.n_state, nc = in.n_ctrl;
   const f64* x1 = z;
-  const f64* x2 = z + ns;
+  const f64* x2 = z + ns * kVecLanes;
   const f64* ss = in.steady_state;
-  for (i64 i = 0; i < ns; ++i) vars[i] = (ss[i] + x1[i]) + x2[i];
+  for (i64 i = 0; i < ns; ++i)
+    vstore(vars + i * kVecLanes,
+           vadd(vadd(vbroadcast(ss[i]), lane_coord(x1, i)), lane_coord(x2, i)));
   for (i64 c = 0; c < nc; ++c) {
     const f64* gx_row = in.gx + c * ns;
-    f64 s = 0.5 * in.gss[c];
-    for (i64 j = 0; j < ns; ++j) s = std::fma(gx_row[j], x1[j] + x2[j], s);
+    vreg s = vbroadcast(0.5 * in.gss[c]);
+    for (i64 j = 0; j < ns; ++j)
+      s = vfma(vbroadcast(gx_row[j]), vadd(lane_coord(x1, j), lane_coord(x2, j)), s);
     s = add_quadratic_term(s, in.gxx + c * ns * ns, x1, P, ns, 2 * ns);
-    vars[ns + c] = ss[ns + c] + s;
+    vstore(vars + (ns + c) * kVecLanes, vadd(vbroadcast(ss[ns + c]), s));
   }
 }
 
-// vars = model variables in levels at the sigma point z.
+// vars = model variables in levels at the sigma points of a tile.
 void ukf_project_vars(const ukf_inputs& in, const f64* ORV_RESTRICT z,
                       f64* ORV_RESTRICT vars) noexcept {
   project_to_levels(in, z, nullptr, vars);
 }
 
+// Row r of sigma_next (nz) = pruned successor of row r of sigma (nz).
+void transition_sigma_points(const ukf_inputs& in, const f64* ORV_RESTRICT sigma,
+                             i64 n_sig, const point_tiles& tiles,
+                             f64* ORV_RESTRICT sigma_next) noexcept {
+  const i64 nz = 2 * in.n_state;
+  for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
+    const i64 count = min_i64(kVecLanes, n_sig - r0);
+    gather_tile(sigma, r0, count, nz, tiles.points);
+    ukf_pruned_transition(in, tiles.points, tiles.results);
+    scatter_tile(tiles.results, r0, count, nz, sigma_next);
+  }
+}
+
 // Row r of sigma_y (no) = meas at the model variables of sigma point r, in
 // ascending r, every call on the same vars_buf.
 void ukf_eval_measurement_sigma(const ukf_inputs& in, const f64* ORV_RESTRICT sigma_z,
-                                i64 n_sig, f64* ORV_RESTRICT vars_buf,
-                                f64* ORV_RESTRICT sigma_y) {
-  const i64 nz = 2 * in.n_state, no = in.n_obs;
-  for (i64 r = 0; r < n_sig; ++r) {
-    ukf_project_vars(in, sigma_z + r * nz, vars_buf);
-    in.meas(vars_buf, in.params, sigma_y + r * no);
+                                i64 n_sig, const point_tiles& tiles,
+                                f64* ORV_RESTRICT vars_buf, f64* ORV_RESTRICT sigma_y) {
+  const i64 nz = 2 * in.n_state, no = in.n_obs, nv = in.n_state + in.n_ctrl;
+  for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
+    const i64 count = min_i64(kVecLanes, n_sig - r0);
+    gather_tile(sigma_z, r0, count, nz, tiles.points);
+    ukf_project_vars(in, tiles.points, tiles.results);
+    for (i64 l = 0; l < count; ++l) {
+      for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
+      in.meas(vars_buf, in.params, sigma_y + (r0 + l) * no);
+    }
   }
 }
 
@@ -633,12 +693,16 @@ void ukf_cov_update(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT K,
 
 // Row t of the x1, x2 and level histories for the state z with covariance P.
 void ukf_store_history(const ukf_inputs& in, const f64* ORV_RESTRICT z,
-                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT x1,
-                       f64* ORV_RESTRICT x2, f64* ORV_RESTRICT x, i64 t) noexcept {
+                       const f64* ORV_RESTRICT P, const point_tiles& tiles,
+                       f64* ORV_RESTRICT x1, f64* ORV_RESTRICT x2, f64* ORV_RESTRICT x,
+                       i64 t) noexcept {
   const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
   store_row(x1, t, z, ns);
   store_row(x2, t, z + ns, ns);
-  project_to_levels(in, z, P, x + t * nv);
+  // the one state in every lane; its projection is read from lane 0
+  gather_tile(z, 0, 1, 2 * ns, tiles.points);
+  project_to_levels(in, tiles.points, P, tiles.results);
+  scatter_tile(tiles.results, t, 1, nv, x);
 }
 
 // Predicted moments of the period: z_pred and P_pred (with process noise).
@@ -648,8 +712,7 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
   // P_chol P_chol^T = P_prev
   if (orv_chol(s.P_prev, in.jitter, s.P_chol, d.nz) != 0) return false;
   ukf_build_sigma_points(s.z_prev, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  for (i64 r = 0; r < d.n_sig; ++r)
-    ukf_pruned_transition(in, s.sigma_z + r * d.nz, s.sigma_z_next + r * d.nz);
+  transition_sigma_points(in, s.sigma_z, d.n_sig, s.tiles, s.sigma_z_next);
   ukf_weighted_mean(s.sigma_z_next, w.w0_m, w.wi, d.n_sig, d.nz, s.z_pred);
   ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.P_pred);
   ukf_add_process_cov(s.BQBT, s.P_pred, d.ns, d.nz);
@@ -663,7 +726,7 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
 void ukf_measure_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
                         const ukf_scratch& s) {
   ukf_build_sigma_points(s.z_pred, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  ukf_eval_measurement_sigma(in, s.sigma_z, d.n_sig, s.vars_buf, s.sigma_y);
+  ukf_eval_measurement_sigma(in, s.sigma_z, d.n_sig, s.tiles, s.vars_buf, s.sigma_y);
   ukf_weighted_mean(s.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, s.y_pred);
   ukf_weighted_meas_cov_cross(s.sigma_z, s.z_pred, s.sigma_y, s.y_pred, w.w0_c, w.wi,
                               d.n_sig, d.nz, d.no, s.S, s.Pzy);
@@ -690,8 +753,8 @@ void ukf_update_period(const ukf_inputs& in, const ukf_dims& d,
 // Row t of every history array; y_filt is meas at the stored x_filt row.
 void ukf_store_period(const ukf_inputs& in, const ukf_dims& d, const ukf_scratch& s,
                       const ukf_outputs& out, i64 t) {
-  ukf_store_history(in, s.z_pred, s.P_pred, out.x1_pred, out.x2_pred, out.x_pred, t);
-  ukf_store_history(in, s.z_filt, s.P_filt, out.x1_filt, out.x2_filt, out.x_filt, t);
+  ukf_store_history(in, s.z_pred, s.P_pred, s.tiles, out.x1_pred, out.x2_pred, out.x_pred, t);
+  ukf_store_history(in, s.z_filt, s.P_filt, s.tiles, out.x1_filt, out.x2_filt, out.x_filt, t);
   store_row(out.P_pred, t, s.P_pred, d.nz * d.nz);
   store_row(out.P_filt, t, s.P_filt, d.nz * d.nz);
   store_row(out.y_pred, t, s.y_pred, d.no);
