@@ -1,0 +1,65 @@
+"""The pieces of examples/demo.py: the bundled data, the exact second-order
+coefficients of the growth model, and the unscented filter on that model
+against its exact likelihood."""
+
+import importlib.util
+import os
+
+import numpy as np
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+_spec = importlib.util.spec_from_file_location("orvanta_demo",
+                                               os.path.join(ROOT, "examples", "demo.py"))
+demo = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(demo)
+
+
+def test_bundled_data_is_statsmodels_macrodata():
+    macrodata = pytest.importorskip("statsmodels.datasets.macrodata")
+    source = macrodata.load_pandas().data
+    _, span, growth = demo.load_us_macro()
+    assert span == "1959Q2-2009Q3" and growth.shape == (len(source) - 1, 3)
+    levels = source[["realgdp", "realcons", "cpi"]].to_numpy()
+    np.testing.assert_allclose(growth, 400 * np.diff(np.log(levels), axis=0), rtol=1e-12)
+
+
+def test_growth_model_coefficients_match_the_exact_policy():
+    model = demo.Growth()
+    model.check_derivatives()  # raises on a wrong derivative
+
+    class OffHessian(demo.Growth):
+        def derivatives(self, s):
+            grad, hess = super().derivatives(s)
+            return grad, 1.01 * hess
+
+    with pytest.raises(AssertionError):
+        OffHessian().check_derivatives()
+
+
+def test_unscented_filter_is_close_to_the_exact_likelihood():
+    """In logs the model is linear, so the linear filter gives the exact
+    likelihood; the second-order filter in levels comes close to it, and
+    markedly closer than with the second-order terms left out."""
+    model = demo.Growth()
+    hx, gx, bx, hxx, gxx, hss, gss, steady_state, Q = model.second_order()
+    R = model.noise_sd ** 2 * np.eye(2)
+    meas = demo.measurement_function()
+
+    def ukf(obs, hxx, gxx):
+        return demo.ukf_hot_loop(meas.address, hx, gx, bx, hxx, gxx, hss, gss, steady_state,
+                                 None, Q, R, obs, np.zeros(4), 1e-10 * np.eye(4),
+                                 1.0, 2.0, 0.0, 1e-14)[2]
+
+    second, first = [], []
+    for seed in range(5):
+        states, _, obs = model.simulate(200, np.random.default_rng(seed))
+        exact = demo.exact_loglik(model, obs)[-1]
+        out = ukf(obs, hxx, gxx)
+        second.append(abs(out[-1] - exact))
+        first.append(abs(ukf(obs, 0 * hxx, 0 * gxx)[-1] - exact))
+        # Filtered states in levels track the simulated ones to about the noise.
+        x_filt = out[5]
+        assert np.sqrt(np.mean(np.log(x_filt[:, 0] / states[:, 0]) ** 2)) < model.noise_sd
+        assert np.sqrt(np.mean((x_filt[:, 1] - states[:, 1]) ** 2)) < model.noise_sd
+    assert np.mean(second) < 0.25 and np.mean(first) > 5 * np.mean(second)
