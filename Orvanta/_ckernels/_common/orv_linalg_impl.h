@@ -270,6 +270,44 @@ f64 orv_dot(const f64* a, const f64* b, i64 n) {
 
 // ---- Cholesky factorisation and triangular solves ------------------------------------
 
+// Column j of L below the diagonal: L[i][j] = (S[i][j] - sum_{k<j} L[i][k]
+// L[j][k]) / L[j][j] for rows i in [i0, n). The rows are independent, so
+// four of them advance side by side, each in its own accumulator.
+inline void chol_column_below(const f64* S, f64* L, i64 n, i64 j, i64 i0) noexcept {
+  const f64* l_j = L + j * n;
+  const f64 pivot = l_j[j];
+  i64 i = i0;
+  for (; i + 4 <= n; i += 4) {
+    f64* r0 = L + i * n;
+    f64* r1 = r0 + n;
+    f64* r2 = r1 + n;
+    f64* r3 = r2 + n;
+    f64 s0 = S[i * n + j], s1 = S[(i + 1) * n + j], s2 = S[(i + 2) * n + j],
+        s3 = S[(i + 3) * n + j];
+    for (i64 k = 0; k < j; ++k) {
+      const f64 ljk = l_j[k];
+      s0 = std::fma(-r0[k], ljk, s0);
+      s1 = std::fma(-r1[k], ljk, s1);
+      s2 = std::fma(-r2[k], ljk, s2);
+      s3 = std::fma(-r3[k], ljk, s3);
+    }
+    r0[j] = s0 / pivot;
+    r1[j] = s1 / pivot;
+    r2[j] = s2 / pivot;
+    r3[j] = s3 / pivot;
+  }
+  for (; i < n; ++i) {
+    f64* r = L + i * n;
+    f64 s = S[i * n + j];
+    for (i64 k = 0; k < j; ++k) s = std::fma(-r[k], l_j[k], s);
+    r[j] = s / pivot;
+  }
+}
+
+// Row-by-row Cholesky with a relative pivot tolerance. Each entry is the
+// same sum as in the row-by-row order (S[i][j] minus L[i][k] L[j][k] for
+// ascending k, by fused multiply-subtracts), computed here column by column
+// so that the rows below a pivot advance together.
 int orv_chol(const f64* S, f64 jitter, f64* L, i64 n) {
   orv_zero_mat(L, n, n);
   if (n <= 0) return 0;
@@ -284,21 +322,19 @@ int orv_chol(const f64* S, f64 jitter, f64* L, i64 n) {
   }
   const f64 pivot_tol = (static_cast<f64>(n) * scale) * kEpsilon;
 
-  for (i64 i = 0; i < n; ++i) {
-    const f64* l_i = L + i * n;
-    for (i64 j = 0; j <= i; ++j) {
-      f64 s = S[i * n + j];
-      if (j == i && add_jitter) s = s + jitter;
-      // s -= sum_{k<j} L[i][k] * L[j][k], each by one fused multiply-subtract
-      const f64* l_j = L + j * n;
-      for (i64 k = 0; k < j; ++k) s = std::fma(-l_i[k], l_j[k], s);
-      if (j == i) {
-        if (s <= pivot_tol) return -1;  // a NaN pivot passes this test
-        L[i * n + i] = std::sqrt(s);
-      } else {
-        L[i * n + j] = s / L[j * n + j];
-      }
+  for (i64 j = 0; j < n; ++j) {
+    f64* l_j = L + j * n;
+    f64 s = S[j * n + j];
+    if (add_jitter) s = s + jitter;
+    for (i64 k = 0; k < j; ++k) s = std::fma(-l_j[k], l_j[k], s);
+    if (s <= pivot_tol) {  // a NaN pivot passes this test
+      // What a row-by-row factorisation would hold on failing at row j:
+      // rows below it not yet started.
+      orv_zero_mat(L + (j + 1) * n, n - 1 - j, n);
+      return -1;
     }
+    l_j[j] = std::sqrt(s);
+    chol_column_below(S, L, n, j, j + 1);
   }
   return 0;
 }

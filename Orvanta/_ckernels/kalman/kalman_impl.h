@@ -390,6 +390,21 @@ struct point_tiles {
   f64* results;  // max(nz, nv) coordinates x kVecLanes
 };
 
+// The second-order coefficients halved once per call, as every term uses them.
+struct halved_terms {
+  f64* hxx;  // 0.5 hxx, ns x ns x ns
+  f64* gxx;  // 0.5 gxx, nc x ns x ns
+};
+
+// Deviations of the sigma points from their mean, plain and weighted: of the
+// augmented states (n_sig x nz) and of their images (n_sig x no).
+struct ukf_deviations {
+  f64* z;
+  f64* wz;
+  f64* y;
+  f64* wy;
+};
+
 // The regions of the unscented filter's scratch block, in carving order.
 struct ukf_scratch {
   f64* z_prev;        // nz
@@ -416,6 +431,8 @@ struct ukf_scratch {
   f64* K;             // nz no
   f64* vars_buf;      // nv
   point_tiles tiles;  // nz kVecLanes, then max(nz, nv) kVecLanes
+  ukf_deviations dev; // 2 n_sig nz, then 2 n_sig no
+  halved_terms half;  // ns^3, then nc ns^2
 };
 
 // 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
@@ -429,7 +446,8 @@ i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
     return -1;
   return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
                         {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
-                        {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv}});
+                        {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv},
+                        {2, n_sig, nz}, {2, n_sig, no}, {1, ns, ns, ns}, {1, nc, ns, ns}});
 }
 
 ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
@@ -460,6 +478,12 @@ ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
   s.vars_buf = c.take(d.nv);
   s.tiles.points = c.take(kVecLanes * d.nz);
   s.tiles.results = c.take(kVecLanes * (d.nz > d.nv ? d.nz : d.nv));
+  s.dev.z = c.take(d.n_sig * d.nz);
+  s.dev.wz = c.take(d.n_sig * d.nz);
+  s.dev.y = c.take(d.n_sig * d.no);
+  s.dev.wy = c.take(d.n_sig * d.no);
+  s.half.hxx = c.take(d.ns * d.ns * d.ns);
+  s.half.gxx = c.take(d.nc * d.ns * d.ns);
   return s;
 }
 
@@ -505,20 +529,30 @@ void ukf_weighted_mean(const f64* ORV_RESTRICT sigma, f64 w0, f64 wi, i64 n_sig,
   }
 }
 
-// out (n x n) = sum_r w_r (sigma[r] - mean) (sigma[r] - mean)^T, w_0 = w0 and
-// w_r = wi otherwise; symmetric only up to rounding.
-void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mean,
-                      f64 w0, f64 wi, i64 n_sig, i64 n, f64* ORV_RESTRICT out) noexcept {
-  orv_zero_mat(out, n, n);
+// Row r of dev (n) = sigma[r] - mean, and of wdev = dev[r] * w_r, with
+// w_0 = w0 and w_r = wi otherwise: the factors of a weighted covariance.
+void weighted_deviations(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mean,
+                         f64 w0, f64 wi, i64 n_sig, i64 n, f64* ORV_RESTRICT dev,
+                         f64* ORV_RESTRICT wdev) noexcept {
   for (i64 r = 0; r < n_sig; ++r) {
     const f64 w = r == 0 ? w0 : wi;
-    const f64* row = sigma + r * n;
     for (i64 i = 0; i < n; ++i) {
-      const f64 di = (row[i] - mean[i]) * w;
-      f64* out_row = out + i * n;
-      for (i64 j = 0; j < n; ++j) out_row[j] = std::fma(di, row[j] - mean[j], out_row[j]);
+      const f64 d = sigma[r * n + i] - mean[i];
+      dev[r * n + i] = d;
+      wdev[r * n + i] = d * w;
     }
   }
+}
+
+// out (n x n) = sum_r w_r (sigma[r] - mean) (sigma[r] - mean)^T, w_0 = w0 and
+// w_r = wi otherwise, the terms in ascending r: wdev^T dev, through the
+// blocked product (dev and wdev hold n_sig x n values). Symmetric only up to
+// rounding.
+void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mean,
+                      f64 w0, f64 wi, i64 n_sig, i64 n, f64* ORV_RESTRICT dev,
+                      f64* ORV_RESTRICT wdev, f64* ORV_RESTRICT out) noexcept {
+  weighted_deviations(sigma, mean, w0, wi, n_sig, n, dev, wdev);
+  orv_matmul_atb(wdev, dev, out, n_sig, n, n);
 }
 
 // ---- sigma points in vector lanes --------------------------------------------
@@ -546,31 +580,37 @@ void scatter_tile(const f64* ORV_RESTRICT tile, i64 r0, i64 count, i64 n,
 
 inline vreg lane_coord(const f64* tile, i64 j) noexcept { return vload(tile + j * kVecLanes); }
 
-// s + sum_j sum_k 0.5 q[j][k] x1_j x1_k over ns x ns (k inner), each term
-// ((0.5 q[j][k]) x1_j) x1_k with the last product fused into the sum. With P
-// (nz x nz) given, the pair product is x1_j x1_k + P[j][k] instead: the
-// expectation of the quadratic term under covariance P.
-vreg add_quadratic_term(vreg s, const f64* ORV_RESTRICT q, const f64* ORV_RESTRICT x1,
+// s + sum_j sum_k hq[j][k] x1_j x1_k over ns x ns (k inner), where hq holds
+// the halved coefficients 0.5 q[j][k]; each term (hq[j][k] x1_j) x1_k with
+// the last product fused into the sum. With P (nz x nz) given, the pair
+// product is x1_j x1_k + P[j][k] instead: the expectation of the quadratic
+// term under covariance P.
+vreg add_quadratic_term(vreg s, const f64* ORV_RESTRICT hq, const f64* ORV_RESTRICT x1,
                         const f64* ORV_RESTRICT P, i64 ns, i64 nz) noexcept {
   for (i64 j = 0; j < ns; ++j) {
-    const f64* q_row = q + j * ns;
+    const f64* hq_row = hq + j * ns;
     const vreg x1j = lane_coord(x1, j);
     if (P == nullptr) {
       for (i64 k = 0; k < ns; ++k)
-        s = vfma(vmul(vbroadcast(0.5 * q_row[k]), x1j), lane_coord(x1, k), s);
+        s = vfma(vmul(vbroadcast(hq_row[k]), x1j), lane_coord(x1, k), s);
     } else {
       for (i64 k = 0; k < ns; ++k)
-        s = vfma(vbroadcast(0.5 * q_row[k]),
-                 vfma(x1j, lane_coord(x1, k), vbroadcast(P[j * nz + k])), s);
+        s = vfma(vbroadcast(hq_row[k]), vfma(x1j, lane_coord(x1, k), vbroadcast(P[j * nz + k])),
+                 s);
     }
   }
   return s;
 }
 
+// half[0 .. count) = 0.5 q[0 .. count)
+void halve(const f64* ORV_RESTRICT q, i64 count, f64* ORV_RESTRICT half) noexcept {
+  for (i64 i = 0; i < count; ++i) half[i] = 0.5 * q[i];
+}
+
 // out = pruned second-order successor of every point z = (x1, x2) of a tile:
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
-void ukf_pruned_transition(const ukf_inputs& in, const f64* ORV_RESTRICT z,
-                           f64* ORV_RESTRICT out) noexcept {
+void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
+                           const f64* ORV_RESTRICT z, f64* ORV_RESTRICT out) noexcept {
   const i64 ns = in.n_state;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
@@ -580,7 +620,7 @@ void ukf_pruned_transition(const ukf_inputs& in, const f64* ORV_RESTRICT z,
     for (i64 j = 0; j < ns; ++j) s1 = vfma(vbroadcast(hx_row[j]), lane_coord(x1, j), s1);
     vreg s2 = vbroadcast(0.5 * in.hss[i]);
     for (i64 j = 0; j < ns; ++j) s2 = vfma(vbroadcast(hx_row[j]), lane_coord(x2, j), s2);
-    s2 = add_quadratic_term(s2, in.hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
+    s2 = add_quadratic_term(s2, half.hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
     vstore(out + i * kVecLanes, s1);
     vstore(out + (ns + i) * kVecLanes, s2);
   }
@@ -590,8 +630,9 @@ void ukf_pruned_transition(const ukf_inputs& in, const f64* ORV_RESTRICT z,
 // tile: states (ss + x1) + x2, controls ss + s with
 // s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1). With P (nz x nz) given,
 // the quadratic control term takes its expectation under P instead.
-void project_to_levels(const ukf_inputs& in, const f64* ORV_RESTRICT z,
-                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT vars) noexcept {
+void project_to_levels(const ukf_inputs& in, const halved_terms& half,
+                       const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P,
+                       f64* ORV_RESTRICT vars) noexcept {
   const i64 ns = in.n_state, nc = in.n_ctrl;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
@@ -604,40 +645,42 @@ void project_to_levels(const ukf_inputs& in, const f64* ORV_RESTRICT z,
     vreg s = vbroadcast(0.5 * in.gss[c]);
     for (i64 j = 0; j < ns; ++j)
       s = vfma(vbroadcast(gx_row[j]), vadd(lane_coord(x1, j), lane_coord(x2, j)), s);
-    s = add_quadratic_term(s, in.gxx + c * ns * ns, x1, P, ns, 2 * ns);
+    s = add_quadratic_term(s, half.gxx + c * ns * ns, x1, P, ns, 2 * ns);
     vstore(vars + (ns + c) * kVecLanes, vadd(vbroadcast(ss[ns + c]), s));
   }
 }
 
 // vars = model variables in levels at the sigma points of a tile.
-void ukf_project_vars(const ukf_inputs& in, const f64* ORV_RESTRICT z,
-                      f64* ORV_RESTRICT vars) noexcept {
-  project_to_levels(in, z, nullptr, vars);
+void ukf_project_vars(const ukf_inputs& in, const halved_terms& half,
+                      const f64* ORV_RESTRICT z, f64* ORV_RESTRICT vars) noexcept {
+  project_to_levels(in, half, z, nullptr, vars);
 }
 
 // Row r of sigma_next (nz) = pruned successor of row r of sigma (nz).
-void transition_sigma_points(const ukf_inputs& in, const f64* ORV_RESTRICT sigma,
+void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
+                             const f64* ORV_RESTRICT sigma,
                              i64 n_sig, const point_tiles& tiles,
                              f64* ORV_RESTRICT sigma_next) noexcept {
   const i64 nz = 2 * in.n_state;
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
     gather_tile(sigma, r0, count, nz, tiles.points);
-    ukf_pruned_transition(in, tiles.points, tiles.results);
+    ukf_pruned_transition(in, half, tiles.points, tiles.results);
     scatter_tile(tiles.results, r0, count, nz, sigma_next);
   }
 }
 
 // Row r of sigma_y (no) = meas at the model variables of sigma point r, in
 // ascending r, every call on the same vars_buf.
-void ukf_eval_measurement_sigma(const ukf_inputs& in, const f64* ORV_RESTRICT sigma_z,
+void ukf_eval_measurement_sigma(const ukf_inputs& in, const halved_terms& half,
+                                const f64* ORV_RESTRICT sigma_z,
                                 i64 n_sig, const point_tiles& tiles,
                                 f64* ORV_RESTRICT vars_buf, f64* ORV_RESTRICT sigma_y) {
   const i64 nz = 2 * in.n_state, no = in.n_obs, nv = in.n_state + in.n_ctrl;
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
     gather_tile(sigma_z, r0, count, nz, tiles.points);
-    ukf_project_vars(in, tiles.points, tiles.results);
+    ukf_project_vars(in, half, tiles.points, tiles.results);
     for (i64 l = 0; l < count; ++l) {
       for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
       in.meas(vars_buf, in.params, sigma_y + (r0 + l) * no);
@@ -646,29 +689,19 @@ void ukf_eval_measurement_sigma(const ukf_inputs& in, const f64* ORV_RESTRICT si
 }
 
 // S (no x no) = sum_r w_r dy_r dy_r^T and Pzy (nz x no) = sum_r w_r dz_r dy_r^T,
-// with dy_r = sigma_y[r] - y_mean and dz_r = sigma_z[r] - z_mean.
+// with dy_r = sigma_y[r] - y_mean and dz_r = sigma_z[r] - z_mean, the terms in
+// ascending r (blocked products of the deviations).
 void ukf_weighted_meas_cov_cross(const f64* ORV_RESTRICT sigma_z,
                                  const f64* ORV_RESTRICT z_mean,
                                  const f64* ORV_RESTRICT sigma_y,
                                  const f64* ORV_RESTRICT y_mean, f64 w0, f64 wi,
-                                 i64 n_sig, i64 nz, i64 no, f64* ORV_RESTRICT S,
-                                 f64* ORV_RESTRICT Pzy) noexcept {
-  orv_zero_mat(S, no, no);
-  orv_zero_mat(Pzy, nz, no);
-  for (i64 r = 0; r < n_sig; ++r) {
-    const f64 w = r == 0 ? w0 : wi;
-    const f64* yr = sigma_y + r * no;
-    const f64* zr = sigma_z + r * nz;
-    for (i64 i = 0; i < no; ++i) {
-      const f64 dyi = (yr[i] - y_mean[i]) * w;
-      for (i64 j = 0; j < no; ++j) S[i * no + j] = std::fma(dyi, yr[j] - y_mean[j], S[i * no + j]);
-    }
-    for (i64 i = 0; i < nz; ++i) {
-      const f64 dzi = (zr[i] - z_mean[i]) * w;
-      for (i64 j = 0; j < no; ++j)
-        Pzy[i * no + j] = std::fma(dzi, yr[j] - y_mean[j], Pzy[i * no + j]);
-    }
-  }
+                                 i64 n_sig, i64 nz, i64 no, const ukf_deviations& dv,
+                                 f64* ORV_RESTRICT S, f64* ORV_RESTRICT Pzy) noexcept {
+  weighted_deviations(sigma_y, y_mean, w0, wi, n_sig, no, dv.y, dv.wy);
+  weighted_deviations(sigma_z, z_mean, w0, wi, n_sig, nz, dv.z, dv.wz);
+  // S (no x no) = wy^T y;  Pzy (nz x no) = wz^T y
+  orv_matmul_atb(dv.wy, dv.y, S, n_sig, no, no);
+  orv_matmul_atb(dv.wz, dv.y, Pzy, n_sig, nz, no);
 }
 
 // Adds BQBT (ns x ns) to the x1-x1 block of P (nz x nz); x2 gets no noise.
@@ -692,7 +725,7 @@ void ukf_cov_update(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT K,
 }
 
 // Row t of the x1, x2 and level histories for the state z with covariance P.
-void ukf_store_history(const ukf_inputs& in, const f64* ORV_RESTRICT z,
+void ukf_store_history(const ukf_inputs& in, const halved_terms& half, const f64* ORV_RESTRICT z,
                        const f64* ORV_RESTRICT P, const point_tiles& tiles,
                        f64* ORV_RESTRICT x1, f64* ORV_RESTRICT x2, f64* ORV_RESTRICT x,
                        i64 t) noexcept {
@@ -701,7 +734,7 @@ void ukf_store_history(const ukf_inputs& in, const f64* ORV_RESTRICT z,
   store_row(x2, t, z + ns, ns);
   // the one state in every lane; its projection is read from lane 0
   gather_tile(z, 0, 1, 2 * ns, tiles.points);
-  project_to_levels(in, tiles.points, P, tiles.results);
+  project_to_levels(in, half, tiles.points, P, tiles.results);
   scatter_tile(tiles.results, t, 1, nv, x);
 }
 
@@ -712,9 +745,10 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
   // P_chol P_chol^T = P_prev
   if (orv_chol(s.P_prev, in.jitter, s.P_chol, d.nz) != 0) return false;
   ukf_build_sigma_points(s.z_prev, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  transition_sigma_points(in, s.sigma_z, d.n_sig, s.tiles, s.sigma_z_next);
+  transition_sigma_points(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.sigma_z_next);
   ukf_weighted_mean(s.sigma_z_next, w.w0_m, w.wi, d.n_sig, d.nz, s.z_pred);
-  ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.P_pred);
+  ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.dev.z, s.dev.wz,
+                   s.P_pred);
   ukf_add_process_cov(s.BQBT, s.P_pred, d.ns, d.nz);
   if (in.symmetrize) orv_sym_inplace(s.P_pred, d.nz);
   // P_chol P_chol^T = P_pred
@@ -726,10 +760,10 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
 void ukf_measure_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
                         const ukf_scratch& s) {
   ukf_build_sigma_points(s.z_pred, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  ukf_eval_measurement_sigma(in, s.sigma_z, d.n_sig, s.tiles, s.vars_buf, s.sigma_y);
+  ukf_eval_measurement_sigma(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.vars_buf, s.sigma_y);
   ukf_weighted_mean(s.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, s.y_pred);
   ukf_weighted_meas_cov_cross(s.sigma_z, s.z_pred, s.sigma_y, s.y_pred, w.w0_c, w.wi,
-                              d.n_sig, d.nz, d.no, s.S, s.Pzy);
+                              d.n_sig, d.nz, d.no, s.dev, s.S, s.Pzy);
   // S += R
   for (i64 i = 0; i < d.no * d.no; ++i) s.S[i] = s.S[i] + in.R[i];
   if (in.symmetrize) orv_sym_inplace(s.S, d.no);
@@ -753,8 +787,10 @@ void ukf_update_period(const ukf_inputs& in, const ukf_dims& d,
 // Row t of every history array; y_filt is meas at the stored x_filt row.
 void ukf_store_period(const ukf_inputs& in, const ukf_dims& d, const ukf_scratch& s,
                       const ukf_outputs& out, i64 t) {
-  ukf_store_history(in, s.z_pred, s.P_pred, s.tiles, out.x1_pred, out.x2_pred, out.x_pred, t);
-  ukf_store_history(in, s.z_filt, s.P_filt, s.tiles, out.x1_filt, out.x2_filt, out.x_filt, t);
+  ukf_store_history(in, s.half, s.z_pred, s.P_pred, s.tiles, out.x1_pred, out.x2_pred,
+                    out.x_pred, t);
+  ukf_store_history(in, s.half, s.z_filt, s.P_filt, s.tiles, out.x1_filt, out.x2_filt,
+                    out.x_filt, t);
   store_row(out.P_pred, t, s.P_pred, d.nz * d.nz);
   store_row(out.P_filt, t, s.P_filt, d.nz * d.nz);
   store_row(out.y_pred, t, s.y_pred, d.no);
@@ -785,6 +821,8 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
   copy_values(s.P_prev, in->P0, d.nz * d.nz);
   // BQBT (ns x ns) = bx Q bx^T, once per call
   kf_build_bqbt(in->bx, in->Q, s.temp_nk, s.BQBT, d.ns, d.ne);
+  halve(in->hxx, d.ns * d.ns * d.ns, s.half.hxx);
+  halve(in->gxx, d.nc * d.ns * d.ns, s.half.gxx);
   const f64 const_term = static_cast<f64>(d.no) * kLog2Pi;
   f64 loglik = 0.0;
   i64 status = UKF_OK;
