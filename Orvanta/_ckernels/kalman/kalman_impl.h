@@ -580,26 +580,95 @@ void scatter_tile(const f64* ORV_RESTRICT tile, i64 r0, i64 count, i64 n,
 
 inline vreg lane_coord(const f64* tile, i64 j) noexcept { return vload(tile + j * kVecLanes); }
 
-// s + sum_j sum_k hq[j][k] x1_j x1_k over ns x ns (k inner), where hq holds
-// the halved coefficients 0.5 q[j][k]; each term (hq[j][k] x1_j) x1_k with
-// the last product fused into the sum. With P (nz x nz) given, the pair
-// product is x1_j x1_k + P[j][k] instead: the expectation of the quadratic
-// term under covariance P.
-vreg add_quadratic_term(vreg s, const f64* ORV_RESTRICT hq, const f64* ORV_RESTRICT x1,
-                        const f64* ORV_RESTRICT P, i64 ns, i64 nz) noexcept {
+// s[q] + sum_j sum_k hq_q[j][k] x1_j x1_k over ns x ns (k inner) for Q
+// outputs at once, hq_q = hq + q * ns^2 holding halved coefficients
+// 0.5 q[j][k]; each term is (hq_q[j][k] x1_j) x1_k with the last product
+// fused into the sum. With P (nz x nz) given, the pair product is
+// x1_j x1_k + P[j][k] instead: the expectation of the quadratic term under
+// covariance P. The Q sums are independent chains, which keeps the FMA units
+// busy while each chain waits for its previous step.
+template <int Q>
+ORV_INLINE void add_quadratic_terms(vreg* s, const f64* ORV_RESTRICT hq,
+                                    const f64* ORV_RESTRICT x1, const f64* ORV_RESTRICT P,
+                                    i64 ns, i64 nz) noexcept {
+  const i64 block = ns * ns;
   for (i64 j = 0; j < ns; ++j) {
     const f64* hq_row = hq + j * ns;
     const vreg x1j = lane_coord(x1, j);
-    if (P == nullptr) {
-      for (i64 k = 0; k < ns; ++k)
-        s = vfma(vmul(vbroadcast(hq_row[k]), x1j), lane_coord(x1, k), s);
-    } else {
-      for (i64 k = 0; k < ns; ++k)
-        s = vfma(vbroadcast(hq_row[k]), vfma(x1j, lane_coord(x1, k), vbroadcast(P[j * nz + k])),
-                 s);
+    for (i64 k = 0; k < ns; ++k) {
+      const vreg x1k = lane_coord(x1, k);
+      if (P == nullptr) {
+#pragma GCC unroll 4
+        for (int q = 0; q < Q; ++q)
+          s[q] = vfma(vmul(vbroadcast(hq_row[q * block + k]), x1j), x1k, s[q]);
+      } else {
+        const vreg pair = vfma(x1j, x1k, vbroadcast(P[j * nz + k]));
+#pragma GCC unroll 4
+        for (int q = 0; q < Q; ++q) s[q] = vfma(vbroadcast(hq_row[q * block + k]), pair, s[q]);
+      }
     }
   }
-  return s;
+}
+
+// Outputs [i, i + Q) of the pruned transition of a tile (see
+// ukf_pruned_transition).
+template <int Q>
+ORV_INLINE void transition_rows(const ukf_inputs& in, const f64* ORV_RESTRICT half_hxx,
+                                const f64* ORV_RESTRICT z, i64 i,
+                                f64* ORV_RESTRICT out) noexcept {
+  const i64 ns = in.n_state;
+  const f64* x1 = z;
+  const f64* x2 = z + ns * kVecLanes;
+  vreg s1[Q], s2[Q];
+  for (int q = 0; q < Q; ++q) {
+    s1[q] = vzero();
+    s2[q] = vbroadcast(0.5 * in.hss[i + q]);
+  }
+  for (i64 j = 0; j < ns; ++j) {
+    const vreg x1j = lane_coord(x1, j), x2j = lane_coord(x2, j);
+    for (int q = 0; q < Q; ++q) {
+      const vreg h = vbroadcast(in.hx[(i + q) * ns + j]);
+      s1[q] = vfma(h, x1j, s1[q]);
+      s2[q] = vfma(h, x2j, s2[q]);
+    }
+  }
+  add_quadratic_terms<Q>(s2, half_hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
+  for (int q = 0; q < Q; ++q) {
+    vstore(out + (i + q) * kVecLanes, s1[q]);
+    vstore(out + (ns + i + q) * kVecLanes, s2[q]);
+  }
+}
+
+// Controls [c, c + Q) of the projection of a tile (see project_to_levels).
+template <int Q>
+ORV_INLINE void project_controls(const ukf_inputs& in, const f64* ORV_RESTRICT half_gxx,
+                                 const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P, i64 c,
+                                 f64* ORV_RESTRICT vars) noexcept {
+  const i64 ns = in.n_state;
+  const f64* x1 = z;
+  const f64* x2 = z + ns * kVecLanes;
+  vreg s[Q];
+  for (int q = 0; q < Q; ++q) s[q] = vbroadcast(0.5 * in.gss[c + q]);
+  for (i64 j = 0; j < ns; ++j) {
+    const vreg x12 = vadd(lane_coord(x1, j), lane_coord(x2, j));
+    for (int q = 0; q < Q; ++q) s[q] = vfma(vbroadcast(in.gx[(c + q) * ns + j]), x12, s[q]);
+  }
+  add_quadratic_terms<Q>(s, half_gxx + c * ns * ns, x1, P, ns, 2 * ns);
+  for (int q = 0; q < Q; ++q)
+    vstore(vars + (ns + c + q) * kVecLanes, vadd(vbroadcast(in.steady_state[ns + c + q]), s[q]));
+}
+
+// Runs body<Q>(i) over [0, n) in groups of four, then the last one to three.
+template <class Body>
+ORV_INLINE void in_groups_of_four(i64 n, Body&& body) noexcept {
+  i64 i = 0;
+  for (; i + 4 <= n; i += 4) body.template operator()<4>(i);
+  switch (n - i) {
+    case 3: body.template operator()<3>(i); break;
+    case 2: body.template operator()<2>(i); break;
+    case 1: body.template operator()<1>(i); break;
+    default: break;
+  }
 }
 
 // half[0 .. count) = 0.5 q[0 .. count)
@@ -611,19 +680,7 @@ void halve(const f64* ORV_RESTRICT q, i64 count, f64* ORV_RESTRICT half) noexcep
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
 void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
                            const f64* ORV_RESTRICT z, f64* ORV_RESTRICT out) noexcept {
-  const i64 ns = in.n_state;
-  const f64* x1 = z;
-  const f64* x2 = z + ns * kVecLanes;
-  for (i64 i = 0; i < ns; ++i) {
-    const f64* hx_row = in.hx + i * ns;
-    vreg s1 = vzero();
-    for (i64 j = 0; j < ns; ++j) s1 = vfma(vbroadcast(hx_row[j]), lane_coord(x1, j), s1);
-    vreg s2 = vbroadcast(0.5 * in.hss[i]);
-    for (i64 j = 0; j < ns; ++j) s2 = vfma(vbroadcast(hx_row[j]), lane_coord(x2, j), s2);
-    s2 = add_quadratic_term(s2, half.hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
-    vstore(out + i * kVecLanes, s1);
-    vstore(out + (ns + i) * kVecLanes, s2);
-  }
+  in_groups_of_four(in.n_state, [&]<int Q>(i64 i) { transition_rows<Q>(in, half.hxx, z, i, out); });
 }
 
 // vars (nv) = model variables in levels at every point z = (x1, x2) of a
@@ -633,21 +690,15 @@ void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
 void project_to_levels(const ukf_inputs& in, const halved_terms& half,
                        const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P,
                        f64* ORV_RESTRICT vars) noexcept {
-  const i64 ns = in.n_state, nc = in.n_ctrl;
+  const i64 ns = in.n_state;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
   const f64* ss = in.steady_state;
   for (i64 i = 0; i < ns; ++i)
     vstore(vars + i * kVecLanes,
            vadd(vadd(vbroadcast(ss[i]), lane_coord(x1, i)), lane_coord(x2, i)));
-  for (i64 c = 0; c < nc; ++c) {
-    const f64* gx_row = in.gx + c * ns;
-    vreg s = vbroadcast(0.5 * in.gss[c]);
-    for (i64 j = 0; j < ns; ++j)
-      s = vfma(vbroadcast(gx_row[j]), vadd(lane_coord(x1, j), lane_coord(x2, j)), s);
-    s = add_quadratic_term(s, half.gxx + c * ns * ns, x1, P, ns, 2 * ns);
-    vstore(vars + (ns + c) * kVecLanes, vadd(vbroadcast(ss[ns + c]), s));
-  }
+  in_groups_of_four(in.n_ctrl,
+                    [&]<int Q>(i64 c) { project_controls<Q>(in, half.gxx, z, P, c, vars); });
 }
 
 // vars = model variables in levels at the sigma points of a tile.
