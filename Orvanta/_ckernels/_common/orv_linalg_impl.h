@@ -44,15 +44,14 @@ inline i64 min_i64(i64 a, i64 b) noexcept { return a < b ? a : b; }
 
 #define ORV_INLINE inline __attribute__((always_inline))
 
-// Where a product's operands and result live. Both operands are addressed
-// through strides, a[r * a_row + k * a_col] and b[k * ldb + c * b_col], so
-// that transposed operands are read in place; blocks held in vector
-// registers need b_col = 1.
+// Where a product's operands and result live. The left operand is addressed
+// a[r * a_row + k * a_col], so that both A and A^T are read in place; the
+// right operand b[k * ldb + c] has its columns packed.
 struct product_args {
   const f64* a;
   i64 a_row, a_col;
   const f64* b;
-  i64 ldb, b_col;
+  i64 ldb;
   i64 depth;          // summation length
   f64* out;
   i64 ldo;
@@ -63,59 +62,43 @@ struct product_args {
 
 // The R-by-W block of the output at row i, column jo (column jb of b):
 // out[r][c] = addend[r][c] + (init[r][c] + sum_k a[r][k] * b[k][c]), each sum
-// in ascending k with one fma per term. Blocks whose width is a whole number
-// of vectors keep their accumulators in vector registers; narrower ones (the
-// last columns) go lane by lane.
+// in ascending k with one fma per term. The accumulators live in vector
+// registers of the widest width dividing W.
 template <int R, int W>
 ORV_INLINE void product_block(const product_args& g, i64 i, i64 jo, i64 jb) noexcept {
   const f64* a = g.a + i * g.a_row;
-  const f64* b = g.b + jb * g.b_col;
+  const f64* b = g.b + jb;
   f64* out = g.out + i * g.ldo + jo;
   const f64* init = g.init ? g.init + i * g.ldo + jo : nullptr;
   const f64* addend = g.addend ? g.addend + i * g.ld_addend + jo : nullptr;
-  if constexpr (W % kVecLanes == 0) {
-    constexpr int V = W / kVecLanes;
-    vreg acc[R][V];
+  constexpr int N = lanes_dividing(W);
+  constexpr int V = W / N;
+  using lanes = vec<N>;
+  lanes acc[R][V];
 #pragma GCC unroll 16
-    for (int r = 0; r < R; ++r)
+  for (int r = 0; r < R; ++r)
 #pragma GCC unroll 16
-      for (int v = 0; v < V; ++v)
-        acc[r][v] = init ? vload(init + r * g.ldo + v * kVecLanes) : vzero();
-    for (i64 k = 0; k < g.depth; ++k) {
-      const f64* bk = b + k * g.ldb;
-      vreg bv[V];
+    for (int v = 0; v < V; ++v) acc[r][v] = init ? lanes::load(init + r * g.ldo + v * N) : lanes::zero();
+  for (i64 k = 0; k < g.depth; ++k) {
+    const f64* bk = b + k * g.ldb;
+    lanes bv[V];
 #pragma GCC unroll 16
-      for (int v = 0; v < V; ++v) bv[v] = vload(bk + v * kVecLanes);
+    for (int v = 0; v < V; ++v) bv[v] = lanes::load(bk + v * N);
 #pragma GCC unroll 16
-      for (int r = 0; r < R; ++r) {
-        const vreg ar = vbroadcast(a[r * g.a_row + k * g.a_col]);
+    for (int r = 0; r < R; ++r) {
+      const lanes ar = lanes::broadcast(a[r * g.a_row + k * g.a_col]);
 #pragma GCC unroll 16
-        for (int v = 0; v < V; ++v) acc[r][v] = vfma(ar, bv[v], acc[r][v]);
-      }
+      for (int v = 0; v < V; ++v) acc[r][v] = fma(ar, bv[v], acc[r][v]);
     }
-#pragma GCC unroll 16
-    for (int r = 0; r < R; ++r)
-#pragma GCC unroll 16
-      for (int v = 0; v < V; ++v) {
-        const i64 c = v * kVecLanes;
-        vstore(out + r * g.ldo + c,
-               addend ? vadd(vload(addend + r * g.ld_addend + c), acc[r][v]) : acc[r][v]);
-      }
-  } else {
-    f64 acc[R][W];
-    for (int r = 0; r < R; ++r)
-      for (int c = 0; c < W; ++c) acc[r][c] = init ? init[r * g.ldo + c] : 0.0;
-    for (i64 k = 0; k < g.depth; ++k) {
-      const f64* bk = b + k * g.ldb;
-      for (int r = 0; r < R; ++r) {
-        const f64 ar = a[r * g.a_row + k * g.a_col];
-        for (int c = 0; c < W; ++c) acc[r][c] = std::fma(ar, bk[c * g.b_col], acc[r][c]);
-      }
-    }
-    for (int r = 0; r < R; ++r)
-      for (int c = 0; c < W; ++c)
-        out[r * g.ldo + c] = addend ? addend[r * g.ld_addend + c] + acc[r][c] : acc[r][c];
   }
+#pragma GCC unroll 16
+  for (int r = 0; r < R; ++r)
+#pragma GCC unroll 16
+    for (int v = 0; v < V; ++v) {
+      const i64 c = v * N;
+      const lanes sum = addend ? lanes::load(addend + r * g.ld_addend + c) + acc[r][v] : acc[r][v];
+      sum.store(out + r * g.ldo + c);
+    }
 }
 
 // All n rows of the columns [jo, jo + W) of the output.
@@ -147,35 +130,28 @@ inline void product_direct(const product_args& g, i64 n, i64 m) noexcept {
   product_strip<kBlockCols>(g, n, 0, 0, m);
 }
 
-// out (n x m) = addend + left . B^T with B m-by-depth, row-major. Blocks of
-// whole vectors read the columns of B^T from panels packed on the stack;
-// between panels the partial sums wait in out, which stores and reloads them
-// exactly, and addend is applied after the last panel (so it must not be out
-// itself when depth > kPanelDepth). The last columns, fewer than a vector,
-// read B^T in place.
+// out (n x m) = addend + left . B^T with B m-by-depth, row-major: the columns
+// of B^T are packed panel by panel on the stack. Between panels the partial
+// sums wait in out, which stores and reloads them exactly; addend is applied
+// after the last panel, so it must not be out itself when
+// depth > kPanelDepth.
 inline void product_transposed_b(const product_args& g, const f64* B, i64 n, i64 m) noexcept {
   const i64 depth = g.depth;
-  const i64 packed = m - m % kVecLanes;
   f64 panel[kPanelDepth * kBlockCols];
-  for (i64 j = 0; j < packed; j += kBlockCols) {
-    const i64 w = min_i64(kBlockCols, packed - j);
+  for (i64 j = 0; j < m; j += kBlockCols) {
+    const i64 w = min_i64(kBlockCols, m - j);
     i64 k0 = 0;
     do {
       const i64 kc = min_i64(kPanelDepth, depth - k0);
       for (i64 k = 0; k < kc; ++k)
         for (i64 c = 0; c < w; ++c) panel[k * w + c] = B[(j + c) * depth + k0 + k];
       const bool last = k0 + kc >= depth;
-      const product_args s{g.a + k0 * g.a_col, g.a_row, g.a_col, panel, w, 1, kc, g.out,
+      const product_args s{g.a + k0 * g.a_col, g.a_row, g.a_col, panel, w, kc, g.out,
                            g.ldo, k0 > 0 ? g.out : nullptr, last ? g.addend : nullptr,
                            g.ld_addend};
       product_strip<kBlockCols>(s, n, j, 0, w);
       k0 += kc;
     } while (k0 < depth);
-  }
-  if (packed < m) {
-    const product_args s{g.a, g.a_row, g.a_col, B, 1, depth, depth, g.out,
-                         g.ldo, nullptr, g.addend, g.ld_addend};
-    product_strip<kVecLanes / 2 ? kVecLanes / 2 : 1>(s, n, packed, packed, m - packed);
   }
 }
 
@@ -201,7 +177,7 @@ void orv_sym_inplace(f64* P, i64 n) {
 // out (n x m) = A (n x p) . B (p x m)
 void orv_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
   p = sum_length(p);
-  product_direct({A, p, 1, B, m, 1, p, out, m, nullptr, nullptr, 0}, n, m);
+  product_direct({A, p, 1, B, m, p, out, m, nullptr, nullptr, 0}, n, m);
 }
 
 // out (p x m) = A^T . B, A n x p and B n x m: the sum runs over the n rows.
@@ -210,20 +186,20 @@ void orv_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
     orv_zero_mat(out, p, m);
     return;
   }
-  product_direct({A, 1, p, B, m, 1, n, out, m, nullptr, nullptr, 0}, p, m);
+  product_direct({A, 1, p, B, m, n, out, m, nullptr, nullptr, 0}, p, m);
 }
 
 // out (n x m) = A (n x p) . B^T, B m x p
 void orv_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
   p = sum_length(p);
-  product_transposed_b({A, p, 1, nullptr, 0, 0, p, out, m, nullptr, nullptr, 0}, B, n, m);
+  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, nullptr, 0}, B, n, m);
 }
 
 // out (n x m) = C + A . B^T: the sum is completed from +0.0, then C is added.
 void orv_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
                               i64 m) {
   p = sum_length(p);
-  product_transposed_b({A, p, 1, nullptr, 0, 0, p, out, m, nullptr, C, m}, B, n, m);
+  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, C, m}, B, n, m);
 }
 
 // out (n x m) += A (n x p) . B^T: each sum is completed from +0.0, then added
@@ -233,7 +209,7 @@ void orv_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i
 inline void add_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) noexcept {
   p = sum_length(p);
   if (p <= kPanelDepth) {
-    product_transposed_b({A, p, 1, nullptr, 0, 0, p, out, m, nullptr, out, m}, B, n, m);
+    product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, out, m}, B, n, m);
     return;
   }
   for (i64 i = 0; i < n; ++i) {
@@ -248,14 +224,14 @@ inline void add_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i
 // out (n) = A (n x m) . x
 void orv_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
   m = sum_length(m);
-  product_strip<1>({A, m, 1, x, 1, 1, m, out, 1, nullptr, nullptr, 0}, n, 0, 0, 1);
+  product_strip<1>({A, m, 1, x, 1, m, out, 1, nullptr, nullptr, 0}, n, 0, 0, 1);
 }
 
 // out (n) = b + A . x, the products fed into an accumulator holding b[i].
 void orv_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n,
                             i64 m) {
   m = sum_length(m);
-  product_strip<1>({A, m, 1, x, 1, 1, m, out, 1, b, nullptr, 0}, n, 0, 0, 1);
+  product_strip<1>({A, m, 1, x, 1, m, out, 1, b, nullptr, 0}, n, 0, 0, 1);
 }
 
 void orv_vsub(const f64* a, const f64* b, f64* out, i64 n) {

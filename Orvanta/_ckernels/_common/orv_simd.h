@@ -1,7 +1,9 @@
-// The vector register of the variant being compiled, with just the operations
-// the kernels need. Each operation acts lane by lane, so a vector of
-// accumulators is simply that many independent sums; vfma is one fused
-// multiply-add per lane (exact product, one rounding), as std::fma is.
+// Vector registers of the variant being compiled, with just the operations
+// the kernels need. vec<N> holds N doubles; every operation acts lane by
+// lane, so a vector of accumulators is simply N independent sums, and fma is
+// one fused multiply-add per lane (exact product, one rounding), as std::fma
+// is. vec<1> is a plain double; the wider ones exist where the target has
+// FMA instructions for them. vreg is the widest, kVecLanes its width.
 #ifndef ORV_SIMD_H
 #define ORV_SIMD_H
 
@@ -9,52 +11,96 @@
 
 #include "orv_common.h"
 
-#if defined(__AVX512F__)
+#if defined(__AVX2__) && defined(__FMA__)
 #include <immintrin.h>
-struct vreg {
+#endif
+
+template <int N>
+struct vec;
+
+// One lane, and std::fma: where the processor has no FMA instruction this is
+// the correctly rounded library function.
+template <>
+struct vec<1> {
+  f64 v;
+  static vec load(const f64* p) noexcept { return {*p}; }
+  static vec broadcast(f64 x) noexcept { return {x}; }
+  static vec zero() noexcept { return {0.0}; }
+  void store(f64* p) const noexcept { *p = v; }
+  friend vec fma(vec a, vec b, vec c) noexcept { return {std::fma(a.v, b.v, c.v)}; }
+  friend vec operator+(vec a, vec b) noexcept { return {a.v + b.v}; }
+  friend vec operator-(vec a, vec b) noexcept { return {a.v - b.v}; }
+  friend vec operator*(vec a, vec b) noexcept { return {a.v * b.v}; }
+  friend vec operator/(vec a, vec b) noexcept { return {a.v / b.v}; }
+};
+
+#if defined(__AVX2__) && defined(__FMA__)
+template <>
+struct vec<2> {
+  __m128d v;
+  static vec load(const f64* p) noexcept { return {_mm_loadu_pd(p)}; }
+  static vec broadcast(f64 x) noexcept { return {_mm_set1_pd(x)}; }
+  static vec zero() noexcept { return {_mm_setzero_pd()}; }
+  void store(f64* p) const noexcept { _mm_storeu_pd(p, v); }
+  friend vec fma(vec a, vec b, vec c) noexcept { return {_mm_fmadd_pd(a.v, b.v, c.v)}; }
+  friend vec operator+(vec a, vec b) noexcept { return {_mm_add_pd(a.v, b.v)}; }
+  friend vec operator-(vec a, vec b) noexcept { return {_mm_sub_pd(a.v, b.v)}; }
+  friend vec operator*(vec a, vec b) noexcept { return {_mm_mul_pd(a.v, b.v)}; }
+  friend vec operator/(vec a, vec b) noexcept { return {_mm_div_pd(a.v, b.v)}; }
+};
+
+template <>
+struct vec<4> {
+  __m256d v;
+  static vec load(const f64* p) noexcept { return {_mm256_loadu_pd(p)}; }
+  static vec broadcast(f64 x) noexcept { return {_mm256_set1_pd(x)}; }
+  static vec zero() noexcept { return {_mm256_setzero_pd()}; }
+  void store(f64* p) const noexcept { _mm256_storeu_pd(p, v); }
+  friend vec fma(vec a, vec b, vec c) noexcept { return {_mm256_fmadd_pd(a.v, b.v, c.v)}; }
+  friend vec operator+(vec a, vec b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
+  friend vec operator-(vec a, vec b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
+  friend vec operator*(vec a, vec b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
+  friend vec operator/(vec a, vec b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
+};
+#endif
+
+#if defined(__AVX512F__)
+template <>
+struct vec<8> {
   __m512d v;
+  static vec load(const f64* p) noexcept { return {_mm512_loadu_pd(p)}; }
+  static vec broadcast(f64 x) noexcept { return {_mm512_set1_pd(x)}; }
+  static vec zero() noexcept { return {_mm512_setzero_pd()}; }
+  void store(f64* p) const noexcept { _mm512_storeu_pd(p, v); }
+  friend vec fma(vec a, vec b, vec c) noexcept { return {_mm512_fmadd_pd(a.v, b.v, c.v)}; }
+  friend vec operator+(vec a, vec b) noexcept { return {_mm512_add_pd(a.v, b.v)}; }
+  friend vec operator-(vec a, vec b) noexcept { return {_mm512_sub_pd(a.v, b.v)}; }
+  friend vec operator*(vec a, vec b) noexcept { return {_mm512_mul_pd(a.v, b.v)}; }
+  friend vec operator/(vec a, vec b) noexcept { return {_mm512_div_pd(a.v, b.v)}; }
 };
 constexpr int kVecLanes = 8;
-inline vreg vzero() noexcept { return {_mm512_setzero_pd()}; }
-inline vreg vload(const f64* p) noexcept { return {_mm512_loadu_pd(p)}; }
-inline void vstore(f64* p, vreg a) noexcept { _mm512_storeu_pd(p, a.v); }
-inline vreg vbroadcast(f64 x) noexcept { return {_mm512_set1_pd(x)}; }
-inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return {_mm512_fmadd_pd(a.v, b.v, c.v)}; }
-inline vreg vadd(vreg a, vreg b) noexcept { return {_mm512_add_pd(a.v, b.v)}; }
-inline vreg vsub(vreg a, vreg b) noexcept { return {_mm512_sub_pd(a.v, b.v)}; }
-inline vreg vmul(vreg a, vreg b) noexcept { return {_mm512_mul_pd(a.v, b.v)}; }
-inline vreg vdiv(vreg a, vreg b) noexcept { return {_mm512_div_pd(a.v, b.v)}; }
 #elif defined(__AVX2__) && defined(__FMA__)
-#include <immintrin.h>
-struct vreg {
-  __m256d v;
-};
 constexpr int kVecLanes = 4;
-inline vreg vzero() noexcept { return {_mm256_setzero_pd()}; }
-inline vreg vload(const f64* p) noexcept { return {_mm256_loadu_pd(p)}; }
-inline void vstore(f64* p, vreg a) noexcept { _mm256_storeu_pd(p, a.v); }
-inline vreg vbroadcast(f64 x) noexcept { return {_mm256_set1_pd(x)}; }
-inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return {_mm256_fmadd_pd(a.v, b.v, c.v)}; }
-inline vreg vadd(vreg a, vreg b) noexcept { return {_mm256_add_pd(a.v, b.v)}; }
-inline vreg vsub(vreg a, vreg b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
-inline vreg vmul(vreg a, vreg b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
-inline vreg vdiv(vreg a, vreg b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
 #else
-// No vector FMA: one lane, and std::fma, which is the correctly rounded
-// library function where the processor has no FMA instruction.
-struct vreg {
-  f64 v;
-};
 constexpr int kVecLanes = 1;
-inline vreg vzero() noexcept { return {0.0}; }
-inline vreg vload(const f64* p) noexcept { return {*p}; }
-inline void vstore(f64* p, vreg a) noexcept { *p = a.v; }
-inline vreg vbroadcast(f64 x) noexcept { return {x}; }
-inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return {std::fma(a.v, b.v, c.v)}; }
-inline vreg vadd(vreg a, vreg b) noexcept { return {a.v + b.v}; }
-inline vreg vsub(vreg a, vreg b) noexcept { return {a.v - b.v}; }
-inline vreg vmul(vreg a, vreg b) noexcept { return {a.v * b.v}; }
-inline vreg vdiv(vreg a, vreg b) noexcept { return {a.v / b.v}; }
 #endif
+
+// The widest vector whose width divides w (w > 0).
+constexpr int lanes_dividing(int w) noexcept {
+  int n = kVecLanes;
+  while (w % n != 0) n /= 2;
+  return n;
+}
+
+using vreg = vec<kVecLanes>;
+inline vreg vzero() noexcept { return vreg::zero(); }
+inline vreg vload(const f64* p) noexcept { return vreg::load(p); }
+inline void vstore(f64* p, vreg a) noexcept { a.store(p); }
+inline vreg vbroadcast(f64 x) noexcept { return vreg::broadcast(x); }
+inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return fma(a, b, c); }
+inline vreg vadd(vreg a, vreg b) noexcept { return a + b; }
+inline vreg vsub(vreg a, vreg b) noexcept { return a - b; }
+inline vreg vmul(vreg a, vreg b) noexcept { return a * b; }
+inline vreg vdiv(vreg a, vreg b) noexcept { return a / b; }
 
 #endif  // ORV_SIMD_H
