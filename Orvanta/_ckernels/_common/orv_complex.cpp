@@ -4,30 +4,13 @@
 // header) and the pivot search on squared moduli.
 
 #include "orv_complex.h"
+#include "orv_lu_records.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-
-namespace {
-
-// rows * cols entries of T from malloc, or null when the count overflows or
-// the block would exceed PTRDIFF_MAX bytes (a wrapped size would return a
-// block smaller than the loops that fill it expect).
-template <class T>
-T* alloc_array(i64 rows, i64 cols) noexcept {
-  i64 count = 0;
-  std::size_t bytes = 0;
-  if (rows <= 0 || cols <= 0 || __builtin_mul_overflow(rows, cols, &count) ||
-      __builtin_mul_overflow(static_cast<std::size_t>(count), sizeof(T), &bytes) ||
-      bytes > static_cast<std::size_t>(PTRDIFF_MAX))
-    return nullptr;
-  return static_cast<T*>(std::malloc(bytes));
-}
-
-}  // namespace
 
 void c128_matmul(const c128* ORV_RESTRICT A, const c128* ORV_RESTRICT B, i64 m, i64 n,
                  i64 p, c128* ORV_RESTRICT out) {
@@ -71,28 +54,10 @@ i64 c128_lu_factor_inplace(c128* ORV_RESTRICT A, i64* ORV_RESTRICT pivot, i64 n)
 }
 
 c128_lu c128_lu_factor(const c128* A, i64 n) {
-  c128_lu out{nullptr, nullptr, n, ORV_LU_ERR_ARG};
-  if (A == nullptr || n <= 0) return out;
-  c128* lu = alloc_array<c128>(n, n);
-  i64* piv = lu != nullptr ? alloc_array<i64>(n, 1) : nullptr;
-  if (lu == nullptr || piv == nullptr) {
-    std::free(lu);
-    std::free(piv);
-    return out;
-  }
-  std::memcpy(lu, A, static_cast<std::size_t>(n * n) * sizeof(c128));
-  out.lu = lu;
-  out.piv = piv;
-  out.err = c128_lu_factor_inplace(lu, piv, n);
-  return out;
+  return lu_factor_copy<c128_lu>(A, n, c128_lu_factor_inplace, ORV_LU_ERR_ARG);
 }
 
-void c128_lu_free(c128_lu* lu) {
-  if (lu == nullptr) return;
-  std::free(lu->lu);
-  std::free(lu->piv);
-  *lu = c128_lu{nullptr, nullptr, 0, 0};
-}
+void c128_lu_free(c128_lu* lu) { lu_release(lu); }
 
 void c128_lu_solve(const c128* ORV_RESTRICT LU, const i64* ORV_RESTRICT piv,
                    const c128* ORV_RESTRICT B, c128* ORV_RESTRICT X, i64 n, i64 m) {

@@ -8,6 +8,7 @@
 // the bits of every result are fixed by the source text.
 
 #include "orv_linalg.h"
+#include "orv_lu_records.h"
 
 #include "orv_dispatch.h"
 
@@ -24,19 +25,6 @@
 
 namespace {
 
-// rows * cols entries of T from malloc, or null when the count overflows or
-// the block would exceed PTRDIFF_MAX bytes: a wrapped size would hand back a
-// block far smaller than the loops that fill it expect.
-template <class T>
-T* alloc_array(i64 rows, i64 cols) noexcept {
-  i64 count = 0;
-  std::size_t bytes = 0;
-  if (rows <= 0 || cols <= 0 || __builtin_mul_overflow(rows, cols, &count) ||
-      __builtin_mul_overflow(static_cast<std::size_t>(count), sizeof(T), &bytes) ||
-      bytes > static_cast<std::size_t>(PTRDIFF_MAX))
-    return nullptr;
-  return static_cast<T*>(std::malloc(bytes));
-}
 
 // x / pivot, carried out as x * inv with inv = 1.0 / pivot rounded once per
 // pivot. A pivot below about 2^-1024 in magnitude has no finite reciprocal;
@@ -116,28 +104,10 @@ i64 orv_lu_factor_inplace(f64* ORV_RESTRICT A, i64* ORV_RESTRICT pivot, i64 n) {
 }
 
 f64_lu orv_lu_factor(const f64* A, i64 n) {
-  f64_lu out{nullptr, nullptr, n, ORV_LU_ERR_ARG};
-  if (A == nullptr || n <= 0) return out;
-  f64* lu = alloc_array<f64>(n, n);
-  i64* piv = lu != nullptr ? alloc_array<i64>(n, 1) : nullptr;
-  if (lu == nullptr || piv == nullptr) {
-    std::free(lu);
-    std::free(piv);
-    return out;
-  }
-  std::memcpy(lu, A, static_cast<std::size_t>(n * n) * sizeof(f64));
-  out.lu = lu;
-  out.piv = piv;
-  out.err = orv_lu_factor_inplace(lu, piv, n);
-  return out;
+  return lu_factor_copy<f64_lu>(A, n, orv_lu_factor_inplace, ORV_LU_ERR_ARG);
 }
 
-void orv_lu_free(f64_lu* lu) {
-  if (lu == nullptr) return;
-  std::free(lu->lu);
-  std::free(lu->piv);
-  *lu = f64_lu{nullptr, nullptr, 0, 0};
-}
+void orv_lu_free(f64_lu* lu) { lu_release(lu); }
 
 void orv_lu_solve(const f64* ORV_RESTRICT LU, const i64* ORV_RESTRICT piv,
                   const f64* ORV_RESTRICT B, f64* ORV_RESTRICT X, i64 n, i64 m) {
