@@ -578,7 +578,11 @@ void scatter_tile(const f64* ORV_RESTRICT tile, i64 r0, i64 count, i64 n,
     for (i64 j = 0; j < n; ++j) rows[(r0 + l) * n + j] = tile[j * kVecLanes + l];
 }
 
-inline vreg lane_coord(const f64* tile, i64 j) noexcept { return vload(tile + j * kVecLanes); }
+// Coordinate j of the first N points of a tile.
+template <int N>
+ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
+  return vec<N>::load(tile + j * kVecLanes);
+}
 
 // s[q] + sum_j sum_k hq_q[j][k] x1_j x1_k over ns x ns (k inner) for Q
 // outputs at once, hq_q = hq + q * ns^2 holding halved coefficients
@@ -587,75 +591,79 @@ inline vreg lane_coord(const f64* tile, i64 j) noexcept { return vload(tile + j 
 // x1_j x1_k + P[j][k] instead: the expectation of the quadratic term under
 // covariance P. The Q sums are independent chains, which keeps the FMA units
 // busy while each chain waits for its previous step.
-template <int Q>
-ORV_INLINE void add_quadratic_terms(vreg* s, const f64* ORV_RESTRICT hq,
+template <int Q, int N>
+ORV_INLINE void add_quadratic_terms(vec<N>* s, const f64* ORV_RESTRICT hq,
                                     const f64* ORV_RESTRICT x1, const f64* ORV_RESTRICT P,
                                     i64 ns, i64 nz) noexcept {
+  using lanes = vec<N>;
   const i64 block = ns * ns;
   for (i64 j = 0; j < ns; ++j) {
     const f64* hq_row = hq + j * ns;
-    const vreg x1j = lane_coord(x1, j);
+    const lanes x1j = lane_coord<N>(x1, j);
     for (i64 k = 0; k < ns; ++k) {
-      const vreg x1k = lane_coord(x1, k);
+      const lanes x1k = lane_coord<N>(x1, k);
       if (P == nullptr) {
 #pragma GCC unroll 4
         for (int q = 0; q < Q; ++q)
-          s[q] = vfma(vmul(vbroadcast(hq_row[q * block + k]), x1j), x1k, s[q]);
+          s[q] = fma(lanes::broadcast(hq_row[q * block + k]) * x1j, x1k, s[q]);
       } else {
-        const vreg pair = vfma(x1j, x1k, vbroadcast(P[j * nz + k]));
+        const lanes pair = fma(x1j, x1k, lanes::broadcast(P[j * nz + k]));
 #pragma GCC unroll 4
-        for (int q = 0; q < Q; ++q) s[q] = vfma(vbroadcast(hq_row[q * block + k]), pair, s[q]);
+        for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(hq_row[q * block + k]), pair, s[q]);
       }
     }
   }
 }
 
-// Outputs [i, i + Q) of the pruned transition of a tile (see
-// ukf_pruned_transition).
-template <int Q>
+// Outputs [i, i + Q) of the pruned transition of the first N points of a
+// tile (see ukf_pruned_transition).
+template <int Q, int N>
 ORV_INLINE void transition_rows(const ukf_inputs& in, const f64* ORV_RESTRICT half_hxx,
                                 const f64* ORV_RESTRICT z, i64 i,
                                 f64* ORV_RESTRICT out) noexcept {
+  using lanes = vec<N>;
   const i64 ns = in.n_state;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
-  vreg s1[Q], s2[Q];
+  lanes s1[Q], s2[Q];
   for (int q = 0; q < Q; ++q) {
-    s1[q] = vzero();
-    s2[q] = vbroadcast(0.5 * in.hss[i + q]);
+    s1[q] = lanes::zero();
+    s2[q] = lanes::broadcast(0.5 * in.hss[i + q]);
   }
   for (i64 j = 0; j < ns; ++j) {
-    const vreg x1j = lane_coord(x1, j), x2j = lane_coord(x2, j);
+    const lanes x1j = lane_coord<N>(x1, j), x2j = lane_coord<N>(x2, j);
     for (int q = 0; q < Q; ++q) {
-      const vreg h = vbroadcast(in.hx[(i + q) * ns + j]);
-      s1[q] = vfma(h, x1j, s1[q]);
-      s2[q] = vfma(h, x2j, s2[q]);
+      const lanes h = lanes::broadcast(in.hx[(i + q) * ns + j]);
+      s1[q] = fma(h, x1j, s1[q]);
+      s2[q] = fma(h, x2j, s2[q]);
     }
   }
-  add_quadratic_terms<Q>(s2, half_hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
+  add_quadratic_terms<Q, N>(s2, half_hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
   for (int q = 0; q < Q; ++q) {
-    vstore(out + (i + q) * kVecLanes, s1[q]);
-    vstore(out + (ns + i + q) * kVecLanes, s2[q]);
+    s1[q].store(out + (i + q) * kVecLanes);
+    s2[q].store(out + (ns + i + q) * kVecLanes);
   }
 }
 
-// Controls [c, c + Q) of the projection of a tile (see project_to_levels).
-template <int Q>
+// Controls [c, c + Q) of the projection of the first N points of a tile
+// (see project_to_levels).
+template <int Q, int N>
 ORV_INLINE void project_controls(const ukf_inputs& in, const f64* ORV_RESTRICT half_gxx,
                                  const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P, i64 c,
                                  f64* ORV_RESTRICT vars) noexcept {
+  using lanes = vec<N>;
   const i64 ns = in.n_state;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
-  vreg s[Q];
-  for (int q = 0; q < Q; ++q) s[q] = vbroadcast(0.5 * in.gss[c + q]);
+  lanes s[Q];
+  for (int q = 0; q < Q; ++q) s[q] = lanes::broadcast(0.5 * in.gss[c + q]);
   for (i64 j = 0; j < ns; ++j) {
-    const vreg x12 = vadd(lane_coord(x1, j), lane_coord(x2, j));
-    for (int q = 0; q < Q; ++q) s[q] = vfma(vbroadcast(in.gx[(c + q) * ns + j]), x12, s[q]);
+    const lanes x12 = lane_coord<N>(x1, j) + lane_coord<N>(x2, j);
+    for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(in.gx[(c + q) * ns + j]), x12, s[q]);
   }
-  add_quadratic_terms<Q>(s, half_gxx + c * ns * ns, x1, P, ns, 2 * ns);
+  add_quadratic_terms<Q, N>(s, half_gxx + c * ns * ns, x1, P, ns, 2 * ns);
   for (int q = 0; q < Q; ++q)
-    vstore(vars + (ns + c + q) * kVecLanes, vadd(vbroadcast(in.steady_state[ns + c + q]), s[q]));
+    (lanes::broadcast(in.steady_state[ns + c + q]) + s[q]).store(vars + (ns + c + q) * kVecLanes);
 }
 
 // Runs body<Q>(i) over [0, n) in groups of four, then the last one to three.
@@ -671,40 +679,64 @@ ORV_INLINE void in_groups_of_four(i64 n, Body&& body) noexcept {
   }
 }
 
+// Runs body<N>() with the narrowest vector width N that covers `count`
+// points (count <= kVecLanes), so a partly filled tile does less work.
+template <class Body>
+ORV_INLINE void with_lanes_for(i64 count, Body&& body) noexcept {
+  if constexpr (kVecLanes >= 8) {
+    if (count > 4) return body.template operator()<8>();
+  }
+  if constexpr (kVecLanes >= 4) {
+    if (count > 2) return body.template operator()<4>();
+  }
+  if constexpr (kVecLanes >= 2) {
+    if (count > 1) return body.template operator()<2>();
+  }
+  body.template operator()<1>();
+}
+
 // half[0 .. count) = 0.5 q[0 .. count)
 void halve(const f64* ORV_RESTRICT q, i64 count, f64* ORV_RESTRICT half) noexcept {
   for (i64 i = 0; i < count; ++i) half[i] = 0.5 * q[i];
 }
 
-// out = pruned second-order successor of every point z = (x1, x2) of a tile:
+// out = pruned second-order successor of the first `count` points
+// z = (x1, x2) of a tile:
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
 void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
-                           const f64* ORV_RESTRICT z, f64* ORV_RESTRICT out) noexcept {
-  in_groups_of_four(in.n_state, [&]<int Q>(i64 i) { transition_rows<Q>(in, half.hxx, z, i, out); });
+                           const f64* ORV_RESTRICT z, i64 count,
+                           f64* ORV_RESTRICT out) noexcept {
+  with_lanes_for(count, [&]<int N>() {
+    in_groups_of_four(in.n_state,
+                      [&]<int Q>(i64 i) { transition_rows<Q, N>(in, half.hxx, z, i, out); });
+  });
 }
 
-// vars (nv) = model variables in levels at every point z = (x1, x2) of a
-// tile: states (ss + x1) + x2, controls ss + s with
+// vars (nv) = model variables in levels at the first `count` points
+// z = (x1, x2) of a tile: states (ss + x1) + x2, controls ss + s with
 // s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1). With P (nz x nz) given,
 // the quadratic control term takes its expectation under P instead.
 void project_to_levels(const ukf_inputs& in, const halved_terms& half,
-                       const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P,
+                       const f64* ORV_RESTRICT z, i64 count, const f64* ORV_RESTRICT P,
                        f64* ORV_RESTRICT vars) noexcept {
-  const i64 ns = in.n_state;
-  const f64* x1 = z;
-  const f64* x2 = z + ns * kVecLanes;
-  const f64* ss = in.steady_state;
-  for (i64 i = 0; i < ns; ++i)
-    vstore(vars + i * kVecLanes,
-           vadd(vadd(vbroadcast(ss[i]), lane_coord(x1, i)), lane_coord(x2, i)));
-  in_groups_of_four(in.n_ctrl,
-                    [&]<int Q>(i64 c) { project_controls<Q>(in, half.gxx, z, P, c, vars); });
+  with_lanes_for(count, [&]<int N>() {
+    using lanes = vec<N>;
+    const i64 ns = in.n_state;
+    const f64* x1 = z;
+    const f64* x2 = z + ns * kVecLanes;
+    for (i64 i = 0; i < ns; ++i)
+      ((lanes::broadcast(in.steady_state[i]) + lane_coord<N>(x1, i)) + lane_coord<N>(x2, i))
+          .store(vars + i * kVecLanes);
+    in_groups_of_four(in.n_ctrl,
+                      [&]<int Q>(i64 c) { project_controls<Q, N>(in, half.gxx, z, P, c, vars); });
+  });
 }
 
-// vars = model variables in levels at the sigma points of a tile.
+// vars = model variables in levels at the first `count` sigma points of a
+// tile.
 void ukf_project_vars(const ukf_inputs& in, const halved_terms& half,
-                      const f64* ORV_RESTRICT z, f64* ORV_RESTRICT vars) noexcept {
-  project_to_levels(in, half, z, nullptr, vars);
+                      const f64* ORV_RESTRICT z, i64 count, f64* ORV_RESTRICT vars) noexcept {
+  project_to_levels(in, half, z, count, nullptr, vars);
 }
 
 // Row r of sigma_next (nz) = pruned successor of row r of sigma (nz).
@@ -716,7 +748,7 @@ void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
     gather_tile(sigma, r0, count, nz, tiles.points);
-    ukf_pruned_transition(in, half, tiles.points, tiles.results);
+    ukf_pruned_transition(in, half, tiles.points, count, tiles.results);
     scatter_tile(tiles.results, r0, count, nz, sigma_next);
   }
 }
@@ -731,7 +763,7 @@ void ukf_eval_measurement_sigma(const ukf_inputs& in, const halved_terms& half,
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
     gather_tile(sigma_z, r0, count, nz, tiles.points);
-    ukf_project_vars(in, half, tiles.points, tiles.results);
+    ukf_project_vars(in, half, tiles.points, count, tiles.results);
     for (i64 l = 0; l < count; ++l) {
       for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
       in.meas(vars_buf, in.params, sigma_y + (r0 + l) * no);
@@ -783,9 +815,8 @@ void ukf_store_history(const ukf_inputs& in, const halved_terms& half, const f64
   const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
   store_row(x1, t, z, ns);
   store_row(x2, t, z + ns, ns);
-  // the one state in every lane; its projection is read from lane 0
   gather_tile(z, 0, 1, 2 * ns, tiles.points);
-  project_to_levels(in, half, tiles.points, P, tiles.results);
+  project_to_levels(in, half, tiles.points, 1, P, tiles.results);
   scatter_tile(tiles.results, t, 1, nv, x);
 }
 
