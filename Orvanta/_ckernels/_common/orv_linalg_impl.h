@@ -155,6 +155,24 @@ inline void product_transposed_b(const product_args& g, const f64* B, i64 n, i64
   }
 }
 
+// dst (cols x rows) = src^T, src rows x cols row-major. A loop that multiplies
+// by the same transposed operand every step transposes it once, so that its
+// products read it in place instead of packing it again each time.
+inline void transpose_into(const f64* ORV_RESTRICT src, i64 rows, i64 cols,
+                           f64* ORV_RESTRICT dst) noexcept {
+  for (i64 i = 0; i < rows; ++i)
+    for (i64 j = 0; j < cols; ++j) dst[j * rows + i] = src[i * cols + j];
+}
+
+// out (1 x m) = init + x^T . B for x of length p and B (p x m) read in place:
+// out[j] = init[j] + sum_k x[k] B[k][j], the same sums as the matrix-vector
+// product B^T x, but with the m outputs side by side in vector lanes.
+// init may be null (sums start at +0.0).
+inline void row_times_matrix(const f64* x, const f64* B, const f64* init, f64* out, i64 p,
+                             i64 m) noexcept {
+  product_direct({x, 0, 1, B, m, sum_length(p), out, m, init, nullptr, 0}, 1, m);
+}
+
 // ---- products and vector operations ----------------------------------------------
 
 void orv_zero_mat(f64* out, i64 r, i64 c) {

@@ -212,25 +212,26 @@ struct kf_scratch {
   f64* solve_b;     // m
   f64* P_pred_buf;  // n^2
   f64* P_filt_buf;  // n^2
-  f64* KC;          // n^2
-  f64* I_minus_KC;  // n^2
+  f64* AT;          // n^2, A^T for the whole call
+  f64* IKC_T;       // n^2, (I - K C)^T
   f64* temp_nn;     // n^2
   f64* BQBT;        // n^2
   f64* S_buf;       // m^2
   f64* L;           // m^2
   f64* PCt;         // n m
-  f64* K;           // n m
+  f64* KT;          // m n, the gain transposed
   f64* temp_nm;     // n m
   f64* temp_mn;     // m n
+  f64* CT;          // n m, C^T for the whole call
   f64* temp_nk;     // n k
   f64* M;           // k m
   f64* temp_km;     // k m
 };
 
-// 2n + 7m + 6n^2 + 2m^2 + 4nm + nk + 2km values, or -1 when a dimension is
+// 2n + 7m + 6n^2 + 2m^2 + 5nm + nk + 2km values, or -1 when a dimension is
 // negative or the count does not fit in memory.
 i64 kf_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{2, n}, {7, m}, {6, n, n}, {2, m, m}, {4, n, m}, {1, n, k},
+  return element_count({{2, n}, {7, m}, {6, n, n}, {2, m, m}, {5, n, m}, {1, n, k},
                         {2, k, m}});
 }
 
@@ -248,75 +249,182 @@ kf_scratch kf_carve_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
   s.solve_b = c.take(m);
   s.P_pred_buf = c.take(n * n);
   s.P_filt_buf = c.take(n * n);
-  s.KC = c.take(n * n);
-  s.I_minus_KC = c.take(n * n);
+  s.AT = c.take(n * n);
+  s.IKC_T = c.take(n * n);
   s.temp_nn = c.take(n * n);
   s.BQBT = c.take(n * n);
   s.S_buf = c.take(m * m);
   s.L = c.take(m * m);
   s.PCt = c.take(n * m);
-  s.K = c.take(n * m);
+  s.KT = c.take(n * m);
   s.temp_nm = c.take(n * m);
   s.temp_mn = c.take(m * n);
+  s.CT = c.take(n * m);
   s.temp_nk = c.take(n * k);
   s.M = c.take(k * m);
   s.temp_km = c.take(k * m);
   return s;
 }
 
+// out (n x m) = addend + a . b with a (n x p) read as a[r * a_row + k * a_col]
+// and b (p x m) read in place; addend may be null or out itself.
+inline void product_in_place(const f64* a, i64 a_row, i64 a_col, const f64* b, i64 p,
+                             const f64* addend, f64* out, i64 n, i64 m) noexcept {
+  product_direct({a, a_row, a_col, b, m, sum_length(p), out, m, nullptr, addend, m}, n, m);
+}
+
+// In place, X = I - X for a square n x n X (the negation, then 1 added on the
+// diagonal, as kf_identity_minus does). The diagonal is where the transpose
+// keeps it, so this also turns (K C)^T into (I - K C)^T.
+inline void identity_minus_in_place(f64* X, i64 n) noexcept {
+  for (i64 i = 0; i < n * n; ++i) X[i] = -X[i];
+  for (i64 i = 0; i < n; ++i) X[i * n + i] = X[i * n + i] + 1.0;
+}
+
+// Rows [r0, r0 + N) of the gain, K[r] = (L L^T)^-1 PCt[r], solved one row
+// per lane (the operations of kf_chol_solve_row in every lane) and stored as
+// columns of KT (m x n), where the N rows are adjacent.
+template <int N>
+ORV_INLINE void solve_gain_rows_transposed(const f64* L, const f64* PCt, i64 r0, f64* KT,
+                                           i64 n, i64 m) noexcept {
+  using lanes = vec<N>;
+  lanes x[kMaxLaneSolve];
+  f64 gathered[N];
+  for (i64 i = 0; i < m; ++i) {
+    for (int l = 0; l < N; ++l) gathered[l] = PCt[(r0 + l) * m + i];
+    x[i] = lanes::load(gathered);
+  }
+  // forward: x_i = (b_i - sum_{j<i} L[i][j] x_j) / L[i][i]
+  for (i64 i = 0; i < m; ++i) {
+    lanes s = lanes::zero();
+    for (i64 j = 0; j < i; ++j) s = fma(lanes::broadcast(L[i * m + j]), x[j], s);
+    x[i] = (x[i] - s) / lanes::broadcast(L[i * m + i]);
+  }
+  // backward: x_i = (f_i - sum_{j>i} L[j][i] x_j) / L[i][i]
+  for (i64 i = m - 1; i >= 0; --i) {
+    lanes s = lanes::zero();
+    for (i64 j = i + 1; j < m; ++j) s = fma(lanes::broadcast(L[j * m + i]), x[j], s);
+    x[i] = (x[i] - s) / lanes::broadcast(L[i * m + i]);
+  }
+  for (i64 i = 0; i < m; ++i) x[i].store(KT + i * n + r0);
+}
+
+// KT (m x n) = (PCt S^-1)^T with S = L L^T: the gain of kf_gain_from_pc_t,
+// written transposed so that every product with it reads it in place. Rows
+// go a vector at a time while a full vector of them is left, then through
+// narrower vectors down to one. Systems wider than the register file can
+// hold go row by row through fbuf and bbuf (m values each).
+void gain_transposed(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
+                     f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf, f64* ORV_RESTRICT KT,
+                     i64 n, i64 m) noexcept {
+  if (m <= 0) return;
+  if (m > kMaxLaneSolve) {
+    for (i64 r = 0; r < n; ++r) {
+      orv_forward_subst(L, PCt + r * m, fbuf, m);
+      orv_backward_subst_chol_t(L, fbuf, bbuf, m);
+      for (i64 i = 0; i < m; ++i) KT[i * n + r] = bbuf[i];
+    }
+    return;
+  }
+  i64 r = 0;
+  for (; r + kVecLanes <= n; r += kVecLanes)
+    solve_gain_rows_transposed<kVecLanes>(L, PCt, r, KT, n, m);
+  if constexpr (kVecLanes >= 8) {
+    if (r + 4 <= n) solve_gain_rows_transposed<4>(L, PCt, r, KT, n, m), r += 4;
+  }
+  if constexpr (kVecLanes >= 4) {
+    if (r + 2 <= n) solve_gain_rows_transposed<2>(L, PCt, r, KT, n, m), r += 2;
+  }
+  if (r < n) solve_gain_rows_transposed<1>(L, PCt, r, KT, n, m);
+}
+
+// Where period t writes its results. The filtered quantities are final once
+// computed, so with history on they go straight into row t of the history;
+// the predicted ones are copied only after S has factored, since a failing
+// period must leave its rows untouched.
+struct kf_period_out {
+  f64* x_filt;
+  f64* P_filt;
+  f64* u;       // standardised innovation
+  f64* y_filt;
+};
+
+kf_period_out kf_period_destinations(const kf_scratch& s, const kf_outputs& out, i64 t,
+                                     i64 n, i64 m, bool store) noexcept {
+  if (!store) return {s.x_filt_buf, s.P_filt_buf, s.u_buf, s.y_filt_buf};
+  return {out.x_filt + t * n, out.P_filt + t * n * n, out.std_innov + t * m,
+          out.y_filt + t * m};
+}
+
 // Prediction and innovation of period t from (x_prev, P_prev): x_pred, P_pred,
-// y_pred, v and S.
+// y_pred, v and S. Products with A^T and C^T read the transposes made once
+// per call (s.AT, s.CT).
 void kf_predict_period(const kf_inputs& in, const kf_scratch& s, i64 t,
                        const f64* x_prev, const f64* P_prev) noexcept {
   const i64 n = in.n, m = in.m;
   // x_pred (n) = A x_prev
-  orv_matvec(in.A, x_prev, s.x_pred_buf, n, n);
-  // P_pred (n x n) = A P_prev A^T + B Q B^T
-  kf_predict_cov(in.A, P_prev, s.BQBT, s.temp_nn, s.P_pred_buf, n);
+  row_times_matrix(x_prev, s.AT, nullptr, s.x_pred_buf, n, n);
+  // P_pred (n x n) = BQBT + (A P_prev) A^T
+  product_in_place(in.A, n, 1, P_prev, n, nullptr, s.temp_nn, n, n);
+  product_in_place(s.temp_nn, n, 1, s.AT, n, s.BQBT, s.P_pred_buf, n, n);
   if (in.symmetrize) orv_sym_inplace(s.P_pred_buf, n);
   // y_pred (m) = d + C x_pred
-  orv_matvec_plus_vec(in.C, s.x_pred_buf, in.d, s.y_pred_buf, m, n);
+  row_times_matrix(s.x_pred_buf, s.CT, in.d, s.y_pred_buf, n, m);
   // v (m) = y_t - y_pred
   kf_row_minus_vec(in.y, t, s.y_pred_buf, s.v_buf, m);
-  // S (m x m) = C P_pred C^T + R
-  kf_measurement_cov(in.C, s.P_pred_buf, in.R, s.temp_mn, s.S_buf, n, m);
+  // S (m x m) = R + (C P_pred) C^T
+  product_in_place(in.C, n, 1, s.P_pred_buf, n, nullptr, s.temp_mn, m, n);
+  product_in_place(s.temp_mn, n, 1, s.CT, n, in.R, s.S_buf, m, m);
   if (in.symmetrize) orv_sym_inplace(s.S_buf, m);
+}
+
+// P_filt (n x n) = (I - K C) P_pred (I - K C)^T + K R K^T from the transposed
+// gain: the sums of kf_joseph_cov, with K read through KT and (I - K C)
+// formed transposed, so that no operand is packed.
+void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, f64* P_filt) noexcept {
+  const i64 n = in.n, m = in.m;
+  // IKC_T (n x n) = (K C)^T = C^T K^T, then I minus it
+  product_in_place(s.CT, m, 1, s.KT, m, nullptr, s.IKC_T, n, n);
+  identity_minus_in_place(s.IKC_T, n);
+  // temp_nn = (I - K C) P_pred, the left factor read down the columns of IKC_T
+  product_in_place(s.IKC_T, 1, n, s.P_pred_buf, n, nullptr, s.temp_nn, n, n);
+  // P_filt = temp_nn (I - K C)^T
+  product_in_place(s.temp_nn, n, 1, s.IKC_T, n, nullptr, P_filt, n, n);
+  // temp_nm (n x m) = K R;  P_filt += temp_nm K^T, each sum completed first
+  product_in_place(s.KT, 1, n, in.R, m, nullptr, s.temp_nm, n, m);
+  product_in_place(s.temp_nm, m, 1, s.KT, m, P_filt, P_filt, n, n);
 }
 
 // Update of the period with the factor L of S: u, S^-1 v, the gain, x_filt and
 // P_filt.
-void kf_update_period(const kf_inputs& in, const kf_scratch& s) noexcept {
+void kf_update_period(const kf_inputs& in, const kf_scratch& s,
+                      const kf_period_out& p) noexcept {
   const i64 n = in.n, m = in.m;
   // u (m) = L^-1 v;  S_inv_v (m) = L^-T u
-  orv_forward_subst(s.L, s.v_buf, s.u_buf, m);
-  orv_backward_subst_chol_t(s.L, s.u_buf, s.S_inv_v, m);
-  // PCt (n x m) = P_pred C^T;  K (n x m) = PCt S^-1
-  kf_pc_t(s.P_pred_buf, in.C, s.PCt, n, m);
-  kf_gain_from_pc_t(s.L, s.PCt, s.solve_f, s.solve_b, s.K, n, m);
+  orv_forward_subst(s.L, s.v_buf, p.u, m);
+  orv_backward_subst_chol_t(s.L, p.u, s.S_inv_v, m);
+  // PCt (n x m) = P_pred C^T;  K^T (m x n) = (PCt S^-1)^T
+  product_in_place(s.P_pred_buf, n, 1, s.CT, n, nullptr, s.PCt, n, m);
+  gain_transposed(s.L, s.PCt, s.solve_f, s.solve_b, s.KT, n, m);
   // x_filt (n) = x_pred + K v
-  kf_state_update(s.x_pred_buf, s.K, s.v_buf, s.x_filt_buf, n, m);
-  // P_filt (n x n) = (I - K C) P_pred (I - K C)^T + K R K^T
-  kf_joseph_cov(s.K, in.C, s.P_pred_buf, in.R, s.KC, s.I_minus_KC, s.temp_nn,
-                s.temp_nm, s.P_filt_buf, n, m);
-  if (in.symmetrize) orv_sym_inplace(s.P_filt_buf, n);
+  row_times_matrix(s.v_buf, s.KT, s.x_pred_buf, p.x_filt, m, n);
+  kf_joseph_from_kt(in, s, p.P_filt);
+  if (in.symmetrize) orv_sym_inplace(p.P_filt, n);
 }
 
-// Writes row t of every requested history array.
+// Writes row t of every requested history array; the filtered rows are
+// already in place (see kf_period_destinations).
 void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs& out,
-                     i64 t, bool with_shocks) noexcept {
+                     const kf_period_out& p, i64 t, bool with_shocks) noexcept {
   const i64 n = in.n, m = in.m, k = in.k;
   // eps_hat[t] (k) = M S^-1 v
   if (with_shocks) orv_matvec(s.M, s.S_inv_v, out.eps_hat + t * k, k, m);
   // y_filt (m) = d + C x_filt
-  orv_matvec_plus_vec(in.C, s.x_filt_buf, in.d, s.y_filt_buf, m, n);
+  row_times_matrix(p.x_filt, s.CT, in.d, p.y_filt, n, m);
   store_row(out.x_pred, t, s.x_pred_buf, n);
-  store_row(out.x_filt, t, s.x_filt_buf, n);
   store_row(out.P_pred, t, s.P_pred_buf, n * n);
-  store_row(out.P_filt, t, s.P_filt_buf, n * n);
   store_row(out.y_pred, t, s.y_pred_buf, m);
-  store_row(out.y_filt, t, s.y_filt_buf, m);
   store_row(out.innov, t, s.v_buf, m);
-  store_row(out.std_innov, t, s.u_buf, m);
   store_row(out.S, t, s.S_buf, m * m);
 }
 
@@ -332,6 +440,10 @@ int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
   const bool store = in->store_history != 0;
   const bool with_shocks = store && in->return_shocks != 0;
   if (with_shocks) kf_build_shock_projection(in->B, in->C, in->Q, s.temp_km, s.M, n, k, m);
+  if (in->T > 0) {
+    transpose_into(in->A, n, n, s.AT);
+    transpose_into(in->C, m, n, s.CT);
+  }
 
   const f64 const_term = static_cast<f64>(m) * kLog2Pi;
   f64 loglik = 0.0;
@@ -346,11 +458,12 @@ int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
       status = KF_ERR_NOT_PD;
       break;
     }
-    kf_update_period(*in, s);
+    const kf_period_out p = kf_period_destinations(s, *out, t, n, m, store);
+    kf_update_period(*in, s, p);
     loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
-    if (store) kf_store_period(*in, s, *out, t, with_shocks);
-    x_prev = s.x_filt_buf;
-    P_prev = s.P_filt_buf;
+    if (store) kf_store_period(*in, s, *out, p, t, with_shocks);
+    x_prev = p.x_filt;
+    P_prev = p.P_filt;
   }
 
   *out->loglik = loglik;
