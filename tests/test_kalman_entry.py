@@ -18,7 +18,10 @@ import Orvanta._ckernels.kalman._kalman as K
 from _native import KF_HISTORY_FIELDS, run_kf
 from test_module import Raises, with_method
 
-CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Where the package under test lives: the checkout, or the tree of another
+# build that the suite was pointed at.
+PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
+                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 KEYS = ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")
 kf = K.kalman_hot_loop
 
@@ -234,7 +237,7 @@ def test_scratch_allocation_failure_raises_memory_error():
         except MemoryError as exc:
             print(repr(exc))"""
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONPATH=CHECKOUT), timeout=60)
+                          env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT), timeout=60)
     assert done.stdout.strip() == "MemoryError('kf_hot_loop: scratch allocation failed.')", \
         done.stderr
 

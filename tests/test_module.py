@@ -19,7 +19,10 @@ import Orvanta._ckernels.kalman._kalman as K
 from _native import shared_object_path
 
 MODULE = "Orvanta._ckernels.kalman._kalman"
-CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Where the package under test lives: the checkout, or the tree of another
+# build that the suite was pointed at.
+PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
+                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MODULE_DOC = (
     "Tarnel shim for the linear Kalman filter hot loop.\n\n"
     "Allocates the history output arrays, marshals the NumPy buffers into the C\n"
@@ -103,7 +106,7 @@ def test_second_interpreter_is_refused():
     try:
         for _ in range(2):  # a refused import leaves nothing that changes the answer
             failure = interpreters.exec(
-                iid, f"import sys; sys.path.insert(0, {CHECKOUT!r}); import {MODULE}")
+                iid, f"import sys; sys.path.insert(0, {PACKAGE_ROOT!r}); import {MODULE}")
             assert failure.type.__name__ == "ImportError"
             assert failure.msg == INTERPRETER_CHANGE
     finally:
