@@ -14,6 +14,7 @@ import pytest
 from numba import cfunc
 
 from _native import UKF_HISTORY_FIELDS, run_ukf
+from _memory import held_bytes
 from Orvanta._ckernels.kalman import _kalman
 from test_ukf import (MEAS_SIG, Recorder, meas_linear, meas_nonlinear, meas_params,
                       pack_params, random_model, random_params)
@@ -398,11 +399,6 @@ def test_threads_run_in_parallel_without_the_interpreter_lock():
 
 # ---- leaks -----------------------------------------------------------------
 
-def resident_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def test_repeated_calls_leak_nothing():
     m = model(30, 4, 1, 2, 3, T=4)
     m["params"] = random_params(np.random.default_rng(30), 5, 3, quadratic=True)
@@ -440,12 +436,12 @@ def test_repeated_calls_leak_nothing():
     gc.collect()
     refs = [sys.getrefcount(obj) for obj in unique]
     tracemalloc.start()
-    rss = resident_bytes()
+    rss = held_bytes()
     traced = tracemalloc.get_traced_memory()[0]
     run(2000)
     gc.collect()
     traced_growth = tracemalloc.get_traced_memory()[0] - traced
-    rss_growth = resident_bytes() - rss
+    rss_growth = held_bytes() - rss
     tracemalloc.stop()
     assert [sys.getrefcount(obj) for obj in unique] == refs
     assert traced_growth < 32 * 1024, traced_growth
