@@ -62,9 +62,7 @@ void c128_lu_free(c128_lu* lu) { lu_release(lu); }
 void c128_lu_solve(const c128* ORV_RESTRICT LU, const i64* ORV_RESTRICT piv,
                    const c128* ORV_RESTRICT B, c128* ORV_RESTRICT X, i64 n, i64 m) {
   if (n <= 0 || m <= 0) return;
-  std::memcpy(X, B, static_cast<std::size_t>(n * m) * sizeof(c128));
-  for (i64 k = 0; k < n; ++k)
-    if (piv[k] != k) std::swap_ranges(X + k * m, X + (k + 1) * m, X + piv[k] * m);
+  permuted_copy(B, piv, X, n, m);
 
   for (i64 i = 1; i < n; ++i) {
     c128* x_i = X + i * m;

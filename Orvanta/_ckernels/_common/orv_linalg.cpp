@@ -112,9 +112,7 @@ void orv_lu_free(f64_lu* lu) { lu_release(lu); }
 void orv_lu_solve(const f64* ORV_RESTRICT LU, const i64* ORV_RESTRICT piv,
                   const f64* ORV_RESTRICT B, f64* ORV_RESTRICT X, i64 n, i64 m) {
   if (n <= 0 || m <= 0) return;
-  std::memcpy(X, B, static_cast<std::size_t>(n * m) * sizeof(f64));
-  for (i64 k = 0; k < n; ++k)
-    if (piv[k] != k) std::swap_ranges(X + k * m, X + (k + 1) * m, X + piv[k] * m);
+  permuted_copy(B, piv, X, n, m);
 
   // Every update runs along a row of X, so all m right-hand sides share one
   // pass over the factors.

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "orv_common.h"
 
@@ -57,6 +58,17 @@ void lu_release(Record* record) noexcept {
   std::free(record->lu);
   std::free(record->piv);
   *record = Record{nullptr, nullptr, 0, 0};
+}
+
+// X (n x m) = B with the rows interchanged as the factorisation recorded
+// them: row k swapped with row piv[k], for k ascending. The first step of
+// every LU solve, whatever its arithmetic.
+template <class T>
+void permuted_copy(const T* B, const i64* piv, T* X, i64 n, i64 m) noexcept {
+  std::memcpy(X, B, static_cast<std::size_t>(n * m) * sizeof(T));
+  for (i64 k = 0; k < n; ++k)
+    if (piv[k] != k)
+      for (i64 j = 0; j < m; ++j) std::swap(X[k * m + j], X[piv[k] * m + j]);
 }
 
 #endif  // ORV_LU_RECORDS_H
