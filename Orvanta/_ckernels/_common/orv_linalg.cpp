@@ -1,16 +1,17 @@
-// Dense real kernels: products, symmetrisation, dot products, Cholesky
-// factorisation and triangular solves, LU factorisation, normal equations and
-// the median.
+// Dense real kernels: the exported products, symmetrisation, dot products,
+// Cholesky factorisation and triangular solves (bound to a per-instruction-set
+// variant, see orv_linalg_impl.h), and LU factorisation, normal equations and
+// the median, defined here.
 //
-// Every accumulation below is written as an explicit std::fma chain in
-// ascending index order. The build disables floating-point contraction, so
-// the compiler can neither fuse the plain operations nor split these chains:
-// the bits of every result are fixed by the source text.
+// Every accumulation is written as an explicit std::fma chain in ascending
+// index order. The build disables floating-point contraction, so the compiler
+// can neither fuse the plain operations nor split these chains: the bits of
+// every result are fixed by the source text.
 
 #include "orv_linalg.h"
-#include "orv_lu_records.h"
 
 #include "orv_dispatch.h"
+#include "orv_lu_records.h"
 
 #define ORV_VARIANT_LIST "orv_linalg_variants.h"
 #include "orv_each_variant.h"
@@ -24,7 +25,6 @@
 #include <limits>
 
 namespace {
-
 
 // x / pivot, carried out as x * inv with inv = 1.0 / pivot rounded once per
 // pivot. A pivot below about 2^-1024 in magnitude has no finite reciprocal;
