@@ -402,3 +402,13 @@ def test_kf_without_history_accepts_null_outputs():
     want_status, _, want = oracle_kf(3, 2, 2, 6, model, 1, 0.0, 1, 0)
     assert status == want_status == 0
     assert_same_bits(loglik, want["loglik"], "loglik")
+
+
+@pytest.mark.parametrize("symmetrize", [0, 1])
+def test_kf_gain_for_more_observables_than_vector_solves_take(symmetrize):
+    # Past 64 observables the gain is solved row by row instead of in lanes.
+    rng = np.random.default_rng(70 + symmetrize)
+    n, m, k, T = 3, 70, 2, 2
+    status, done, _, _ = compare_kf(n, m, k, T, random_model(rng, n, m, k, T), symmetrize,
+                                    0.0, 1, 1)
+    assert status == 0 and done == T

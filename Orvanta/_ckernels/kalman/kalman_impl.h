@@ -281,18 +281,31 @@ inline void identity_minus_in_place(f64* X, i64 n) noexcept {
   for (i64 i = 0; i < n; ++i) X[i * n + i] = X[i * n + i] + 1.0;
 }
 
+// Where the right-hand sides of the gain live: row r of P_pred C^T, entry
+// i, at pct[r * row_step + i * col_step]. (C P_pred)^T serves as well when
+// P_pred is exactly symmetric.
+struct gain_rhs {
+  const f64* pct;
+  i64 row_step, col_step;
+  f64 at(i64 r, i64 i) const noexcept { return pct[r * row_step + i * col_step]; }
+};
+
 // Rows [r0, r0 + N) of the gain, K[r] = (L L^T)^-1 PCt[r], solved one row
 // per lane (the operations of kf_chol_solve_row in every lane) and stored as
 // columns of KT (m x n), where the N rows are adjacent.
 template <int N>
-ORV_INLINE void solve_gain_rows_transposed(const f64* L, const f64* PCt, i64 r0, f64* KT,
+ORV_INLINE void solve_gain_rows_transposed(const f64* L, const gain_rhs& b, i64 r0, f64* KT,
                                            i64 n, i64 m) noexcept {
   using lanes = vec<N>;
   lanes x[kMaxLaneSolve];
   f64 gathered[N];
   for (i64 i = 0; i < m; ++i) {
-    for (int l = 0; l < N; ++l) gathered[l] = PCt[(r0 + l) * m + i];
-    x[i] = lanes::load(gathered);
+    if (b.row_step == 1) {
+      x[i] = lanes::load(b.pct + r0 + i * b.col_step);
+    } else {
+      for (int l = 0; l < N; ++l) gathered[l] = b.at(r0 + l, i);
+      x[i] = lanes::load(gathered);
+    }
   }
   // forward: x_i = (b_i - sum_{j<i} L[i][j] x_j) / L[i][i]
   for (i64 i = 0; i < m; ++i) {
@@ -314,13 +327,13 @@ ORV_INLINE void solve_gain_rows_transposed(const f64* L, const f64* PCt, i64 r0,
 // go a vector at a time while a full vector of them is left, then through
 // narrower vectors down to one. Systems wider than the register file can
 // hold go row by row through fbuf and bbuf (m values each).
-void gain_transposed(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
-                     f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf, f64* ORV_RESTRICT KT,
-                     i64 n, i64 m) noexcept {
+void gain_transposed(const f64* ORV_RESTRICT L, const gain_rhs& b, f64* ORV_RESTRICT fbuf,
+                     f64* ORV_RESTRICT bbuf, f64* ORV_RESTRICT KT, i64 n, i64 m) noexcept {
   if (m <= 0) return;
   if (m > kMaxLaneSolve) {
     for (i64 r = 0; r < n; ++r) {
-      orv_forward_subst(L, PCt + r * m, fbuf, m);
+      for (i64 i = 0; i < m; ++i) fbuf[i] = b.at(r, i);
+      orv_forward_subst(L, fbuf, fbuf, m);
       orv_backward_subst_chol_t(L, fbuf, bbuf, m);
       for (i64 i = 0; i < m; ++i) KT[i * n + r] = bbuf[i];
     }
@@ -328,14 +341,14 @@ void gain_transposed(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
   }
   i64 r = 0;
   for (; r + kVecLanes <= n; r += kVecLanes)
-    solve_gain_rows_transposed<kVecLanes>(L, PCt, r, KT, n, m);
+    solve_gain_rows_transposed<kVecLanes>(L, b, r, KT, n, m);
   if constexpr (kVecLanes >= 8) {
-    if (r + 4 <= n) solve_gain_rows_transposed<4>(L, PCt, r, KT, n, m), r += 4;
+    if (r + 4 <= n) solve_gain_rows_transposed<4>(L, b, r, KT, n, m), r += 4;
   }
   if constexpr (kVecLanes >= 4) {
-    if (r + 2 <= n) solve_gain_rows_transposed<2>(L, PCt, r, KT, n, m), r += 2;
+    if (r + 2 <= n) solve_gain_rows_transposed<2>(L, b, r, KT, n, m), r += 2;
   }
-  if (r < n) solve_gain_rows_transposed<1>(L, PCt, r, KT, n, m);
+  if (r < n) solve_gain_rows_transposed<1>(L, b, r, KT, n, m);
 }
 
 // Where period t writes its results. The filtered quantities are final once
@@ -403,9 +416,15 @@ void kf_update_period(const kf_inputs& in, const kf_scratch& s,
   // u (m) = L^-1 v;  S_inv_v (m) = L^-T u
   orv_forward_subst(s.L, s.v_buf, p.u, m);
   orv_backward_subst_chol_t(s.L, p.u, s.S_inv_v, m);
-  // PCt (n x m) = P_pred C^T;  K^T (m x n) = (PCt S^-1)^T
-  product_in_place(s.P_pred_buf, n, 1, s.CT, n, nullptr, s.PCt, n, m);
-  gain_transposed(s.L, s.PCt, s.solve_f, s.solve_b, s.KT, n, m);
+  // PCt (n x m) = P_pred C^T;  K^T (m x n) = (PCt S^-1)^T. A symmetrised
+  // P_pred is exactly symmetric, and then C P_pred, already formed for S,
+  // holds the same sums term by term: its transpose is PCt to the bit.
+  gain_rhs pct{s.temp_mn, 1, n};
+  if (!in.symmetrize) {
+    product_in_place(s.P_pred_buf, n, 1, s.CT, n, nullptr, s.PCt, n, m);
+    pct = {s.PCt, m, 1};
+  }
+  gain_transposed(s.L, pct, s.solve_f, s.solve_b, s.KT, n, m);
   // x_filt (n) = x_pred + K v
   row_times_matrix(s.v_buf, s.KT, s.x_pred_buf, p.x_filt, m, n);
   kf_joseph_from_kt(in, s, p.P_filt);
