@@ -494,6 +494,23 @@ def _spread(samples):
     return f"{50.0 * (q[2] - q[0]) / statistics.median(samples):.1f}%"
 
 
+def _case_rows(entries, n_cols, cells):
+    """Markdown rows of a results table, one per case and implementation:
+    the case, the implementation's name, then `cells(row)`; a peer whose
+    log-likelihood disagreed is listed untimed, with its deviation last."""
+    lines = []
+    for case in dict.fromkeys(r["case"] for r in entries):
+        rows = [r for r in entries if r["case"] == case]
+        numba_rows = [r for r in rows if r["family"] == "numba"]
+        for r in _impl_rows(rows):
+            if "median_ns" not in r:
+                lines.append(f"| {case} | ⚠ {r['impl']} | not timed: loglik differs |"
+                             + " |" * (n_cols - 4) + f" {r['rel_err']:.1e} |")
+                continue
+            lines.append(f"| {case} | {_impl_name(r, numba_rows)} | " + " | ".join(cells(r)) + " |")
+    return lines
+
+
 def _impl_rows(rows):
     """Rows shown in the tables: the library, the faster numba variant (the
     other one as a note), the rest; untimed peers as warning rows."""
@@ -559,19 +576,10 @@ def write_markdown(results, path):
         "| GFMA/s | % of FMA peak | loglik rel. diff. |",
         "|---|---|---:|---:|---:|---:|---:|---:|",
     ]
-    for case in dict.fromkeys(r["case"] for r in results["kf"]):
-        rows = [r for r in results["kf"] if r["case"] == case]
-        numba_rows = [r for r in rows if r["family"] == "numba"]
-        for r in _impl_rows(rows):
-            if "median_ns" not in r:
-                lines.append(f"| {case} | ⚠ {r['impl']} | not timed: loglik differs | | | | | "
-                             f"{r['rel_err']:.1e} |")
-                continue
-            lines.append(
-                f"| {case} | {_impl_name(r, numba_rows)} | {_fmt_us(r['median_ns'])} | "
-                f"{_spread(r['samples_ns'])} | {r['ratio']:.2f} | "
-                f"{r['fma_per_s'] / 1e9:.2f} | {100 * r['fma_per_s'] / vec:.1f}% | "
-                f"{r['rel_err']:.1e} |")
+    lines += _case_rows(results["kf"], 8, lambda r: [
+        _fmt_us(r["median_ns"]), _spread(r["samples_ns"]), f"{r['ratio']:.2f}",
+        f"{r['fma_per_s'] / 1e9:.2f}", f"{100 * r['fma_per_s'] / vec:.1f}%",
+        f"{r['rel_err']:.1e}"])
     lines += _busy_note(results["kf"])
     lines += [
         "",
@@ -585,17 +593,9 @@ def write_markdown(results, path):
         "| loglik rel. diff. |",
         "|---|---|---:|---:|---:|---:|",
     ]
-    for case in dict.fromkeys(r["case"] for r in results["ukf"]):
-        rows = [r for r in results["ukf"] if r["case"] == case]
-        numba_rows = [r for r in rows if r["family"] == "numba"]
-        for r in _impl_rows(rows):
-            if "median_ns" not in r:
-                lines.append(f"| {case} | ⚠ {r['impl']} | not timed: loglik differs | | | "
-                             f"{r['rel_err']:.1e} |")
-                continue
-            lines.append(
-                f"| {case} | {_impl_name(r, numba_rows)} | {_fmt_us(r['median_ns'])} | "
-                f"{_spread(r['samples_ns'])} | {r['ratio']:.2f} | {r['rel_err']:.1e} |")
+    lines += _case_rows(results["ukf"], 6, lambda r: [
+        _fmt_us(r["median_ns"]), _spread(r["samples_ns"]), f"{r['ratio']:.2f}",
+        f"{r['rel_err']:.1e}"])
     lines += _busy_note(results["ukf"])
     lines += [
         "",
