@@ -176,3 +176,19 @@ def test_unscented_scratch_beyond_the_address_space_limit_raises_memory_error():
                           env=dict(os.environ, PYTHONPATH=root), timeout=120)
     assert done.stdout.split("\n")[:2] == [
         "MemoryError('ukf_hot_loop: scratch allocation failed.')", "True"], done.stderr
+
+
+@pytest.mark.skipif(not os.environ.get("ORVANTA_PACKAGE_ROOT"),
+                    reason="compares another build with the in-place one")
+def test_other_build_returns_the_same_bits_as_the_in_place_build():
+    # The portable-kernel and sanitized builds must reproduce the normal
+    # build's results bit for bit, the unscented filter's included.
+    script = os.path.join(os.path.dirname(__file__), "scripts", "result_digest.py")
+    checkout = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    digests = []
+    for root in (os.environ["ORVANTA_PACKAGE_ROOT"], checkout):
+        run = subprocess.run([sys.executable, script], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONPATH=root), timeout=600)
+        assert run.returncode == 0, run.stderr[-2000:]
+        digests.append(run.stdout.strip())
+    assert digests[0] == digests[1]

@@ -1,0 +1,54 @@
+"""Prints a digest of the exact bits that both entries return for a few fixed
+models, so that two builds of the extension can be compared from outside."""
+
+import hashlib
+
+import numpy as np
+from numba import cfunc
+
+from Orvanta._ckernels.kalman._kalman import kalman_hot_loop, ukf_hot_loop
+
+
+@cfunc("void(CPointer(float64), CPointer(float64), CPointer(float64))")
+def measure(v, p, out):
+    out[0] = v[0] + 0.5 * v[1] * v[1]
+    out[1] = v[2] - 0.25 * v[0] * v[3]
+
+
+def linear_model(rng, n, m, k, T):
+    A = rng.normal(size=(n, n))
+    A *= 0.9 / max(abs(np.linalg.eigvals(A)))
+    return (T, (n, m, k), A, rng.normal(size=(n, k)), rng.normal(size=(m, n)),
+            rng.normal(size=m), np.eye(k), np.eye(m), rng.normal(size=(T, m)),
+            np.zeros(n), np.eye(n), True, 1e-9, True, True)
+
+
+def pruned_model(rng, ns, nc, ne, T):
+    hx = rng.normal(size=(ns, ns))
+    hx *= 0.8 / max(abs(np.linalg.eigvals(hx)))
+    return (measure.address, hx, 0.3 * rng.normal(size=(nc, ns)),
+            0.2 * rng.normal(size=(ns, ne)), 0.01 * rng.normal(size=(ns, ns, ns)),
+            0.01 * rng.normal(size=(nc, ns, ns)), 0.01 * rng.normal(size=ns),
+            0.01 * rng.normal(size=nc), np.ones(ns + nc), None, np.eye(ne),
+            0.1 * np.eye(2), rng.normal(size=(T, 2)), np.zeros(2 * ns), 0.1 * np.eye(2 * ns),
+            1.0, 2.0, 0.0, 0.0)
+
+
+def main():
+    rng = np.random.default_rng(2026)
+    digest = hashlib.sha256()
+    for n, m, k in [(4, 2, 2), (19, 9, 3), (40, 8, 8)]:
+        out = kalman_hot_loop(*linear_model(rng, n, m, k, 12))[2]
+        for a in out[:-1]:
+            digest.update(a.tobytes())
+        digest.update(np.float64(out[-1]).tobytes())
+    for ns in (2, 5):
+        out = ukf_hot_loop(*pruned_model(rng, ns, 2, 1, 12))[2]
+        for a in out[:-1]:
+            digest.update(a.tobytes())
+        digest.update(np.float64(out[-1]).tobytes())
+    print(digest.hexdigest())
+
+
+if __name__ == "__main__":
+    main()
