@@ -233,6 +233,30 @@ def rel_err(a, b):
 
 # ---- the benchmark groups ------------------------------------------------------
 
+def _check_and_time(bench, candidates, ref, base, what):
+    """Checks each candidate's log-likelihood against the library's `ref`,
+    times the ones that agree side by side, and returns one row per candidate
+    (`base` plus the check, and the median, samples and ratio to the library
+    when timed). A candidate that disagrees is logged and left untimed."""
+    entries, rows = [], []
+    for label, family, fn, tol_key in candidates:
+        check = _check(fn, ref, tol_key)
+        rows.append(dict(base, impl=label, family=family, **check))
+        if check["ok"]:
+            entries.append((label, fn))
+        else:
+            log(f"WARNING {what} {label}: loglik {check['loglik']!r} vs library {ref!r} "
+                f"(rel. err. {check['rel_err']:.3g}); not timed")
+    samples = bench.run(entries)
+    lib_ns = med(samples["library"])
+    for row in rows:
+        row["others_cpu"] = bench.last_others
+        if row["impl"] in samples:
+            t = med(samples[row["impl"]])
+            row.update(median_ns=t, samples_ns=samples[row["impl"]], ratio=t / lib_ns)
+    return rows
+
+
 def bench_kf(lib, numba_kf, bench, results):
     import models
     import peers_other
@@ -250,27 +274,14 @@ def bench_kf(lib, numba_kf, bench, results):
             ("statsmodels filter()", "statsmodels", sm.filter, "statsmodels"),
             ("statsmodels _filter()", "statsmodels", sm.bare, "statsmodels"),
         ]
-        entries, rows = [], []
-        for label, family, fn, tol_key in candidates:
-            check = _check(fn, ref, tol_key)
-            row = dict(case=f"{n},{m},{k}", n=n, m=m, k=k, T=T_MAIN, impl=label,
-                       family=family, **check)
-            rows.append(row)
-            if check["ok"]:
-                entries.append((label, fn))
-            else:
-                log(f"WARNING kf ({n},{m},{k}) {label}: loglik {check['loglik']!r} vs "
-                    f"library {ref!r} (rel. err. {check['rel_err']:.3g}); not timed")
+        rows = _check_and_time(bench, candidates, ref,
+                               dict(case=f"{n},{m},{k}", n=n, m=m, k=k, T=T_MAIN),
+                               f"kf ({n},{m},{k})")
         if not sm_converged_ok(sm):
             log(f"WARNING kf ({n},{m},{k}): statsmodels reports steady-state convergence")
-        samples = bench.run(entries)
-        lib_ns = med(samples["library"])
         for row in rows:
-            row["others_cpu"] = bench.last_others
-            if row["impl"] in samples:
-                t = med(samples[row["impl"]])
-                row.update(median_ns=t, samples_ns=samples[row["impl"]],
-                           ratio=t / lib_ns, fma_per_s=fmas / (t * 1e-9))
+            if "median_ns" in row:
+                row["fma_per_s"] = fmas / (row["median_ns"] * 1e-9)
         _keep_faster_numba(rows)
         results["kf"].extend(rows)
         _print_rows(rows, f"kalman_hot_loop ({n},{m},{k}), T={T_MAIN}")
@@ -300,24 +311,10 @@ def bench_ukf(lib, numba_ukf, bench, results):
             ("numba fastmath=True", "numba", lambda: numba_ukf[True](*a_nb)[2][-1], "numba"),
             ("filterpy UKF", "filterpy", fp.run, "filterpy"),
         ]
-        entries, rows = [], []
-        for label, family, fn, tol_key in candidates:
-            check = _check(fn, ref, tol_key)
-            row = dict(case=f"{ns},{nc},{ne},{no}", ns=ns, nc=nc, ne=ne, no=no, T=T_MAIN,
-                       impl=label, family=family, **check)
-            rows.append(row)
-            if check["ok"]:
-                entries.append((label, fn))
-            else:
-                log(f"WARNING ukf ns={ns} {label}: loglik {check['loglik']!r} vs library "
-                    f"{ref!r} (rel. err. {check['rel_err']:.3g}); not timed")
-        samples = bench.run(entries)
-        lib_ns = med(samples["library"])
-        for row in rows:
-            row["others_cpu"] = bench.last_others
-            if row["impl"] in samples:
-                t = med(samples[row["impl"]])
-                row.update(median_ns=t, samples_ns=samples[row["impl"]], ratio=t / lib_ns)
+        rows = _check_and_time(
+            bench, candidates, ref,
+            dict(case=f"{ns},{nc},{ne},{no}", ns=ns, nc=nc, ne=ne, no=no, T=T_MAIN),
+            f"ukf ns={ns}")
         _keep_faster_numba(rows)
         results["ukf"].extend(rows)
         _print_rows(rows, f"ukf_hot_loop ns={ns} nc={nc} ne={ne} no={no}, T={T_MAIN}")
@@ -345,21 +342,7 @@ def bench_overhead(lib, numba_kf, bench, results):
         best = _faster_numba_setting(results["kf"], "4,2,2")
         candidates.append((f"numba fastmath={best}, last two args omitted", "numba-omitted",
                            lambda: numba_kf[best](*args[:13])[2][-1], "numba"))
-    entries, rows = [], []
-    for label, family, fn, tol_key in candidates:
-        check = _check(fn, ref, tol_key)
-        rows.append(dict(case="4,2,2 T=1", impl=label, family=family, **check))
-        if check["ok"]:
-            entries.append((label, fn))
-        else:
-            log(f"WARNING overhead {label}: loglik mismatch (rel. err. {check['rel_err']:.3g})")
-    samples = bench.run(entries)
-    lib_ns = med(samples["library"])
-    for row in rows:
-        row["others_cpu"] = bench.last_others
-        if row["impl"] in samples:
-            t = med(samples[row["impl"]])
-            row.update(median_ns=t, samples_ns=samples[row["impl"]], ratio=t / lib_ns)
+    rows = _check_and_time(bench, candidates, ref, dict(case="4,2,2 T=1"), "overhead")
     _keep_faster_numba(rows)
     results["overhead"].extend(rows)
     _print_rows(rows, "per-call overhead, kalman_hot_loop (4,2,2), T=1")
