@@ -287,7 +287,7 @@ def compare_kf(n, m, k, T, model, symmetrize=1, jitter=0.0, return_shocks=0,
     return status, done, loglik, got
 
 
-SHAPES = [(1, 1, 1), (2, 1, 1), (3, 2, 2), (4, 3, 2), (6, 6, 6), (5, 2, 6),
+SHAPES = [(1, 1, 1), (2, 1, 1), (3, 2, 2), (4, 3, 2), (6, 6, 6), (5, 2, 6), (8, 4, 3), (7, 1, 2),
           (3, 0, 2), (0, 2, 1), (2, 3, 0), (19, 9, 3), (33, 2, 17)]
 
 

@@ -351,6 +351,22 @@ void gain_transposed(const f64* ORV_RESTRICT L, const gain_rhs& b, f64* ORV_REST
   if (r < n) solve_gain_rows_transposed<1>(L, b, r, KT, n, m);
 }
 
+// Sizes of the linear model as the period steps see them. A dimension given
+// as a template argument is a compile-time constant in the steps that take
+// these dims, so that the small products unroll completely and their size
+// branches fold; 0 leaves the dimension to run time. The sums are the same
+// either way.
+template <i64 N = 0, i64 M = 0>
+struct kf_dims {
+  i64 n_run, m_run;
+  constexpr i64 n() const noexcept {
+    if constexpr (N > 0) return N; else return n_run;
+  }
+  constexpr i64 m() const noexcept {
+    if constexpr (M > 0) return M; else return m_run;
+  }
+};
+
 // Where period t writes its results. The filtered quantities are final once
 // computed, so with history on they go straight into row t of the history;
 // the predicted ones are copied only after S has factored, since a failing
@@ -362,8 +378,10 @@ struct kf_period_out {
   f64* y_filt;
 };
 
+template <class Dims>
 kf_period_out kf_period_destinations(const kf_scratch& s, const kf_outputs& out, i64 t,
-                                     i64 n, i64 m, bool store) noexcept {
+                                     Dims d, bool store) noexcept {
+  const i64 n = d.n(), m = d.m();
   if (!store) return {s.x_filt_buf, s.P_filt_buf, s.u_buf, s.y_filt_buf};
   return {out.x_filt + t * n, out.P_filt + t * n * n, out.std_innov + t * m,
           out.y_filt + t * m};
@@ -372,9 +390,10 @@ kf_period_out kf_period_destinations(const kf_scratch& s, const kf_outputs& out,
 // Prediction and innovation of period t from (x_prev, P_prev): x_pred, P_pred,
 // y_pred, v and S. Products with A^T and C^T read the transposes made once
 // per call (s.AT, s.CT).
-void kf_predict_period(const kf_inputs& in, const kf_scratch& s, i64 t,
+template <class Dims>
+void kf_predict_period(const kf_inputs& in, const kf_scratch& s, Dims d, i64 t,
                        const f64* x_prev, const f64* P_prev) noexcept {
-  const i64 n = in.n, m = in.m;
+  const i64 n = d.n(), m = d.m();
   // x_pred (n) = A x_prev
   row_times_matrix(x_prev, s.AT, nullptr, s.x_pred_buf, n, n);
   // P_pred (n x n) = BQBT + (A P_prev) A^T
@@ -394,8 +413,10 @@ void kf_predict_period(const kf_inputs& in, const kf_scratch& s, i64 t,
 // P_filt (n x n) = (I - K C) P_pred (I - K C)^T + K R K^T from the transposed
 // gain: the sums of kf_joseph_cov, with K read through KT and (I - K C)
 // formed transposed, so that no operand is packed.
-void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, f64* P_filt) noexcept {
-  const i64 n = in.n, m = in.m;
+template <class Dims>
+void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, Dims d,
+                       f64* P_filt) noexcept {
+  const i64 n = d.n(), m = d.m();
   // IKC_T (n x n) = (K C)^T = C^T K^T, then I minus it
   product_in_place(s.CT, m, 1, s.KT, m, nullptr, s.IKC_T, n, n);
   identity_minus_in_place(s.IKC_T, n);
@@ -410,9 +431,10 @@ void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, f64* P_filt) no
 
 // Update of the period with the factor L of S: u, S^-1 v, the gain, x_filt and
 // P_filt.
-void kf_update_period(const kf_inputs& in, const kf_scratch& s,
+template <class Dims>
+void kf_update_period(const kf_inputs& in, const kf_scratch& s, Dims d,
                       const kf_period_out& p) noexcept {
-  const i64 n = in.n, m = in.m;
+  const i64 n = d.n(), m = d.m();
   // u (m) = L^-1 v;  S_inv_v (m) = L^-T u
   orv_forward_subst(s.L, s.v_buf, p.u, m);
   orv_backward_subst_chol_t(s.L, p.u, s.S_inv_v, m);
@@ -427,15 +449,16 @@ void kf_update_period(const kf_inputs& in, const kf_scratch& s,
   gain_transposed(s.L, pct, s.solve_f, s.solve_b, s.KT, n, m);
   // x_filt (n) = x_pred + K v
   row_times_matrix(s.v_buf, s.KT, s.x_pred_buf, p.x_filt, m, n);
-  kf_joseph_from_kt(in, s, p.P_filt);
+  kf_joseph_from_kt(in, s, d, p.P_filt);
   if (in.symmetrize) orv_sym_inplace(p.P_filt, n);
 }
 
 // Writes row t of every requested history array; the filtered rows are
 // already in place (see kf_period_destinations).
+template <class Dims>
 void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs& out,
-                     const kf_period_out& p, i64 t, bool with_shocks) noexcept {
-  const i64 n = in.n, m = in.m, k = in.k;
+                     Dims d, const kf_period_out& p, i64 t, bool with_shocks) noexcept {
+  const i64 n = d.n(), m = d.m(), k = in.k;
   // eps_hat[t] (k) = M S^-1 v
   if (with_shocks) orv_matvec(s.M, s.S_inv_v, out.eps_hat + t * k, k, m);
   // y_filt (m) = d + C x_filt
@@ -447,6 +470,67 @@ void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs&
   store_row(out.S, t, s.S_buf, m * m);
 }
 
+// Runs the periods of the sample and writes the log-likelihood; returns the
+// status of the loop.
+template <class Dims>
+int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch& s,
+                   Dims d) noexcept {
+  const i64 m = d.m();
+  const bool store = in.store_history != 0;
+  const bool with_shocks = store && in.return_shocks != 0;
+  const f64 const_term = static_cast<f64>(m) * kLog2Pi;
+  f64 loglik = 0.0;
+  const f64* x_prev = in.x0;
+  const f64* P_prev = in.P0;
+  int status = KF_OK;
+
+  for (i64 t = 0; t < in.T; ++t) {
+    kf_predict_period(in, s, d, t, x_prev, P_prev);
+    // L L^T = S (+ jitter I); a failure ends the sample with the earlier rows
+    if (orv_chol(s.S_buf, in.jitter, s.L, m) != 0) {
+      status = KF_ERR_NOT_PD;
+      break;
+    }
+    const kf_period_out p = kf_period_destinations(s, out, t, d, store);
+    kf_update_period(in, s, d, p);
+    loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
+    if (store) kf_store_period(in, s, out, d, p, t, with_shocks);
+    x_prev = p.x_filt;
+    P_prev = p.P_filt;
+  }
+
+  *out.loglik = loglik;
+  return status;
+}
+
+// Largest state and observable dimensions with a loop of their own.
+constexpr i64 kMaxFixedStates = 8;
+constexpr i64 kMaxFixedObs = 4;
+
+// The periods with both dimensions fixed at compile time and every kernel the
+// steps call inlined, so that the products unroll completely.
+template <i64 N, i64 M>
+[[gnu::flatten]] int kf_run_periods_fixed(const kf_inputs& in, const kf_outputs& out,
+                                          const kf_scratch& s) noexcept {
+  return kf_run_periods(in, out, s, kf_dims<N, M>{N, M});
+}
+
+// Small models, where the per-product overhead outweighs the arithmetic,
+// take the loop specialised for their (n, m) with m <= n; the search starts
+// at (N, M) and walks m up to its limit, then n. Every other model takes the
+// general loop.
+template <i64 N = 1, i64 M = 1>
+int kf_run_periods_for(const kf_inputs& in, const kf_outputs& out,
+                       const kf_scratch& s) noexcept {
+  if (in.n == N && in.m == M) return kf_run_periods_fixed<N, M>(in, out, s);
+  if constexpr (M < N && M < kMaxFixedObs)
+    return kf_run_periods_for<N, M + 1>(in, out, s);
+  else if constexpr (N < kMaxFixedStates)
+    return kf_run_periods_for<N + 1, 1>(in, out, s);
+  else
+    return kf_run_periods(in, out, s, kf_dims<>{in.n, in.m});
+}
+
 }  // namespace
 
 int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
@@ -456,37 +540,14 @@ int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
   const kf_scratch s = kf_carve_scratch(block.data(), n, m, k);
 
   kf_build_bqbt(in->B, in->Q, s.temp_nk, s.BQBT, n, k);
-  const bool store = in->store_history != 0;
-  const bool with_shocks = store && in->return_shocks != 0;
-  if (with_shocks) kf_build_shock_projection(in->B, in->C, in->Q, s.temp_km, s.M, n, k, m);
+  if (in->store_history != 0 && in->return_shocks != 0)
+    kf_build_shock_projection(in->B, in->C, in->Q, s.temp_km, s.M, n, k, m);
   if (in->T > 0) {
     transpose_into(in->A, n, n, s.AT);
     transpose_into(in->C, m, n, s.CT);
   }
 
-  const f64 const_term = static_cast<f64>(m) * kLog2Pi;
-  f64 loglik = 0.0;
-  const f64* x_prev = in->x0;
-  const f64* P_prev = in->P0;
-  int status = KF_OK;
-
-  for (i64 t = 0; t < in->T; ++t) {
-    kf_predict_period(*in, s, t, x_prev, P_prev);
-    // L L^T = S (+ jitter I); a failure ends the sample with the earlier rows
-    if (orv_chol(s.S_buf, in->jitter, s.L, m) != 0) {
-      status = KF_ERR_NOT_PD;
-      break;
-    }
-    const kf_period_out p = kf_period_destinations(s, *out, t, n, m, store);
-    kf_update_period(*in, s, p);
-    loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
-    if (store) kf_store_period(*in, s, *out, p, t, with_shocks);
-    x_prev = p.x_filt;
-    P_prev = p.P_filt;
-  }
-
-  *out->loglik = loglik;
-  return status;
+  return kf_run_periods_for(*in, *out, s);
 }
 
 // ---- the unscented filter ------------------------------------------------------
