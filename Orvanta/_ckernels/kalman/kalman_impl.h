@@ -1075,6 +1075,71 @@ void ukf_store_period(const ukf_inputs& in, const ukf_dims& d, const ukf_scratch
   store_row(out.S, t, s.S, d.no * d.no);
 }
 
+// Runs the periods of the sample and writes the log-likelihood; returns the
+// status of the loop.
+i64 ukf_run_periods(const ukf_inputs& in, const ukf_outputs& out, const ukf_weights& w,
+                    ukf_scratch& s) {
+  const ukf_dims d = ukf_dims_of(in);
+  const f64 const_term = static_cast<f64>(d.no) * kLog2Pi;
+  f64 loglik = 0.0;
+  i64 status = UKF_OK;
+
+  for (i64 t = 0; t < in.T; ++t) {
+    if (!ukf_predict_period(in, d, w, s)) {
+      status = UKF_ERR_NOT_PD;
+      break;
+    }
+    ukf_measure_period(in, d, w, s);
+    // innov = obs_t - y_pred;  L L^T = S (+ jitter I)
+    kf_row_minus_vec(in.obs, t, s.y_pred, s.innov, d.no);
+    if (orv_chol(s.S, in.jitter, s.L, d.no) != 0) {
+      status = UKF_ERR_NOT_PD;
+      break;
+    }
+    ukf_update_period(in, d, s);
+    loglik = add_loglik_term(s.L, s.innov, s.S_inv_v, d.no, const_term, loglik);
+    if (in.store_history) ukf_store_period(in, d, s, out, t);
+    // the filtered moments become the prior of the next period
+    std::swap(s.z_prev, s.z_filt);
+    std::swap(s.P_prev, s.P_filt);
+  }
+
+  out.loglik[0] = loglik;
+  return status;
+}
+
+// Largest state and observable dimensions with a loop of their own.
+constexpr i64 kMaxFixedUkfStates = 4;
+constexpr i64 kMaxFixedUkfObs = 3;
+
+// The periods with every step inlined and run on a copy of the inputs whose
+// state and observable dimensions are the constants NS and NO, so that the
+// loops over states, sigma points and observables have known lengths.
+template <i64 NS, i64 NO>
+[[gnu::flatten]] i64 ukf_run_periods_fixed(const ukf_inputs& in, const ukf_outputs& out,
+                                           const ukf_weights& w, ukf_scratch& s) {
+  ukf_inputs fixed = in;
+  fixed.n_state = NS;
+  fixed.n_obs = NO;
+  return ukf_run_periods(fixed, out, w, s);
+}
+
+// Small models, where loop overhead outweighs the arithmetic, take the loop
+// specialised for their (ns, no) with no <= ns; the search starts at
+// (NS, NO) and walks no up to its limit, then ns. Every other model takes
+// the general loop.
+template <i64 NS = 1, i64 NO = 1>
+i64 ukf_run_periods_for(const ukf_inputs& in, const ukf_outputs& out, const ukf_weights& w,
+                        ukf_scratch& s) {
+  if (in.n_state == NS && in.n_obs == NO) return ukf_run_periods_fixed<NS, NO>(in, out, w, s);
+  if constexpr (NO < NS && NO < kMaxFixedUkfObs)
+    return ukf_run_periods_for<NS, NO + 1>(in, out, w, s);
+  else if constexpr (NS < kMaxFixedUkfStates)
+    return ukf_run_periods_for<NS + 1, 1>(in, out, w, s);
+  else
+    return ukf_run_periods(in, out, w, s);
+}
+
 }  // namespace
 
 i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
@@ -1098,32 +1163,7 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
   kf_build_bqbt(in->bx, in->Q, s.temp_nk, s.BQBT, d.ns, d.ne);
   halve(in->hxx, d.ns * d.ns * d.ns, s.half.hxx);
   halve(in->gxx, d.nc * d.ns * d.ns, s.half.gxx);
-  const f64 const_term = static_cast<f64>(d.no) * kLog2Pi;
-  f64 loglik = 0.0;
-  i64 status = UKF_OK;
-
-  for (i64 t = 0; t < in->T; ++t) {
-    if (!ukf_predict_period(*in, d, w, s)) {
-      status = UKF_ERR_NOT_PD;
-      break;
-    }
-    ukf_measure_period(*in, d, w, s);
-    // innov = obs_t - y_pred;  L L^T = S (+ jitter I)
-    kf_row_minus_vec(in->obs, t, s.y_pred, s.innov, d.no);
-    if (orv_chol(s.S, in->jitter, s.L, d.no) != 0) {
-      status = UKF_ERR_NOT_PD;
-      break;
-    }
-    ukf_update_period(*in, d, s);
-    loglik = add_loglik_term(s.L, s.innov, s.S_inv_v, d.no, const_term, loglik);
-    if (in->store_history) ukf_store_period(*in, d, s, *out, t);
-    // the filtered moments become the prior of the next period
-    std::swap(s.z_prev, s.z_filt);
-    std::swap(s.P_prev, s.P_filt);
-  }
-
-  out->loglik[0] = loglik;
-  return status;
+  return ukf_run_periods_for(*in, *out, w, s);
 }
 
 }  // namespace ORV_VARIANT
