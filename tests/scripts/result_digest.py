@@ -37,12 +37,13 @@ def pruned_model(rng, ns, nc, ne, T):
 def main():
     rng = np.random.default_rng(2026)
     digest = hashlib.sha256()
-    for n, m, k in [(4, 2, 2), (19, 9, 3), (40, 8, 8)]:
+    for n, m, k in [(1, 1, 1), (3, 2, 1), (4, 2, 2), (6, 3, 2), (8, 4, 3), (19, 9, 3),
+                    (40, 8, 8)]:
         out = kalman_hot_loop(*linear_model(rng, n, m, k, 12))[2]
         for a in out[:-1]:
             digest.update(a.tobytes())
         digest.update(np.float64(out[-1]).tobytes())
-    for ns in (2, 5):
+    for ns in (2, 3, 4, 5):
         out = ukf_hot_loop(*pruned_model(rng, ns, 2, 1, 12))[2]
         for a in out[:-1]:
             digest.update(a.tobytes())

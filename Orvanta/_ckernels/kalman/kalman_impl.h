@@ -22,6 +22,16 @@
 #include "kalman_variants.h"
 #include "scratch.h"
 
+// Small models run loops specialised for their dimensions (see
+// kf_run_periods_for and ukf_run_periods_for), each with every step inlined.
+// A sanitized build would take many minutes to compile them, so with
+// ORV_GENERAL_LOOPS_ONLY every model takes the general loops.
+#ifdef ORV_GENERAL_LOOPS_ONLY
+#define ORV_FIXED_SIZE_LIMIT(n) 0
+#else
+#define ORV_FIXED_SIZE_LIMIT(n) (n)
+#endif
+
 namespace ORV_VARIANT {
 
 namespace {
@@ -504,8 +514,8 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
 }
 
 // Largest state and observable dimensions with a loop of their own.
-constexpr i64 kMaxFixedStates = 8;
-constexpr i64 kMaxFixedObs = 4;
+constexpr i64 kMaxFixedStates = ORV_FIXED_SIZE_LIMIT(8);
+constexpr i64 kMaxFixedObs = ORV_FIXED_SIZE_LIMIT(4);
 
 // The periods with both dimensions fixed at compile time and every kernel the
 // steps call inlined, so that the products unroll completely.
@@ -522,13 +532,15 @@ template <i64 N, i64 M>
 template <i64 N = 1, i64 M = 1>
 int kf_run_periods_for(const kf_inputs& in, const kf_outputs& out,
                        const kf_scratch& s) noexcept {
-  if (in.n == N && in.m == M) return kf_run_periods_fixed<N, M>(in, out, s);
-  if constexpr (M < N && M < kMaxFixedObs)
-    return kf_run_periods_for<N, M + 1>(in, out, s);
-  else if constexpr (N < kMaxFixedStates)
-    return kf_run_periods_for<N + 1, 1>(in, out, s);
-  else
+  if constexpr (N <= kMaxFixedStates) {
+    if (in.n == N && in.m == M) return kf_run_periods_fixed<N, M>(in, out, s);
+    if constexpr (M < N && M < kMaxFixedObs)
+      return kf_run_periods_for<N, M + 1>(in, out, s);
+    else
+      return kf_run_periods_for<N + 1, 1>(in, out, s);
+  } else {
     return kf_run_periods(in, out, s, kf_dims<>{in.n, in.m});
+  }
 }
 
 }  // namespace
@@ -1109,8 +1121,8 @@ i64 ukf_run_periods(const ukf_inputs& in, const ukf_outputs& out, const ukf_weig
 }
 
 // Largest state and observable dimensions with a loop of their own.
-constexpr i64 kMaxFixedUkfStates = 4;
-constexpr i64 kMaxFixedUkfObs = 3;
+constexpr i64 kMaxFixedUkfStates = ORV_FIXED_SIZE_LIMIT(4);
+constexpr i64 kMaxFixedUkfObs = ORV_FIXED_SIZE_LIMIT(3);
 
 // The periods with every step inlined and run on a copy of the inputs whose
 // state and observable dimensions are the constants NS and NO, so that the
@@ -1131,13 +1143,16 @@ template <i64 NS, i64 NO>
 template <i64 NS = 1, i64 NO = 1>
 i64 ukf_run_periods_for(const ukf_inputs& in, const ukf_outputs& out, const ukf_weights& w,
                         ukf_scratch& s) {
-  if (in.n_state == NS && in.n_obs == NO) return ukf_run_periods_fixed<NS, NO>(in, out, w, s);
-  if constexpr (NO < NS && NO < kMaxFixedUkfObs)
-    return ukf_run_periods_for<NS, NO + 1>(in, out, w, s);
-  else if constexpr (NS < kMaxFixedUkfStates)
-    return ukf_run_periods_for<NS + 1, 1>(in, out, w, s);
-  else
+  if constexpr (NS <= kMaxFixedUkfStates) {
+    if (in.n_state == NS && in.n_obs == NO)
+      return ukf_run_periods_fixed<NS, NO>(in, out, w, s);
+    if constexpr (NO < NS && NO < kMaxFixedUkfObs)
+      return ukf_run_periods_for<NS, NO + 1>(in, out, w, s);
+    else
+      return ukf_run_periods_for<NS + 1, 1>(in, out, w, s);
+  } else {
     return ukf_run_periods(in, out, w, s);
+  }
 }
 
 }  // namespace
