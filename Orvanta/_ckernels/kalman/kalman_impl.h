@@ -22,19 +22,19 @@
 #include "kalman_variants.h"
 #include "scratch.h"
 
+namespace ORV_VARIANT {
+
+namespace {
+
 // Small models run loops specialised for their dimensions (see
 // kf_run_periods_for and ukf_run_periods_for), each with every step inlined.
 // A sanitized build would take many minutes to compile them, so with
 // ORV_GENERAL_LOOPS_ONLY every model takes the general loops.
 #ifdef ORV_GENERAL_LOOPS_ONLY
-#define ORV_FIXED_SIZE_LIMIT(n) 0
+constexpr bool kSpecialisedLoops = false;
 #else
-#define ORV_FIXED_SIZE_LIMIT(n) (n)
+constexpr bool kSpecialisedLoops = true;
 #endif
-
-namespace ORV_VARIANT {
-
-namespace {
 
 // ln(2 pi) to double precision.
 constexpr f64 kLog2Pi = 1.8378770664093453;
@@ -514,8 +514,8 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
 }
 
 // Largest state and observable dimensions with a loop of their own.
-constexpr i64 kMaxFixedStates = ORV_FIXED_SIZE_LIMIT(8);
-constexpr i64 kMaxFixedObs = ORV_FIXED_SIZE_LIMIT(4);
+constexpr i64 kMaxFixedStates = kSpecialisedLoops ? 8 : 0;
+constexpr i64 kMaxFixedObs = 4;
 
 // The periods with both dimensions fixed at compile time and every kernel the
 // steps call inlined, so that the products unroll completely.
@@ -1121,8 +1121,8 @@ i64 ukf_run_periods(const ukf_inputs& in, const ukf_outputs& out, const ukf_weig
 }
 
 // Largest state and observable dimensions with a loop of their own.
-constexpr i64 kMaxFixedUkfStates = ORV_FIXED_SIZE_LIMIT(4);
-constexpr i64 kMaxFixedUkfObs = ORV_FIXED_SIZE_LIMIT(3);
+constexpr i64 kMaxFixedUkfStates = kSpecialisedLoops ? 4 : 0;
+constexpr i64 kMaxFixedUkfObs = 3;
 
 // The periods with every step inlined and run on a copy of the inputs whose
 // state and observable dimensions are the constants NS and NO, so that the
