@@ -999,17 +999,14 @@ void ukf_add_process_cov(const f64* ORV_RESTRICT BQBT, f64* ORV_RESTRICT P, i64 
     for (i64 j = 0; j < ns; ++j) P[i * nz + j] = P[i * nz + j] + BQBT[i * ns + j];
 }
 
-// P_filt (nz x nz) = P_pred - K Pzy^T, K and Pzy nz x no.
+// P_filt (nz x nz) = P_pred - K Pzy^T, K and Pzy nz x no: each sum over the
+// no terms completed first (the blocked product, in P_filt), then
+// subtracted.
 void ukf_cov_update(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT K,
                     const f64* ORV_RESTRICT Pzy, f64* ORV_RESTRICT P_filt, i64 nz,
                     i64 no) noexcept {
-  for (i64 i = 0; i < nz; ++i) {
-    for (i64 j = 0; j < nz; ++j) {
-      f64 s = 0.0;
-      for (i64 l = 0; l < no; ++l) s = std::fma(K[i * no + l], Pzy[j * no + l], s);
-      P_filt[i * nz + j] = P_pred[i * nz + j] - s;
-    }
-  }
+  orv_matmul_abt(K, Pzy, P_filt, nz, no, nz);
+  for (i64 i = 0; i < nz * nz; ++i) P_filt[i] = P_pred[i] - P_filt[i];
 }
 
 // Row t of the x1, x2 and level histories for the state z with covariance P.
