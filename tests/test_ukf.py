@@ -132,6 +132,8 @@ ORACLE_CASES = [
     ("params", 3, 2, 2, 2, (0.9, 1.0, 0.5), 0.0),
     ("params", 1, 0, 1, 1, (1.0, 2.0, 0.0), 1e-7),   # no controls: null gx, gxx, gss
     ("params", 2, 1, 0, 2, (1.2, 0.0, -1.0), 0.0),   # no shocks: null bx, Q
+    ("params", 4, 3, 2, 3, (1.0, 2.0, 0.0), 0.0),    # the largest loop fixed at compile time
+    ("params", 5, 2, 2, 3, (1.0, 2.0, 0.0), 0.0),    # just past it: the general loop
 ]
 MEAS = {"nonlinear": (meas_nonlinear, py_nonlinear), "linear": (meas_linear, py_linear),
         "params": (meas_params, py_params)}
