@@ -27,7 +27,7 @@ namespace ORV_VARIANT {
 namespace {
 
 // Small models run loops specialised for their dimensions (see
-// kf_run_periods_for and ukf_run_periods_for), each with every step inlined.
+// kf_hot_loop and ukf_hot_loop), each with every step inlined.
 // A sanitized build would take many minutes to compile them, so with
 // ORV_GENERAL_LOOPS_ONLY every model takes the general loops.
 #ifdef ORV_GENERAL_LOOPS_ONLY
@@ -35,6 +35,22 @@ constexpr bool kSpecialisedLoops = false;
 #else
 constexpr bool kSpecialisedLoops = true;
 #endif
+
+// Returns fixed.template operator()<N, M>() for the (N, M) equal to (n, m)
+// among 1 <= M <= min(N, MaxM), N <= MaxN, and general() for any other
+// (n, m). The search starts at (N, M) and walks M up to its limit, then N.
+template <i64 MaxN, i64 MaxM, i64 N = 1, i64 M = 1, class Fixed, class General>
+auto with_small_sizes(i64 n, i64 m, Fixed&& fixed, General&& general) {
+  if constexpr (N <= MaxN) {
+    if (n == N && m == M) return fixed.template operator()<N, M>();
+    if constexpr (M < N && M < MaxM)
+      return with_small_sizes<MaxN, MaxM, N, M + 1>(n, m, fixed, general);
+    else
+      return with_small_sizes<MaxN, MaxM, N + 1, 1>(n, m, fixed, general);
+  } else {
+    return general();
+  }
+}
 
 // ln(2 pi) to double precision.
 constexpr f64 kLog2Pi = 1.8378770664093453;
@@ -361,22 +377,6 @@ void gain_transposed(const f64* ORV_RESTRICT L, const gain_rhs& b, f64* ORV_REST
   if (r < n) solve_gain_rows_transposed<1>(L, b, r, KT, n, m);
 }
 
-// Sizes of the linear model as the period steps see them. A dimension given
-// as a template argument is a compile-time constant in the steps that take
-// these dims, so that the small products unroll completely and their size
-// branches fold; 0 leaves the dimension to run time. The sums are the same
-// either way.
-template <i64 N = 0, i64 M = 0>
-struct kf_dims {
-  i64 n_run, m_run;
-  constexpr i64 n() const noexcept {
-    if constexpr (N > 0) return N; else return n_run;
-  }
-  constexpr i64 m() const noexcept {
-    if constexpr (M > 0) return M; else return m_run;
-  }
-};
-
 // Where period t writes its results. The filtered quantities are final once
 // computed, so with history on they go straight into row t of the history;
 // the predicted ones are copied only after S has factored, since a failing
@@ -388,10 +388,8 @@ struct kf_period_out {
   f64* y_filt;
 };
 
-template <class Dims>
 kf_period_out kf_period_destinations(const kf_scratch& s, const kf_outputs& out, i64 t,
-                                     Dims d, bool store) noexcept {
-  const i64 n = d.n(), m = d.m();
+                                     i64 n, i64 m, bool store) noexcept {
   if (!store) return {s.x_filt_buf, s.P_filt_buf, s.u_buf, s.y_filt_buf};
   return {out.x_filt + t * n, out.P_filt + t * n * n, out.std_innov + t * m,
           out.y_filt + t * m};
@@ -400,10 +398,9 @@ kf_period_out kf_period_destinations(const kf_scratch& s, const kf_outputs& out,
 // Prediction and innovation of period t from (x_prev, P_prev): x_pred, P_pred,
 // y_pred, v and S. Products with A^T and C^T read the transposes made once
 // per call (s.AT, s.CT).
-template <class Dims>
-void kf_predict_period(const kf_inputs& in, const kf_scratch& s, Dims d, i64 t,
+void kf_predict_period(const kf_inputs& in, const kf_scratch& s, i64 t,
                        const f64* x_prev, const f64* P_prev) noexcept {
-  const i64 n = d.n(), m = d.m();
+  const i64 n = in.n, m = in.m;
   // x_pred (n) = A x_prev
   row_times_matrix(x_prev, s.AT, nullptr, s.x_pred_buf, n, n);
   // P_pred (n x n) = BQBT + (A P_prev) A^T
@@ -423,10 +420,8 @@ void kf_predict_period(const kf_inputs& in, const kf_scratch& s, Dims d, i64 t,
 // P_filt (n x n) = (I - K C) P_pred (I - K C)^T + K R K^T from the transposed
 // gain: the sums of kf_joseph_cov, with K read through KT and (I - K C)
 // formed transposed, so that no operand is packed.
-template <class Dims>
-void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, Dims d,
-                       f64* P_filt) noexcept {
-  const i64 n = d.n(), m = d.m();
+void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, f64* P_filt) noexcept {
+  const i64 n = in.n, m = in.m;
   // IKC_T (n x n) = (K C)^T = C^T K^T, then I minus it
   product_in_place(s.CT, m, 1, s.KT, m, nullptr, s.IKC_T, n, n);
   identity_minus_in_place(s.IKC_T, n);
@@ -441,10 +436,9 @@ void kf_joseph_from_kt(const kf_inputs& in, const kf_scratch& s, Dims d,
 
 // Update of the period with the factor L of S: u, S^-1 v, the gain, x_filt and
 // P_filt.
-template <class Dims>
-void kf_update_period(const kf_inputs& in, const kf_scratch& s, Dims d,
+void kf_update_period(const kf_inputs& in, const kf_scratch& s,
                       const kf_period_out& p) noexcept {
-  const i64 n = d.n(), m = d.m();
+  const i64 n = in.n, m = in.m;
   // u (m) = L^-1 v;  S_inv_v (m) = L^-T u
   orv_forward_subst(s.L, s.v_buf, p.u, m);
   orv_backward_subst_chol_t(s.L, p.u, s.S_inv_v, m);
@@ -459,16 +453,15 @@ void kf_update_period(const kf_inputs& in, const kf_scratch& s, Dims d,
   gain_transposed(s.L, pct, s.solve_f, s.solve_b, s.KT, n, m);
   // x_filt (n) = x_pred + K v
   row_times_matrix(s.v_buf, s.KT, s.x_pred_buf, p.x_filt, m, n);
-  kf_joseph_from_kt(in, s, d, p.P_filt);
+  kf_joseph_from_kt(in, s, p.P_filt);
   if (in.symmetrize) orv_sym_inplace(p.P_filt, n);
 }
 
 // Writes row t of every requested history array; the filtered rows are
 // already in place (see kf_period_destinations).
-template <class Dims>
 void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs& out,
-                     Dims d, const kf_period_out& p, i64 t, bool with_shocks) noexcept {
-  const i64 n = d.n(), m = d.m(), k = in.k;
+                     const kf_period_out& p, i64 t, bool with_shocks) noexcept {
+  const i64 n = in.n, m = in.m, k = in.k;
   // eps_hat[t] (k) = M S^-1 v
   if (with_shocks) orv_matvec(s.M, s.S_inv_v, out.eps_hat + t * k, k, m);
   // y_filt (m) = d + C x_filt
@@ -482,10 +475,9 @@ void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs&
 
 // Runs the periods of the sample and writes the log-likelihood; returns the
 // status of the loop.
-template <class Dims>
-int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch& s,
-                   Dims d) noexcept {
-  const i64 m = d.m();
+int kf_run_periods(const kf_inputs& in, const kf_outputs& out,
+                   const kf_scratch& s) noexcept {
+  const i64 n = in.n, m = in.m;
   const bool store = in.store_history != 0;
   const bool with_shocks = store && in.return_shocks != 0;
   const f64 const_term = static_cast<f64>(m) * kLog2Pi;
@@ -495,16 +487,16 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
   int status = KF_OK;
 
   for (i64 t = 0; t < in.T; ++t) {
-    kf_predict_period(in, s, d, t, x_prev, P_prev);
+    kf_predict_period(in, s, t, x_prev, P_prev);
     // L L^T = S (+ jitter I); a failure ends the sample with the earlier rows
     if (orv_chol(s.S_buf, in.jitter, s.L, m) != 0) {
       status = KF_ERR_NOT_PD;
       break;
     }
-    const kf_period_out p = kf_period_destinations(s, out, t, d, store);
-    kf_update_period(in, s, d, p);
+    const kf_period_out p = kf_period_destinations(s, out, t, n, m, store);
+    kf_update_period(in, s, p);
     loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
-    if (store) kf_store_period(in, s, out, d, p, t, with_shocks);
+    if (store) kf_store_period(in, s, out, p, t, with_shocks);
     x_prev = p.x_filt;
     P_prev = p.P_filt;
   }
@@ -517,30 +509,16 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
 constexpr i64 kMaxFixedStates = kSpecialisedLoops ? 8 : 0;
 constexpr i64 kMaxFixedObs = 4;
 
-// The periods with both dimensions fixed at compile time and every kernel the
-// steps call inlined, so that the products unroll completely.
+// The periods with every step inlined and run on a copy of the inputs whose
+// state and observable dimensions are the constants N and M, so that the
+// small products unroll completely and their size branches fold.
 template <i64 N, i64 M>
 [[gnu::flatten]] int kf_run_periods_fixed(const kf_inputs& in, const kf_outputs& out,
                                           const kf_scratch& s) noexcept {
-  return kf_run_periods(in, out, s, kf_dims<N, M>{N, M});
-}
-
-// Small models, where the per-product overhead outweighs the arithmetic,
-// take the loop specialised for their (n, m) with m <= n; the search starts
-// at (N, M) and walks m up to its limit, then n. Every other model takes the
-// general loop.
-template <i64 N = 1, i64 M = 1>
-int kf_run_periods_for(const kf_inputs& in, const kf_outputs& out,
-                       const kf_scratch& s) noexcept {
-  if constexpr (N <= kMaxFixedStates) {
-    if (in.n == N && in.m == M) return kf_run_periods_fixed<N, M>(in, out, s);
-    if constexpr (M < N && M < kMaxFixedObs)
-      return kf_run_periods_for<N, M + 1>(in, out, s);
-    else
-      return kf_run_periods_for<N + 1, 1>(in, out, s);
-  } else {
-    return kf_run_periods(in, out, s, kf_dims<>{in.n, in.m});
-  }
+  kf_inputs fixed = in;
+  fixed.n = N;
+  fixed.m = M;
+  return kf_run_periods(fixed, out, s);
 }
 
 }  // namespace
@@ -559,7 +537,11 @@ int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
     transpose_into(in->C, m, n, s.CT);
   }
 
-  return kf_run_periods_for(*in, *out, s);
+  // Small models, where the per-product overhead outweighs the arithmetic,
+  // take the loop specialised for their (n, m).
+  return with_small_sizes<kMaxFixedStates, kMaxFixedObs>(
+      n, m, [&]<i64 N, i64 M>() { return kf_run_periods_fixed<N, M>(*in, *out, s); },
+      [&] { return kf_run_periods(*in, *out, s); });
 }
 
 // ---- the unscented filter ------------------------------------------------------
@@ -1133,25 +1115,6 @@ template <i64 NS, i64 NO>
   return ukf_run_periods(fixed, out, w, s);
 }
 
-// Small models, where loop overhead outweighs the arithmetic, take the loop
-// specialised for their (ns, no) with no <= ns; the search starts at
-// (NS, NO) and walks no up to its limit, then ns. Every other model takes
-// the general loop.
-template <i64 NS = 1, i64 NO = 1>
-i64 ukf_run_periods_for(const ukf_inputs& in, const ukf_outputs& out, const ukf_weights& w,
-                        ukf_scratch& s) {
-  if constexpr (NS <= kMaxFixedUkfStates) {
-    if (in.n_state == NS && in.n_obs == NO)
-      return ukf_run_periods_fixed<NS, NO>(in, out, w, s);
-    if constexpr (NO < NS && NO < kMaxFixedUkfObs)
-      return ukf_run_periods_for<NS, NO + 1>(in, out, w, s);
-    else
-      return ukf_run_periods_for<NS + 1, 1>(in, out, w, s);
-  } else {
-    return ukf_run_periods(in, out, w, s);
-  }
-}
-
 }  // namespace
 
 i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
@@ -1175,7 +1138,11 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
   kf_build_bqbt(in->bx, in->Q, s.temp_nk, s.BQBT, d.ns, d.ne);
   halve(in->hxx, d.ns * d.ns * d.ns, s.half.hxx);
   halve(in->gxx, d.nc * d.ns * d.ns, s.half.gxx);
-  return ukf_run_periods_for(*in, *out, w, s);
+  // Small models, where loop overhead outweighs the arithmetic, take the loop
+  // specialised for their (ns, no).
+  return with_small_sizes<kMaxFixedUkfStates, kMaxFixedUkfObs>(
+      d.ns, d.no, [&]<i64 NS, i64 NO>() { return ukf_run_periods_fixed<NS, NO>(*in, *out, w, s); },
+      [&] { return ukf_run_periods(*in, *out, w, s); });
 }
 
 }  // namespace ORV_VARIANT
