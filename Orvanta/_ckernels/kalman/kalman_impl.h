@@ -583,6 +583,14 @@ struct halved_terms {
   f64* gxx;  // 0.5 gxx, nc x ns x ns
 };
 
+// The first factors (0.5 q[o][j][k]) x1_j of the second-order terms at the
+// centre x1 of a set of sigma points, formed once per set: every point whose
+// x1_j equals the centre's to the bit shares them (see leading_shared_x1).
+struct centre_products {
+  f64* hxx;  // ns x ns x ns, as half.hxx
+  f64* gxx;  // nc x ns x ns, as half.gxx
+};
+
 // Deviations of the sigma points from their mean, plain and weighted: of the
 // augmented states (n_sig x nz) and of their images (n_sig x no).
 struct ukf_deviations {
@@ -620,10 +628,11 @@ struct ukf_scratch {
   point_tiles tiles;  // nz kVecLanes, then max(nz, nv) kVecLanes
   ukf_deviations dev; // 2 n_sig nz, then 2 n_sig no
   halved_terms half;  // ns^3, then nc ns^2
+  centre_products centre;  // ns^3, then nc ns^2
 };
 
 // 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
-// values, or -1 when they do not fit in memory. Dimensions are checked
+// values, then the tiles, deviations, halved terms and centre products, or -1 when they do not fit in memory. Dimensions are checked
 // non-negative by the caller; the derived sizes are formed here with overflow
 // checks, since ns itself may be arbitrarily large.
 i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
@@ -634,7 +643,7 @@ i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
   return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
                         {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
                         {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv},
-                        {2, n_sig, nz}, {2, n_sig, no}, {1, ns, ns, ns}, {1, nc, ns, ns}});
+                        {2, n_sig, nz}, {2, n_sig, no}, {2, ns, ns, ns}, {2, nc, ns, ns}});
 }
 
 ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
@@ -671,6 +680,8 @@ ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
   s.dev.wy = c.take(d.n_sig * d.no);
   s.half.hxx = c.take(d.ns * d.ns * d.ns);
   s.half.gxx = c.take(d.nc * d.ns * d.ns);
+  s.centre.hxx = c.take(d.ns * d.ns * d.ns);
+  s.centre.gxx = c.take(d.nc * d.ns * d.ns);
   return s;
 }
 
@@ -748,21 +759,82 @@ void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mea
 // they run on a tile of kVecLanes points at once: tile[j * kVecLanes + l] is
 // coordinate j of point l. Every lane performs exactly the operations that a
 // single point would, in the same order.
+//
+// The tiles take the points in an order that lets them share work. The factor
+// of the covariance is lower triangular, so point 1 + col (and its mirror) has
+// the centre's x1_j for every j < col, and the points stepping along the x2
+// columns (col >= ns) have the centre's whole x1. The order below puts the
+// mirrored pairs of the x1 columns first, in column order, then the centre and
+// the pairs of the x2 columns, so that the leading x1 coordinates of a tile
+// are the centre's in every lane. For those, the first factor
+// (0.5 q[o][j][k]) x1_j of each second-order term is the centre's, formed
+// once per set of points (centre_products): the product of the same two
+// numbers, so the terms round exactly as before.
 
-// Copies `count` (<= kVecLanes) rows r0, r0 + 1, ... of `rows` (row length n)
-// into the lanes of a tile; lanes past `count` repeat the first row.
-void gather_tile(const f64* ORV_RESTRICT rows, i64 r0, i64 count, i64 n,
-                 f64* ORV_RESTRICT tile) noexcept {
-  for (i64 j = 0; j < n; ++j)
-    for (i64 l = 0; l < kVecLanes; ++l)
-      tile[j * kVecLanes + l] = rows[(r0 + (l < count ? l : 0)) * n + j];
+// Largest state and observable dimensions with an unscented loop of their own
+// (see ukf_hot_loop).
+constexpr i64 kMaxFixedUkfStates = kSpecialisedLoops ? 4 : 0;
+constexpr i64 kMaxFixedUkfObs = 3;
+
+// Whether the points of a set share the centre's first factors. The loops
+// specialised for few states unroll their second-order terms completely; a
+// split point between shared and own factors known only at run time would
+// undo that and cost more than the few products it saves.
+constexpr bool shares_centre_products(i64 ns) noexcept { return ns > kMaxFixedUkfStates; }
+
+// Row of the sigma points (of 2 nz + 1, nz = 2 ns) taken at position i of the
+// tile order.
+inline i64 tile_order_row(i64 i, i64 ns) noexcept {
+  const i64 nz = 2 * ns;
+  if (i == 2 * ns) return 0;
+  const i64 pair = i < 2 * ns ? i : i - 1;
+  const i64 col = pair / 2;
+  return pair % 2 == 0 ? 1 + col : 1 + nz + col;
 }
 
-// The first `count` lanes of a tile back into rows r0, r0 + 1, ... of `rows`.
-void scatter_tile(const f64* ORV_RESTRICT tile, i64 r0, i64 count, i64 n,
-                  f64* ORV_RESTRICT rows) noexcept {
+// Copies the points rows[0 .. count) (count <= kVecLanes, n values each) into
+// the lanes of a tile; lanes past `count` repeat the first point.
+void gather_tile(const f64* const* rows, i64 count, i64 n, f64* ORV_RESTRICT tile) noexcept {
+  for (i64 j = 0; j < n; ++j)
+    for (i64 l = 0; l < kVecLanes; ++l) tile[j * kVecLanes + l] = rows[l < count ? l : 0][j];
+}
+
+// The first `count` lanes of a tile back into the points rows[0 .. count).
+void scatter_tile(const f64* ORV_RESTRICT tile, i64 count, i64 n, f64* const* rows) noexcept {
   for (i64 l = 0; l < count; ++l)
-    for (i64 j = 0; j < n; ++j) rows[(r0 + l) * n + j] = tile[j * kVecLanes + l];
+    for (i64 j = 0; j < n; ++j) rows[l][j] = tile[j * kVecLanes + l];
+}
+
+// The rows (of n values) of the `count` points at positions first, first + 1,
+// ... of a set of sigma points for ns states: in tile order when `paired`, in
+// ascending order otherwise.
+template <class Row>
+void tile_rows(Row* base, i64 first, i64 count, i64 n, i64 ns, bool paired,
+               Row** rows) noexcept {
+  for (i64 l = 0; l < count; ++l)
+    rows[l] = base + (paired ? tile_order_row(first + l, ns) : first + l) * n;
+}
+
+// Number of leading coordinates j < ns in which every lane of the tile holds
+// x1c[j] to the bit. Bits, not values: a -0 centre coordinate plus a step of
+// +0 gives +0, which would round a product's sign differently.
+i64 leading_shared_x1(const f64* ORV_RESTRICT tile, const f64* ORV_RESTRICT x1c,
+                      i64 ns) noexcept {
+  for (i64 j = 0; j < ns; ++j)
+    for (i64 l = 0; l < kVecLanes; ++l)
+      if (std::memcmp(tile + j * kVecLanes + l, x1c + j, sizeof(f64)) != 0) return j;
+  return ns;
+}
+
+// out[o][j][k] = half[o][j][k] x1c[j] for the `count` blocks o of ns x ns
+// halved coefficients: the first factors of the second-order terms at x1c.
+void products_with_x1(const f64* ORV_RESTRICT half, const f64* ORV_RESTRICT x1c, i64 count,
+                      i64 ns, f64* ORV_RESTRICT out) noexcept {
+  for (i64 o = 0; o < count; ++o)
+    for (i64 j = 0; j < ns; ++j) {
+      const i64 at = (o * ns + j) * ns;
+      for (i64 k = 0; k < ns; ++k) out[at + k] = half[at + k] * x1c[j];
+    }
 }
 
 // Coordinate j of the first N points of a tile.
@@ -771,31 +843,55 @@ ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
   return vec<N>::load(tile + j * kVecLanes);
 }
 
-// s[q] + sum_j sum_k hq_q[j][k] x1_j x1_k over ns x ns (k inner) for Q
-// outputs at once, hq_q = hq + q * ns^2 holding halved coefficients
-// 0.5 q[j][k]; each term is (hq_q[j][k] x1_j) x1_k with the last product
-// fused into the sum. With P (nz x nz) given, the pair product is
-// x1_j x1_k + P[j][k] instead: the expectation of the quadratic term under
-// covariance P. The Q sums are independent chains, which keeps the FMA units
+// What a pass over a tile reads for one kind of second-order output (the x2
+// part of the successor, or a control), with output o taking the constant
+// constant[o] (halved on use), the row linear[o ns ..] and the block
+// half[o ns^2 ..]. For the leading `shared` coordinates j whose x1_j is the
+// centre's in every lane, centre holds the first factors (0.5 q[o][j][k]) x1c_j
+// in the layout of half. Plain values copied from the model, so that a pass
+// run out of line refers to nothing of its caller's.
+struct second_order_map {
+  const f64* constant;  // n_out: hss or gss
+  const f64* linear;    // n_out x ns: hx or gx
+  const f64* half;      // n_out x ns x ns: 0.5 hxx or 0.5 gxx
+  const f64* centre;    // as half, times x1c_j; may be null when shared is 0
+  i64 ns;
+  i64 shared;
+};
+
+// s[q] + sum_j sum_k (0.5 q[o + q][j][k] x1_j) x1_k over ns x ns (k inner)
+// for Q outputs at once, with the last product fused into the sum. With P
+// (nz x nz) given, the pair product is x1_j x1_k + P[j][k] instead: the
+// expectation of the quadratic term under covariance P; no first factor is
+// shared then. The Q sums are independent chains, which keeps the FMA units
 // busy while each chain waits for its previous step.
 template <int Q, int N>
-ORV_INLINE void add_quadratic_terms(vec<N>* s, const f64* ORV_RESTRICT hq,
+ORV_INLINE void add_quadratic_terms(vec<N>* s, const second_order_map& m, i64 o,
                                     const f64* ORV_RESTRICT x1, const f64* ORV_RESTRICT P,
-                                    i64 ns, i64 nz) noexcept {
+                                    i64 nz) noexcept {
   using lanes = vec<N>;
-  const i64 block = ns * ns;
-  for (i64 j = 0; j < ns; ++j) {
-    const f64* hq_row = hq + j * ns;
+  const i64 ns = m.ns, block = ns * ns;
+  const i64 shared = P == nullptr ? m.shared : 0;
+  for (i64 j = 0; j < shared; ++j) {
+    const f64* tq_row = m.centre + o * block + j * ns;
+    for (i64 k = 0; k < ns; ++k) {
+      const lanes x1k = lane_coord<N>(x1, k);
+#pragma GCC unroll 8
+      for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(tq_row[q * block + k]), x1k, s[q]);
+    }
+  }
+  for (i64 j = shared; j < ns; ++j) {
+    const f64* hq_row = m.half + o * block + j * ns;
     const lanes x1j = lane_coord<N>(x1, j);
     for (i64 k = 0; k < ns; ++k) {
       const lanes x1k = lane_coord<N>(x1, k);
       if (P == nullptr) {
-#pragma GCC unroll 4
+#pragma GCC unroll 8
         for (int q = 0; q < Q; ++q)
           s[q] = fma(lanes::broadcast(hq_row[q * block + k]) * x1j, x1k, s[q]);
       } else {
         const lanes pair = fma(x1j, x1k, lanes::broadcast(P[j * nz + k]));
-#pragma GCC unroll 4
+#pragma GCC unroll 8
         for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(hq_row[q * block + k]), pair, s[q]);
       }
     }
@@ -803,29 +899,28 @@ ORV_INLINE void add_quadratic_terms(vec<N>* s, const f64* ORV_RESTRICT hq,
 }
 
 // Outputs [i, i + Q) of the pruned transition of the first N points of a
-// tile (see ukf_pruned_transition).
+// tile (see ukf_pruned_transition), m mapping the x2 part.
 template <int Q, int N>
-ORV_INLINE void transition_rows(const ukf_inputs& in, const f64* ORV_RESTRICT half_hxx,
-                                const f64* ORV_RESTRICT z, i64 i,
+ORV_INLINE void transition_rows(const second_order_map& m, const f64* ORV_RESTRICT z, i64 i,
                                 f64* ORV_RESTRICT out) noexcept {
   using lanes = vec<N>;
-  const i64 ns = in.n_state;
+  const i64 ns = m.ns;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
   lanes s1[Q], s2[Q];
   for (int q = 0; q < Q; ++q) {
     s1[q] = lanes::zero();
-    s2[q] = lanes::broadcast(0.5 * in.hss[i + q]);
+    s2[q] = lanes::broadcast(0.5 * m.constant[i + q]);
   }
   for (i64 j = 0; j < ns; ++j) {
     const lanes x1j = lane_coord<N>(x1, j), x2j = lane_coord<N>(x2, j);
     for (int q = 0; q < Q; ++q) {
-      const lanes h = lanes::broadcast(in.hx[(i + q) * ns + j]);
+      const lanes h = lanes::broadcast(m.linear[(i + q) * ns + j]);
       s1[q] = fma(h, x1j, s1[q]);
       s2[q] = fma(h, x2j, s2[q]);
     }
   }
-  add_quadratic_terms<Q, N>(s2, half_hxx + i * ns * ns, x1, nullptr, ns, 2 * ns);
+  add_quadratic_terms<Q, N>(s2, m, i, x1, nullptr, 2 * ns);
   for (int q = 0; q < Q; ++q) {
     s1[q].store(out + (i + q) * kVecLanes);
     s2[q].store(out + (ns + i + q) * kVecLanes);
@@ -833,37 +928,60 @@ ORV_INLINE void transition_rows(const ukf_inputs& in, const f64* ORV_RESTRICT ha
 }
 
 // Controls [c, c + Q) of the projection of the first N points of a tile
-// (see project_to_levels).
+// (see project_to_levels), m mapping the controls and steady their
+// steady-state levels.
 template <int Q, int N>
-ORV_INLINE void project_controls(const ukf_inputs& in, const f64* ORV_RESTRICT half_gxx,
+ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTRICT steady,
                                  const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P, i64 c,
                                  f64* ORV_RESTRICT vars) noexcept {
   using lanes = vec<N>;
-  const i64 ns = in.n_state;
+  const i64 ns = m.ns;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
   lanes s[Q];
-  for (int q = 0; q < Q; ++q) s[q] = lanes::broadcast(0.5 * in.gss[c + q]);
+  for (int q = 0; q < Q; ++q) s[q] = lanes::broadcast(0.5 * m.constant[c + q]);
   for (i64 j = 0; j < ns; ++j) {
     const lanes x12 = lane_coord<N>(x1, j) + lane_coord<N>(x2, j);
-    for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(in.gx[(c + q) * ns + j]), x12, s[q]);
+    for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(m.linear[(c + q) * ns + j]), x12, s[q]);
   }
-  add_quadratic_terms<Q, N>(s, half_gxx + c * ns * ns, x1, P, ns, 2 * ns);
+  add_quadratic_terms<Q, N>(s, m, c, x1, P, 2 * ns);
   for (int q = 0; q < Q; ++q)
-    (lanes::broadcast(in.steady_state[ns + c + q]) + s[q]).store(vars + (ns + c + q) * kVecLanes);
+    (lanes::broadcast(steady[c + q]) + s[q]).store(vars + (ns + c + q) * kVecLanes);
 }
 
-// Runs body<Q>(i) over [0, n) in groups of four, then the last one to three.
-template <class Body>
-ORV_INLINE void in_groups_of_four(i64 n, Body&& body) noexcept {
+// Runs body<Q>(i) over [0, n) in the fewest groups of at most MaxQ outputs,
+// their sizes as equal as possible (10 outputs go as 5 + 5, not 8 + 2, since
+// a narrow group waits on the latency of its few sums).
+template <int MaxQ, class Body>
+ORV_INLINE void in_groups_of_at_most(i64 n, Body&& body) noexcept {
+  const i64 groups = (n + MaxQ - 1) / MaxQ;
   i64 i = 0;
-  for (; i + 4 <= n; i += 4) body.template operator()<4>(i);
-  switch (n - i) {
-    case 3: body.template operator()<3>(i); break;
-    case 2: body.template operator()<2>(i); break;
-    case 1: body.template operator()<1>(i); break;
-    default: break;
+  for (i64 g = 0; g < groups; ++g) {
+    const i64 size = (n - i) / (groups - g);  // the larger groups come last
+    [&]<int... Q>(std::integer_sequence<int, Q...>) {
+      ((size == Q + 1 ? (body.template operator()<Q + 1>(i), 0) : 0), ...);
+    }(std::make_integer_sequence<int, MaxQ>{});
+    i += size;
   }
+}
+
+// in_groups_of_at_most<8>, kept out of line (see in_output_groups).
+template <class Body>
+[[gnu::noinline]] void in_groups_of_at_most_eight(i64 n, Body& body) noexcept {
+  in_groups_of_at_most<8>(n, body);
+}
+
+// Runs body<Q>(i) over the n outputs of a tile of points with ns states, in
+// groups of as many outputs as keep the FMA units busy through the latency of
+// their sums, within the variant's vector registers. The loops specialised
+// for few states keep groups of four: the code for wider ones, inlined into
+// them, made them much slower, so it stays out of line.
+template <class Body>
+ORV_INLINE void in_output_groups(i64 ns, i64 n, Body&& body) noexcept {
+  if (kVecLanes >= 8 && ns > kMaxFixedUkfStates)
+    in_groups_of_at_most_eight(n, body);
+  else
+    in_groups_of_at_most<4>(n, body);
 }
 
 // Runs body<N>() with the narrowest vector width N that covers `count`
@@ -888,69 +1006,92 @@ void halve(const f64* ORV_RESTRICT q, i64 count, f64* ORV_RESTRICT half) noexcep
 }
 
 // out = pruned second-order successor of the first `count` points
-// z = (x1, x2) of a tile:
+// z = (x1, x2) of a tile, whose leading `shared` x1 coordinates are those of
+// the centre with first factors centre_hxx:
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
 void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
+                           const f64* ORV_RESTRICT centre_hxx, i64 shared,
                            const f64* ORV_RESTRICT z, i64 count,
                            f64* ORV_RESTRICT out) noexcept {
+  const second_order_map m{in.hss, in.hx, half.hxx, centre_hxx, in.n_state, shared};
   with_lanes_for(count, [&]<int N>() {
-    in_groups_of_four(in.n_state,
-                      [&]<int Q>(i64 i) { transition_rows<Q, N>(in, half.hxx, z, i, out); });
+    in_output_groups(m.ns, m.ns, [&]<int Q>(i64 i) { transition_rows<Q, N>(m, z, i, out); });
   });
 }
 
 // vars (nv) = model variables in levels at the first `count` points
 // z = (x1, x2) of a tile: states (ss + x1) + x2, controls ss + s with
-// s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1). With P (nz x nz) given,
-// the quadratic control term takes its expectation under P instead.
+// s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1), the leading `shared` x1
+// coordinates being the centre's with first factors centre_gxx. With P
+// (nz x nz) given, the quadratic control term takes its expectation under P
+// instead.
 void project_to_levels(const ukf_inputs& in, const halved_terms& half,
+                       const f64* ORV_RESTRICT centre_gxx, i64 shared,
                        const f64* ORV_RESTRICT z, i64 count, const f64* ORV_RESTRICT P,
                        f64* ORV_RESTRICT vars) noexcept {
+  const second_order_map m{in.gss, in.gx, half.gxx, centre_gxx, in.n_state, shared};
+  const f64* steady_controls = in.steady_state + m.ns;
   with_lanes_for(count, [&]<int N>() {
     using lanes = vec<N>;
-    const i64 ns = in.n_state;
     const f64* x1 = z;
-    const f64* x2 = z + ns * kVecLanes;
-    for (i64 i = 0; i < ns; ++i)
+    const f64* x2 = z + m.ns * kVecLanes;
+    for (i64 i = 0; i < m.ns; ++i)
       ((lanes::broadcast(in.steady_state[i]) + lane_coord<N>(x1, i)) + lane_coord<N>(x2, i))
           .store(vars + i * kVecLanes);
-    in_groups_of_four(in.n_ctrl,
-                      [&]<int Q>(i64 c) { project_controls<Q, N>(in, half.gxx, z, P, c, vars); });
+    in_output_groups(m.ns, in.n_ctrl, [&]<int Q>(i64 c) {
+      project_controls<Q, N>(m, steady_controls, z, P, c, vars);
+    });
   });
 }
 
 // vars = model variables in levels at the first `count` sigma points of a
-// tile.
+// tile, the leading `shared` x1 coordinates being the centre's.
 void ukf_project_vars(const ukf_inputs& in, const halved_terms& half,
+                      const f64* ORV_RESTRICT centre_gxx, i64 shared,
                       const f64* ORV_RESTRICT z, i64 count, f64* ORV_RESTRICT vars) noexcept {
-  project_to_levels(in, half, z, count, nullptr, vars);
+  project_to_levels(in, half, centre_gxx, shared, z, count, nullptr, vars);
 }
 
-// Row r of sigma_next (nz) = pruned successor of row r of sigma (nz).
+// Row r of sigma_next (nz) = pruned successor of row r of sigma (nz); the
+// rows go through the tiles in tile order.
 void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
-                             const f64* ORV_RESTRICT sigma,
-                             i64 n_sig, const point_tiles& tiles,
+                             const f64* ORV_RESTRICT sigma, i64 n_sig,
+                             const point_tiles& tiles, f64* ORV_RESTRICT centre_hxx,
                              f64* ORV_RESTRICT sigma_next) noexcept {
-  const i64 nz = 2 * in.n_state;
-  for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
-    const i64 count = min_i64(kVecLanes, n_sig - r0);
-    gather_tile(sigma, r0, count, nz, tiles.points);
-    ukf_pruned_transition(in, half, tiles.points, count, tiles.results);
-    scatter_tile(tiles.results, r0, count, nz, sigma_next);
+  const i64 ns = in.n_state, nz = 2 * ns;
+  const bool share = shares_centre_products(ns);
+  if (share) products_with_x1(half.hxx, sigma, ns, ns, centre_hxx);
+  for (i64 first = 0; first < n_sig; first += kVecLanes) {
+    const i64 count = min_i64(kVecLanes, n_sig - first);
+    const f64* from[kVecLanes];
+    f64* to[kVecLanes];
+    tile_rows(sigma, first, count, nz, ns, share, from);
+    tile_rows(sigma_next, first, count, nz, ns, share, to);
+    gather_tile(from, count, nz, tiles.points);
+    const i64 shared = share ? leading_shared_x1(tiles.points, sigma, ns) : 0;
+    ukf_pruned_transition(in, half, centre_hxx, shared, tiles.points, count, tiles.results);
+    scatter_tile(tiles.results, count, nz, to);
   }
 }
 
 // Row r of sigma_y (no) = meas at the model variables of sigma point r, in
-// ascending r, every call on the same vars_buf.
+// ascending r, every call on the same vars_buf. The tiles take the points in
+// that order too, so that each point is measured as soon as its tile is
+// projected.
 void ukf_eval_measurement_sigma(const ukf_inputs& in, const halved_terms& half,
-                                const f64* ORV_RESTRICT sigma_z,
-                                i64 n_sig, const point_tiles& tiles,
+                                const f64* ORV_RESTRICT sigma_z, i64 n_sig,
+                                const point_tiles& tiles, f64* ORV_RESTRICT centre_gxx,
                                 f64* ORV_RESTRICT vars_buf, f64* ORV_RESTRICT sigma_y) {
-  const i64 nz = 2 * in.n_state, no = in.n_obs, nv = in.n_state + in.n_ctrl;
+  const i64 ns = in.n_state, nz = 2 * ns, no = in.n_obs, nv = ns + in.n_ctrl;
+  const bool share = shares_centre_products(ns);
+  if (share) products_with_x1(half.gxx, sigma_z, in.n_ctrl, ns, centre_gxx);
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
-    gather_tile(sigma_z, r0, count, nz, tiles.points);
-    ukf_project_vars(in, half, tiles.points, count, tiles.results);
+    const f64* from[kVecLanes];
+    tile_rows(sigma_z, r0, count, nz, ns, false, from);
+    gather_tile(from, count, nz, tiles.points);
+    const i64 shared = share ? leading_shared_x1(tiles.points, sigma_z, ns) : 0;
+    ukf_project_vars(in, half, centre_gxx, shared, tiles.points, count, tiles.results);
     for (i64 l = 0; l < count; ++l) {
       for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
       in.meas(vars_buf, in.params, sigma_y + (r0 + l) * no);
@@ -999,9 +1140,11 @@ void ukf_store_history(const ukf_inputs& in, const halved_terms& half, const f64
   const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
   store_row(x1, t, z, ns);
   store_row(x2, t, z + ns, ns);
-  gather_tile(z, 0, 1, 2 * ns, tiles.points);
-  project_to_levels(in, half, tiles.points, 1, P, tiles.results);
-  scatter_tile(tiles.results, t, 1, nv, x);
+  const f64* from[1] = {z};
+  f64* to[1] = {x + t * nv};
+  gather_tile(from, 1, 2 * ns, tiles.points);
+  project_to_levels(in, half, nullptr, 0, tiles.points, 1, P, tiles.results);
+  scatter_tile(tiles.results, 1, nv, to);
 }
 
 // Predicted moments of the period: z_pred and P_pred (with process noise).
@@ -1011,7 +1154,8 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
   // P_chol P_chol^T = P_prev
   if (orv_chol(s.P_prev, in.jitter, s.P_chol, d.nz) != 0) return false;
   ukf_build_sigma_points(s.z_prev, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  transition_sigma_points(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.sigma_z_next);
+  transition_sigma_points(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.centre.hxx,
+                          s.sigma_z_next);
   ukf_weighted_mean(s.sigma_z_next, w.w0_m, w.wi, d.n_sig, d.nz, s.z_pred);
   ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.dev.z, s.dev.wz,
                    s.P_pred);
@@ -1026,7 +1170,8 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
 void ukf_measure_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
                         const ukf_scratch& s) {
   ukf_build_sigma_points(s.z_pred, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  ukf_eval_measurement_sigma(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.vars_buf, s.sigma_y);
+  ukf_eval_measurement_sigma(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.centre.gxx,
+                             s.vars_buf, s.sigma_y);
   ukf_weighted_mean(s.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, s.y_pred);
   ukf_weighted_meas_cov_cross(s.sigma_z, s.z_pred, s.sigma_y, s.y_pred, w.w0_c, w.wi,
                               d.n_sig, d.nz, d.no, s.dev, s.S, s.Pzy);
@@ -1098,10 +1243,6 @@ i64 ukf_run_periods(const ukf_inputs& in, const ukf_outputs& out, const ukf_weig
   out.loglik[0] = loglik;
   return status;
 }
-
-// Largest state and observable dimensions with a loop of their own.
-constexpr i64 kMaxFixedUkfStates = kSpecialisedLoops ? 4 : 0;
-constexpr i64 kMaxFixedUkfObs = 3;
 
 // The periods with every step inlined and run on a copy of the inputs whose
 // state and observable dimensions are the constants NS and NO, so that the
