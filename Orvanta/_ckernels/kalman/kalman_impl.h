@@ -598,6 +598,7 @@ struct ukf_deviations {
   f64* wz;
   f64* y;
   f64* wy;
+  f64* cross_t;  // no x nz: the cross covariance, transposed
 };
 
 // The regions of the unscented filter's scratch block, in carving order.
@@ -632,9 +633,10 @@ struct ukf_scratch {
 };
 
 // 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
-// values, then the tiles, deviations, halved terms and centre products, or -1 when they do not fit in memory. Dimensions are checked
-// non-negative by the caller; the derived sizes are formed here with overflow
-// checks, since ns itself may be arbitrarily large.
+// values, then the tiles, deviations, halved terms and centre products, or -1
+// when they do not fit in memory. Dimensions are checked non-negative by the
+// caller; the derived sizes are formed here with overflow checks, since ns
+// itself may be arbitrarily large.
 i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
   i64 nz = 0, n_sig = 0, nv = 0;
   if (__builtin_mul_overflow(ns, 2, &nz) || __builtin_mul_overflow(nz, 2, &n_sig) ||
@@ -643,7 +645,7 @@ i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
   return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
                         {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
                         {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv},
-                        {2, n_sig, nz}, {2, n_sig, no}, {2, ns, ns, ns}, {2, nc, ns, ns}});
+                        {2, n_sig, nz}, {2, n_sig, no}, {1, no, nz}, {2, ns, ns, ns}, {2, nc, ns, ns}});
 }
 
 ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
@@ -678,6 +680,7 @@ ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
   s.dev.wz = c.take(d.n_sig * d.nz);
   s.dev.y = c.take(d.n_sig * d.no);
   s.dev.wy = c.take(d.n_sig * d.no);
+  s.dev.cross_t = c.take(d.no * d.nz);
   s.half.hxx = c.take(d.ns * d.ns * d.ns);
   s.half.gxx = c.take(d.nc * d.ns * d.ns);
   s.centre.hxx = c.take(d.ns * d.ns * d.ns);
@@ -1110,9 +1113,14 @@ void ukf_weighted_meas_cov_cross(const f64* ORV_RESTRICT sigma_z,
                                  f64* ORV_RESTRICT S, f64* ORV_RESTRICT Pzy) noexcept {
   weighted_deviations(sigma_y, y_mean, w0, wi, n_sig, no, dv.y, dv.wy);
   weighted_deviations(sigma_z, z_mean, w0, wi, n_sig, nz, dv.z, dv.wz);
-  // S (no x no) = wy^T y;  Pzy (nz x no) = wz^T y
+  // S (no x no) = wy^T y
   orv_matmul_atb(dv.wy, dv.y, S, n_sig, no, no);
-  orv_matmul_atb(dv.wz, dv.y, Pzy, n_sig, nz, no);
+  // Pzy (nz x no) = wz^T y, formed as its transpose y^T wz: the same products
+  // (y_j wz_i is wz_i y_j) in the same order, with the nz entries of a row of
+  // the transpose filling vector lanes where the no of a row of Pzy would not.
+  orv_matmul_atb(dv.y, dv.wz, dv.cross_t, n_sig, no, nz);
+  for (i64 i = 0; i < nz; ++i)
+    for (i64 j = 0; j < no; ++j) Pzy[i * no + j] = dv.cross_t[j * nz + i];
 }
 
 // Adds BQBT (ns x ns) to the x1-x1 block of P (nz x nz); x2 gets no noise.
