@@ -23,15 +23,15 @@ def linear_model(rng, n, m, k, T):
             np.zeros(n), np.eye(n), True, 1e-9, True, True)
 
 
-def pruned_model(rng, ns, nc, ne, T):
+def pruned_model(rng, ns, nc, ne, T, z0=None):
     hx = rng.normal(size=(ns, ns))
     hx *= 0.8 / max(abs(np.linalg.eigvals(hx)))
     return (measure.address, hx, 0.3 * rng.normal(size=(nc, ns)),
             0.2 * rng.normal(size=(ns, ne)), 0.01 * rng.normal(size=(ns, ns, ns)),
             0.01 * rng.normal(size=(nc, ns, ns)), 0.01 * rng.normal(size=ns),
             0.01 * rng.normal(size=nc), np.ones(ns + nc), None, np.eye(ne),
-            0.1 * np.eye(2), rng.normal(size=(T, 2)), np.zeros(2 * ns), 0.1 * np.eye(2 * ns),
-            1.0, 2.0, 0.0, 0.0)
+            0.1 * np.eye(2), rng.normal(size=(T, 2)),
+            np.zeros(2 * ns) if z0 is None else z0, 0.1 * np.eye(2 * ns), 1.0, 2.0, 0.0, 0.0)
 
 
 def main():
@@ -43,8 +43,13 @@ def main():
         for a in out[:-1]:
             digest.update(a.tobytes())
         digest.update(np.float64(out[-1]).tobytes())
-    for ns in (2, 3, 4, 5):
-        out = ukf_hot_loop(*pruned_model(rng, ns, 2, 1, 12))[2]
+    # ns = 10 spans several vector tiles of sigma points, and its start holds
+    # -0.0 where the sigma points stepping along the x2 columns hold +0.0.
+    signed_zero_start = np.zeros(20)
+    signed_zero_start[[1, 4]] = -0.0
+    for ns, nc, z0 in [(2, 2, None), (3, 2, None), (4, 2, None), (5, 2, None),
+                       (10, 9, signed_zero_start)]:
+        out = ukf_hot_loop(*pruned_model(rng, ns, nc, 1, 12, z0))[2]
         for a in out[:-1]:
             digest.update(a.tobytes())
         digest.update(np.float64(out[-1]).tobytes())
