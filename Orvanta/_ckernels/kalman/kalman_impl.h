@@ -645,7 +645,8 @@ i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
   return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
                         {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
                         {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv},
-                        {2, n_sig, nz}, {2, n_sig, no}, {1, no, nz}, {2, ns, ns, ns}, {2, nc, ns, ns}});
+                        {2, n_sig, nz}, {2, n_sig, no}, {1, no, nz}, {2, ns, ns, ns},
+                        {2, nc, ns, ns}});
 }
 
 ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
@@ -763,16 +764,18 @@ void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mea
 // coordinate j of point l. Every lane performs exactly the operations that a
 // single point would, in the same order.
 //
-// The tiles take the points in an order that lets them share work. The factor
-// of the covariance is lower triangular, so point 1 + col (and its mirror) has
-// the centre's x1_j for every j < col, and the points stepping along the x2
-// columns (col >= ns) have the centre's whole x1. The order below puts the
-// mirrored pairs of the x1 columns first, in column order, then the centre and
-// the pairs of the x2 columns, so that the leading x1 coordinates of a tile
-// are the centre's in every lane. For those, the first factor
-// (0.5 q[o][j][k]) x1_j of each second-order term is the centre's, formed
-// once per set of points (centre_products): the product of the same two
-// numbers, so the terms round exactly as before.
+// Points share work with the centre. The factor of the covariance is lower
+// triangular, so point 1 + col (and its mirror) has the centre's x1_j for
+// every j < col, and the points stepping along the x2 columns (col >= ns)
+// have the centre's whole x1. Where every lane of a tile has the centre's
+// x1_j, the first factor (0.5 q[o][j][k]) x1_j of each second-order term is
+// the centre's, formed once per set of points (centre_products): the product
+// of the same two numbers, so the terms round exactly as the points' own
+// would. The transition takes its tiles in tile order (tile_order_row), which
+// puts the mirrored pairs of the x1 columns first, in column order, then the
+// centre and the pairs of the x2 columns, so that most tiles share long
+// leading runs of x1; the measurement keeps ascending order, since meas is
+// called in that order.
 
 // Largest state and observable dimensions with an unscented loop of their own
 // (see ukf_hot_loop).
@@ -851,8 +854,10 @@ ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
 // constant[o] (halved on use), the row linear[o ns ..] and the block
 // half[o ns^2 ..]. For the leading `shared` coordinates j whose x1_j is the
 // centre's in every lane, centre holds the first factors (0.5 q[o][j][k]) x1c_j
-// in the layout of half. Plain values copied from the model, so that a pass
-// run out of line refers to nothing of its caller's.
+// in the layout of half. Plain values copied from the model: a pass run out of
+// line (in_wide_groups) that referred to the caller's ukf_inputs would let its
+// address escape, and the specialised loops would no longer see their sizes
+// as constants.
 struct second_order_map {
   const f64* constant;  // n_out: hss or gss
   const f64* linear;    // n_out x ns: hx or gx
@@ -970,7 +975,7 @@ ORV_INLINE void in_groups_of_at_most(i64 n, Body&& body) noexcept {
 
 // in_groups_of_at_most<8>, kept out of line (see in_output_groups).
 template <class Body>
-[[gnu::noinline]] void in_groups_of_at_most_eight(i64 n, Body& body) noexcept {
+[[gnu::noinline]] void in_wide_groups(i64 n, Body& body) noexcept {
   in_groups_of_at_most<8>(n, body);
 }
 
@@ -982,7 +987,7 @@ template <class Body>
 template <class Body>
 ORV_INLINE void in_output_groups(i64 ns, i64 n, Body&& body) noexcept {
   if (kVecLanes >= 8 && ns > kMaxFixedUkfStates)
-    in_groups_of_at_most_eight(n, body);
+    in_wide_groups(n, body);
   else
     in_groups_of_at_most<4>(n, body);
 }
