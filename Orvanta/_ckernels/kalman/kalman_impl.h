@@ -782,11 +782,12 @@ void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mea
 constexpr i64 kMaxFixedUkfStates = kSpecialisedLoops ? 4 : 0;
 constexpr i64 kMaxFixedUkfObs = 3;
 
-// Whether the points of a set share the centre's first factors. The loops
-// specialised for few states unroll their second-order terms completely; a
-// split point between shared and own factors known only at run time would
-// undo that and cost more than the few products it saves.
-constexpr bool shares_centre_products(i64 ns) noexcept { return ns > kMaxFixedUkfStates; }
+// Whether ns states are few enough for a specialised loop. Such loops unroll
+// their second-order terms completely, so they neither share the centre's
+// first factors (a split point between shared and own factors known only at
+// run time would undo the unrolling and cost more than the few products it
+// saves) nor take wider output groups (see in_output_groups).
+constexpr bool few_states(i64 ns) noexcept { return ns <= kMaxFixedUkfStates; }
 
 // Row of the sigma points (of 2 nz + 1, nz = 2 ns) taken at position i of the
 // tile order.
@@ -841,6 +842,15 @@ void products_with_x1(const f64* ORV_RESTRICT half, const f64* ORV_RESTRICT x1c,
       const i64 at = (o * ns + j) * ns;
       for (i64 k = 0; k < ns; ++k) out[at + k] = half[at + k] * x1c[j];
     }
+}
+
+// Gathers the points from[0 .. count) (nz = 2 ns values each) into
+// tiles.points and returns how many leading x1 coordinates every lane shares
+// with the centre's x1c when `share` is set, 0 otherwise.
+i64 gather_points(const f64* const* from, i64 count, i64 ns, const f64* ORV_RESTRICT x1c,
+                  bool share, const point_tiles& tiles) noexcept {
+  gather_tile(from, count, 2 * ns, tiles.points);
+  return share ? leading_shared_x1(tiles.points, x1c, ns) : 0;
 }
 
 // Coordinate j of the first N points of a tile.
@@ -986,7 +996,7 @@ template <class Body>
 // them, made them much slower, so it stays out of line.
 template <class Body>
 ORV_INLINE void in_output_groups(i64 ns, i64 n, Body&& body) noexcept {
-  if (kVecLanes >= 8 && ns > kMaxFixedUkfStates)
+  if (kVecLanes >= 8 && !few_states(ns))
     in_wide_groups(n, body);
   else
     in_groups_of_at_most<4>(n, body);
@@ -1067,7 +1077,7 @@ void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
                              const point_tiles& tiles, f64* ORV_RESTRICT centre_hxx,
                              f64* ORV_RESTRICT sigma_next) noexcept {
   const i64 ns = in.n_state, nz = 2 * ns;
-  const bool share = shares_centre_products(ns);
+  const bool share = !few_states(ns);
   if (share) products_with_x1(half.hxx, sigma, ns, ns, centre_hxx);
   for (i64 first = 0; first < n_sig; first += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - first);
@@ -1075,8 +1085,7 @@ void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
     f64* to[kVecLanes];
     tile_rows(sigma, first, count, nz, ns, share, from);
     tile_rows(sigma_next, first, count, nz, ns, share, to);
-    gather_tile(from, count, nz, tiles.points);
-    const i64 shared = share ? leading_shared_x1(tiles.points, sigma, ns) : 0;
+    const i64 shared = gather_points(from, count, ns, sigma, share, tiles);
     ukf_pruned_transition(in, half, centre_hxx, shared, tiles.points, count, tiles.results);
     scatter_tile(tiles.results, count, nz, to);
   }
@@ -1091,14 +1100,13 @@ void ukf_eval_measurement_sigma(const ukf_inputs& in, const halved_terms& half,
                                 const point_tiles& tiles, f64* ORV_RESTRICT centre_gxx,
                                 f64* ORV_RESTRICT vars_buf, f64* ORV_RESTRICT sigma_y) {
   const i64 ns = in.n_state, nz = 2 * ns, no = in.n_obs, nv = ns + in.n_ctrl;
-  const bool share = shares_centre_products(ns);
+  const bool share = !few_states(ns);
   if (share) products_with_x1(half.gxx, sigma_z, in.n_ctrl, ns, centre_gxx);
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
     const f64* from[kVecLanes];
     tile_rows(sigma_z, r0, count, nz, ns, false, from);
-    gather_tile(from, count, nz, tiles.points);
-    const i64 shared = share ? leading_shared_x1(tiles.points, sigma_z, ns) : 0;
+    const i64 shared = gather_points(from, count, ns, sigma_z, share, tiles);
     ukf_project_vars(in, half, centre_gxx, shared, tiles.points, count, tiles.results);
     for (i64 l = 0; l < count; ++l) {
       for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
