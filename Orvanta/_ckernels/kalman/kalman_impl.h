@@ -577,18 +577,24 @@ struct point_tiles {
   f64* results;  // max(nz, nv) coordinates x kVecLanes
 };
 
-// The second-order coefficients halved once per call, as every term uses them.
-struct halved_terms {
-  f64* hxx;  // 0.5 hxx, ns x ns x ns
-  f64* gxx;  // 0.5 gxx, nc x ns x ns
+// The model's coefficients as the sigma-point passes read them, arranged
+// once per call. They are stored output-innermost, so that the coefficients
+// of neighbouring outputs for one term lie side by side: the second-order
+// coefficients, halved as every term uses them, with term (o, j, k) of n_out
+// outputs at [(j ns + k) n_out + o], and the first-order ones transposed.
+struct model_terms {
+  f64* hxx;   // 0.5 hxx, ns x ns x ns
+  f64* gxx;   // 0.5 gxx, ns x ns x nc
+  f64* hx_t;  // hx^T, ns x ns
+  f64* gx_t;  // gx^T, ns x nc
 };
 
 // The first factors (0.5 q[o][j][k]) x1_j of the second-order terms at the
 // centre x1 of a set of sigma points, formed once per set: every point whose
 // x1_j equals the centre's to the bit shares them (see leading_shared_x1).
 struct centre_products {
-  f64* hxx;  // ns x ns x ns, as half.hxx
-  f64* gxx;  // nc x ns x ns, as half.gxx
+  f64* hxx;  // ns x ns x ns, as terms.hxx
+  f64* gxx;  // ns x ns x nc, as terms.gxx
 };
 
 // Deviations of the sigma points from their mean, plain and weighted: of the
@@ -628,12 +634,12 @@ struct ukf_scratch {
   f64* vars_buf;      // nv
   point_tiles tiles;  // nz kVecLanes, then max(nz, nv) kVecLanes
   ukf_deviations dev; // 2 n_sig nz, then 2 n_sig no
-  halved_terms half;  // ns^3, then nc ns^2
+  model_terms terms;  // ns^3, nc ns^2, ns^2, nc ns
   centre_products centre;  // ns^3, then nc ns^2
 };
 
 // 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
-// values, then the tiles, deviations, halved terms and centre products, or -1
+// values, then the tiles, deviations, model terms and centre products, or -1
 // when they do not fit in memory. Dimensions are checked non-negative by the
 // caller; the derived sizes are formed here with overflow checks, since ns
 // itself may be arbitrarily large.
@@ -646,7 +652,7 @@ i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
                         {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
                         {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv},
                         {2, n_sig, nz}, {2, n_sig, no}, {1, no, nz}, {2, ns, ns, ns},
-                        {2, nc, ns, ns}});
+                        {2, nc, ns, ns}, {1, ns, ns}, {1, nc, ns}});
 }
 
 ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
@@ -682,8 +688,10 @@ ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
   s.dev.y = c.take(d.n_sig * d.no);
   s.dev.wy = c.take(d.n_sig * d.no);
   s.dev.cross_t = c.take(d.no * d.nz);
-  s.half.hxx = c.take(d.ns * d.ns * d.ns);
-  s.half.gxx = c.take(d.nc * d.ns * d.ns);
+  s.terms.hxx = c.take(d.ns * d.ns * d.ns);
+  s.terms.gxx = c.take(d.nc * d.ns * d.ns);
+  s.terms.hx_t = c.take(d.ns * d.ns);
+  s.terms.gx_t = c.take(d.nc * d.ns);
   s.centre.hxx = c.take(d.ns * d.ns * d.ns);
   s.centre.gxx = c.take(d.nc * d.ns * d.ns);
   return s;
@@ -822,26 +830,28 @@ void tile_rows(Row* base, i64 first, i64 count, i64 n, i64 ns, bool paired,
     rows[l] = base + (paired ? tile_order_row(first + l, ns) : first + l) * n;
 }
 
-// Number of leading coordinates j < ns in which every lane of the tile holds
-// x1c[j] to the bit. Bits, not values: a -0 centre coordinate plus a step of
-// +0 gives +0, which would round a product's sign differently.
-i64 leading_shared_x1(const f64* ORV_RESTRICT tile, const f64* ORV_RESTRICT x1c,
-                      i64 ns) noexcept {
+// Number of leading coordinates j < ns in which each of `lanes` points,
+// coordinate j of point l at points[j lanes + l] (a tile, or one point as a
+// row), holds x1c[j] to the bit; 0 unless `share` is set. Bits, not values: a
+// -0 centre coordinate plus a step of +0 gives +0, which would round a
+// product's sign differently.
+i64 leading_shared_x1(const f64* ORV_RESTRICT points, i64 lanes, const f64* ORV_RESTRICT x1c,
+                      i64 ns, bool share) noexcept {
+  if (!share) return 0;
   for (i64 j = 0; j < ns; ++j)
-    for (i64 l = 0; l < kVecLanes; ++l)
-      if (std::memcmp(tile + j * kVecLanes + l, x1c + j, sizeof(f64)) != 0) return j;
+    for (i64 l = 0; l < lanes; ++l)
+      if (std::memcmp(points + j * lanes + l, x1c + j, sizeof(f64)) != 0) return j;
   return ns;
 }
 
-// out[o][j][k] = half[o][j][k] x1c[j] for the `count` blocks o of ns x ns
-// halved coefficients: the first factors of the second-order terms at x1c.
-void products_with_x1(const f64* ORV_RESTRICT half, const f64* ORV_RESTRICT x1c, i64 count,
+// out[j][k][o] = half[j][k][o] x1c[j] for the halved coefficients of n_out
+// outputs (output-innermost): the first factors of the second-order terms
+// at x1c.
+void products_with_x1(const f64* ORV_RESTRICT half, const f64* ORV_RESTRICT x1c, i64 n_out,
                       i64 ns, f64* ORV_RESTRICT out) noexcept {
-  for (i64 o = 0; o < count; ++o)
-    for (i64 j = 0; j < ns; ++j) {
-      const i64 at = (o * ns + j) * ns;
-      for (i64 k = 0; k < ns; ++k) out[at + k] = half[at + k] * x1c[j];
-    }
+  const i64 row = ns * n_out;
+  for (i64 j = 0; j < ns; ++j)
+    for (i64 i = j * row; i < (j + 1) * row; ++i) out[i] = half[i] * x1c[j];
 }
 
 // Gathers the points from[0 .. count) (nz = 2 ns values each) into
@@ -850,7 +860,7 @@ void products_with_x1(const f64* ORV_RESTRICT half, const f64* ORV_RESTRICT x1c,
 i64 gather_points(const f64* const* from, i64 count, i64 ns, const f64* ORV_RESTRICT x1c,
                   bool share, const point_tiles& tiles) noexcept {
   gather_tile(from, count, 2 * ns, tiles.points);
-  return share ? leading_shared_x1(tiles.points, x1c, ns) : 0;
+  return leading_shared_x1(tiles.points, kVecLanes, x1c, ns, share);
 }
 
 // Coordinate j of the first N points of a tile.
@@ -859,10 +869,11 @@ ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
   return vec<N>::load(tile + j * kVecLanes);
 }
 
-// What a pass over a tile reads for one kind of second-order output (the x2
-// part of the successor, or a control), with output o taking the constant
-// constant[o] (halved on use), the row linear[o ns ..] and the block
-// half[o ns^2 ..]. For the leading `shared` coordinates j whose x1_j is the
+// What a pass over sigma points reads for one kind of second-order output
+// (the x2 part of the successor, or a control), with output o of n_out
+// taking the constant constant[o] (halved on use), the first-order
+// coefficients linear[o ns + j] (also as linear_t[j n_out + o]) and the
+// halved second-order ones half[(j ns + k) n_out + o]. For the leading `shared` coordinates j whose x1_j is the
 // centre's in every lane, centre holds the first factors (0.5 q[o][j][k]) x1c_j
 // in the layout of half. Plain values copied from the model: a pass run out of
 // line (in_wide_groups) that referred to the caller's ukf_inputs would let its
@@ -871,47 +882,52 @@ ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
 struct second_order_map {
   const f64* constant;  // n_out: hss or gss
   const f64* linear;    // n_out x ns: hx or gx
-  const f64* half;      // n_out x ns x ns: 0.5 hxx or 0.5 gxx
+  const f64* linear_t;  // ns x n_out: its transpose
+  const f64* half;      // ns x ns x n_out: 0.5 hxx or 0.5 gxx
   const f64* centre;    // as half, times x1c_j; may be null when shared is 0
   i64 ns;
+  i64 n_out;
   i64 shared;
 };
 
+// The x2 part of the pruned transition, the leading `shared` x1 coordinates
+// of the points having first factors centre_hxx.
+inline second_order_map transition_map(const ukf_inputs& in, const model_terms& terms,
+                                       const f64* centre_hxx, i64 shared) noexcept {
+  return {in.hss, in.hx, terms.hx_t, terms.hxx, centre_hxx, in.n_state, in.n_state, shared};
+}
+
+// The controls, the leading `shared` x1 coordinates of the points having
+// first factors centre_gxx.
+inline second_order_map control_map(const ukf_inputs& in, const model_terms& terms,
+                                    const f64* centre_gxx, i64 shared) noexcept {
+  return {in.gss, in.gx, terms.gx_t, terms.gxx, centre_gxx, in.n_state, in.n_ctrl, shared};
+}
+
 // s[q] + sum_j sum_k (0.5 q[o + q][j][k] x1_j) x1_k over ns x ns (k inner)
-// for Q outputs at once, with the last product fused into the sum. With P
-// (nz x nz) given, the pair product is x1_j x1_k + P[j][k] instead: the
-// expectation of the quadratic term under covariance P; no first factor is
-// shared then. The Q sums are independent chains, which keeps the FMA units
-// busy while each chain waits for its previous step.
+// for Q outputs at once, with the last product fused into the sum. The Q
+// sums are independent chains, which keeps the FMA units busy while each
+// chain waits for its previous step.
 template <int Q, int N>
 ORV_INLINE void add_quadratic_terms(vec<N>* s, const second_order_map& m, i64 o,
-                                    const f64* ORV_RESTRICT x1, const f64* ORV_RESTRICT P,
-                                    i64 nz) noexcept {
+                                    const f64* ORV_RESTRICT x1) noexcept {
   using lanes = vec<N>;
-  const i64 ns = m.ns, block = ns * ns;
-  const i64 shared = P == nullptr ? m.shared : 0;
+  const i64 ns = m.ns, n_out = m.n_out, shared = m.shared;
   for (i64 j = 0; j < shared; ++j) {
-    const f64* tq_row = m.centre + o * block + j * ns;
+    const f64* tq = m.centre + j * ns * n_out + o;
     for (i64 k = 0; k < ns; ++k) {
       const lanes x1k = lane_coord<N>(x1, k);
 #pragma GCC unroll 8
-      for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(tq_row[q * block + k]), x1k, s[q]);
+      for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(tq[k * n_out + q]), x1k, s[q]);
     }
   }
   for (i64 j = shared; j < ns; ++j) {
-    const f64* hq_row = m.half + o * block + j * ns;
+    const f64* hq = m.half + j * ns * n_out + o;
     const lanes x1j = lane_coord<N>(x1, j);
     for (i64 k = 0; k < ns; ++k) {
       const lanes x1k = lane_coord<N>(x1, k);
-      if (P == nullptr) {
 #pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q)
-          s[q] = fma(lanes::broadcast(hq_row[q * block + k]) * x1j, x1k, s[q]);
-      } else {
-        const lanes pair = fma(x1j, x1k, lanes::broadcast(P[j * nz + k]));
-#pragma GCC unroll 8
-        for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(hq_row[q * block + k]), pair, s[q]);
-      }
+      for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(hq[k * n_out + q]) * x1j, x1k, s[q]);
     }
   }
 }
@@ -938,7 +954,7 @@ ORV_INLINE void transition_rows(const second_order_map& m, const f64* ORV_RESTRI
       s2[q] = fma(h, x2j, s2[q]);
     }
   }
-  add_quadratic_terms<Q, N>(s2, m, i, x1, nullptr, 2 * ns);
+  add_quadratic_terms<Q, N>(s2, m, i, x1);
   for (int q = 0; q < Q; ++q) {
     s1[q].store(out + (i + q) * kVecLanes);
     s2[q].store(out + (ns + i + q) * kVecLanes);
@@ -950,7 +966,7 @@ ORV_INLINE void transition_rows(const second_order_map& m, const f64* ORV_RESTRI
 // steady-state levels.
 template <int Q, int N>
 ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTRICT steady,
-                                 const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P, i64 c,
+                                 const f64* ORV_RESTRICT z, i64 c,
                                  f64* ORV_RESTRICT vars) noexcept {
   using lanes = vec<N>;
   const i64 ns = m.ns;
@@ -962,7 +978,7 @@ ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTR
     const lanes x12 = lane_coord<N>(x1, j) + lane_coord<N>(x2, j);
     for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(m.linear[(c + q) * ns + j]), x12, s[q]);
   }
-  add_quadratic_terms<Q, N>(s, m, c, x1, P, 2 * ns);
+  add_quadratic_terms<Q, N>(s, m, c, x1);
   for (int q = 0; q < Q; ++q)
     (lanes::broadcast(steady[c + q]) + s[q]).store(vars + (ns + c + q) * kVecLanes);
 }
@@ -1018,20 +1034,37 @@ ORV_INLINE void with_lanes_for(i64 count, Body&& body) noexcept {
   body.template operator()<1>();
 }
 
-// half[0 .. count) = 0.5 q[0 .. count)
-void halve(const f64* ORV_RESTRICT q, i64 count, f64* ORV_RESTRICT half) noexcept {
-  for (i64 i = 0; i < count; ++i) half[i] = 0.5 * q[i];
+// half[j][k][o] = 0.5 q[o][j][k] for the n_out blocks of ns x ns
+// second-order coefficients q: halved, and output-innermost.
+void halve_output_innermost(const f64* ORV_RESTRICT q, i64 n_out, i64 ns,
+                            f64* ORV_RESTRICT half) noexcept {
+  for (i64 o = 0; o < n_out; ++o)
+    for (i64 jk = 0; jk < ns * ns; ++jk) half[jk * n_out + o] = 0.5 * q[o * ns * ns + jk];
+}
+
+// out (c x r) = a^T for a (r x c).
+void transpose(const f64* ORV_RESTRICT a, i64 r, i64 c, f64* ORV_RESTRICT out) noexcept {
+  for (i64 i = 0; i < r; ++i)
+    for (i64 j = 0; j < c; ++j) out[j * r + i] = a[i * c + j];
+}
+
+// The model's coefficients in the layout of model_terms, once per call.
+void arrange_model_terms(const ukf_inputs& in, const ukf_dims& d, const model_terms& terms) noexcept {
+  halve_output_innermost(in.hxx, d.ns, d.ns, terms.hxx);
+  halve_output_innermost(in.gxx, d.nc, d.ns, terms.gxx);
+  transpose(in.hx, d.ns, d.ns, terms.hx_t);
+  transpose(in.gx, d.nc, d.ns, terms.gx_t);
 }
 
 // out = pruned second-order successor of the first `count` points
 // z = (x1, x2) of a tile, whose leading `shared` x1 coordinates are those of
 // the centre with first factors centre_hxx:
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
-void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
+void ukf_pruned_transition(const ukf_inputs& in, const model_terms& terms,
                            const f64* ORV_RESTRICT centre_hxx, i64 shared,
                            const f64* ORV_RESTRICT z, i64 count,
                            f64* ORV_RESTRICT out) noexcept {
-  const second_order_map m{in.hss, in.hx, half.hxx, centre_hxx, in.n_state, shared};
+  const second_order_map m = transition_map(in, terms, centre_hxx, shared);
   with_lanes_for(count, [&]<int N>() {
     in_output_groups(m.ns, m.ns, [&]<int Q>(i64 i) { transition_rows<Q, N>(m, z, i, out); });
   });
@@ -1040,14 +1073,11 @@ void ukf_pruned_transition(const ukf_inputs& in, const halved_terms& half,
 // vars (nv) = model variables in levels at the first `count` points
 // z = (x1, x2) of a tile: states (ss + x1) + x2, controls ss + s with
 // s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1), the leading `shared` x1
-// coordinates being the centre's with first factors centre_gxx. With P
-// (nz x nz) given, the quadratic control term takes its expectation under P
-// instead.
-void project_to_levels(const ukf_inputs& in, const halved_terms& half,
-                       const f64* ORV_RESTRICT centre_gxx, i64 shared,
-                       const f64* ORV_RESTRICT z, i64 count, const f64* ORV_RESTRICT P,
-                       f64* ORV_RESTRICT vars) noexcept {
-  const second_order_map m{in.gss, in.gx, half.gxx, centre_gxx, in.n_state, shared};
+// coordinates being the centre's with first factors centre_gxx.
+void ukf_project_vars(const ukf_inputs& in, const model_terms& terms,
+                      const f64* ORV_RESTRICT centre_gxx, i64 shared,
+                      const f64* ORV_RESTRICT z, i64 count, f64* ORV_RESTRICT vars) noexcept {
+  const second_order_map m = control_map(in, terms, centre_gxx, shared);
   const f64* steady_controls = in.steady_state + m.ns;
   with_lanes_for(count, [&]<int N>() {
     using lanes = vec<N>;
@@ -1057,36 +1087,181 @@ void project_to_levels(const ukf_inputs& in, const halved_terms& half,
       ((lanes::broadcast(in.steady_state[i]) + lane_coord<N>(x1, i)) + lane_coord<N>(x2, i))
           .store(vars + i * kVecLanes);
     in_output_groups(m.ns, in.n_ctrl, [&]<int Q>(i64 c) {
-      project_controls<Q, N>(m, steady_controls, z, P, c, vars);
+      project_controls<Q, N>(m, steady_controls, z, c, vars);
     });
   });
 }
 
-// vars = model variables in levels at the first `count` sigma points of a
-// tile, the leading `shared` x1 coordinates being the centre's.
-void ukf_project_vars(const ukf_inputs& in, const halved_terms& half,
-                      const f64* ORV_RESTRICT centre_gxx, i64 shared,
-                      const f64* ORV_RESTRICT z, i64 count, f64* ORV_RESTRICT vars) noexcept {
-  project_to_levels(in, half, centre_gxx, shared, z, count, nullptr, vars);
+// ---- one point, its outputs in vector lanes ----------------------------------
+//
+// A sigma point left over after the tiles, and each state whose levels the
+// history stores, runs alone. Its outputs are independent sums, so they fill
+// the vector lanes instead of points: lane l of vector v holds output
+// o + v kVecLanes + l, and its coefficients for one term are one load from
+// the output-innermost arrays of model_terms. Every output takes exactly
+// the operations, in the order, that it takes in a tile.
+//
+// These passes run out of line, on plain values (second_order_map): inlined
+// into the loops specialised for few states, they tripled the loops' code
+// and made them a third slower.
+
+// The coefficients of the Q kVecLanes outputs starting at `row` of an
+// output-innermost array, the last vector holding only the `tail` outputs
+// that remain (its other lanes +0.0).
+template <int Q>
+ORV_INLINE void load_outputs(const f64* ORV_RESTRICT row, int tail, vreg* c) noexcept {
+  for (int v = 0; v + 1 < Q; ++v) c[v] = vreg::load(row + v * kVecLanes);
+  c[Q - 1] = vreg::load_first(row + (Q - 1) * kVecLanes, tail);
+}
+
+// Stores the outputs that load_outputs would load.
+template <int Q>
+ORV_INLINE void store_outputs(const vreg* s, int tail, f64* ORV_RESTRICT out) noexcept {
+  for (int v = 0; v + 1 < Q; ++v) s[v].store(out + v * kVecLanes);
+  s[Q - 1].store_first(out + (Q - 1) * kVecLanes, tail);
+}
+
+// Runs body<Q>(o, tail) over n_out outputs of one point in the fewest groups
+// of at most four vectors: outputs [o, o + Q kVecLanes), the last vector
+// holding `tail` of them.
+template <class Body>
+ORV_INLINE void in_output_vectors(i64 n_out, Body&& body) noexcept {
+  const i64 n_vec = (n_out + kVecLanes - 1) / kVecLanes;
+  in_groups_of_at_most<4>(n_vec, [&]<int Q>(i64 v) {
+    const i64 o = v * kVecLanes;
+    const int tail = static_cast<int>(min_i64(kVecLanes, n_out - o - (Q - 1) * kVecLanes));
+    body.template operator()<Q>(o, tail);
+  });
+}
+
+// s[v] + sum_j sum_k (0.5 q[o'][j][k] x1_j) x1_k over ns x ns (k inner) for
+// the outputs o' of the vectors, as add_quadratic_terms for one point. With P
+// (nz x nz) given, the pair product is x1_j x1_k + P[j][k] instead: the
+// expectation of the quadratic term under covariance P; no first factor is
+// shared then.
+template <int Q>
+ORV_INLINE void add_point_quadratic_terms(vreg* s, const second_order_map& m, i64 o, int tail,
+                                          const f64* ORV_RESTRICT x1,
+                                          const f64* ORV_RESTRICT P, i64 nz) noexcept {
+  const i64 ns = m.ns, n_out = m.n_out;
+  const i64 shared = P == nullptr ? m.shared : 0;
+  vreg c[Q];
+  for (i64 j = 0; j < shared; ++j)
+    for (i64 k = 0; k < ns; ++k) {
+      load_outputs<Q>(m.centre + (j * ns + k) * n_out + o, tail, c);
+      const vreg x1k = vreg::broadcast(x1[k]);
+      for (int v = 0; v < Q; ++v) s[v] = fma(c[v], x1k, s[v]);
+    }
+  for (i64 j = shared; j < ns; ++j) {
+    const vreg x1j = vreg::broadcast(x1[j]);
+    for (i64 k = 0; k < ns; ++k) {
+      load_outputs<Q>(m.half + (j * ns + k) * n_out + o, tail, c);
+      if (P == nullptr) {
+        const vreg x1k = vreg::broadcast(x1[k]);
+        for (int v = 0; v < Q; ++v) s[v] = fma(c[v] * x1j, x1k, s[v]);
+      } else {
+        const vreg pair = vreg::broadcast(std::fma(x1[j], x1[k], P[j * nz + k]));
+        for (int v = 0; v < Q; ++v) s[v] = fma(c[v], pair, s[v]);
+      }
+    }
+  }
+}
+
+// Outputs [o, o + Q kVecLanes) of the pruned transition of the point
+// z = (x1, x2) (see transition_point), m mapping the x2 part.
+template <int Q>
+ORV_INLINE void transition_point_outputs(const second_order_map& m, const f64* ORV_RESTRICT z,
+                                         i64 o, int tail, f64* ORV_RESTRICT out) noexcept {
+  const i64 ns = m.ns;
+  const f64* x1 = z;
+  const f64* x2 = z + ns;
+  vreg s1[Q], s2[Q], c[Q];
+  load_outputs<Q>(m.constant + o, tail, c);
+  for (int v = 0; v < Q; ++v) {
+    s1[v] = vreg::zero();
+    s2[v] = vreg::broadcast(0.5) * c[v];
+  }
+  for (i64 j = 0; j < ns; ++j) {
+    load_outputs<Q>(m.linear_t + j * m.n_out + o, tail, c);
+    const vreg x1j = vreg::broadcast(x1[j]), x2j = vreg::broadcast(x2[j]);
+    for (int v = 0; v < Q; ++v) {
+      s1[v] = fma(c[v], x1j, s1[v]);
+      s2[v] = fma(c[v], x2j, s2[v]);
+    }
+  }
+  add_point_quadratic_terms<Q>(s2, m, o, tail, x1, nullptr, 2 * ns);
+  store_outputs<Q>(s1, tail, out + o);
+  store_outputs<Q>(s2, tail, out + ns + o);
+}
+
+// out (nz) = pruned successor of the point z = (x1, x2) (nz), as
+// ukf_pruned_transition for a tile, m mapping the x2 part.
+[[gnu::noinline]] void transition_point(const second_order_map& m, const f64* ORV_RESTRICT z,
+                                        f64* ORV_RESTRICT out) noexcept {
+  in_output_vectors(m.n_out, [&]<int Q>(i64 o, int tail) {
+    transition_point_outputs<Q>(m, z, o, tail, out);
+  });
+}
+
+// Controls [c, c + Q kVecLanes) of the projection of the point z = (x1, x2)
+// (see project_point), m mapping the controls and steady their
+// steady-state levels.
+template <int Q>
+ORV_INLINE void project_point_controls(const second_order_map& m, const f64* ORV_RESTRICT steady,
+                                       const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P,
+                                       i64 c, int tail, f64* ORV_RESTRICT vars) noexcept {
+  const i64 ns = m.ns;
+  const f64* x1 = z;
+  const f64* x2 = z + ns;
+  vreg s[Q], coef[Q];
+  load_outputs<Q>(m.constant + c, tail, coef);
+  for (int v = 0; v < Q; ++v) s[v] = vreg::broadcast(0.5) * coef[v];
+  for (i64 j = 0; j < ns; ++j) {
+    load_outputs<Q>(m.linear_t + j * m.n_out + c, tail, coef);
+    const vreg x12 = vreg::broadcast(x1[j] + x2[j]);
+    for (int v = 0; v < Q; ++v) s[v] = fma(coef[v], x12, s[v]);
+  }
+  add_point_quadratic_terms<Q>(s, m, c, tail, x1, P, 2 * ns);
+  load_outputs<Q>(steady + c, tail, coef);
+  for (int v = 0; v < Q; ++v) s[v] = coef[v] + s[v];
+  store_outputs<Q>(s, tail, vars + ns + c);
+}
+
+// vars (nv) = model variables in levels at the point z = (x1, x2) (nz), as
+// ukf_project_vars for a tile, m mapping the controls and steady holding
+// the steady state (nv). With P (nz x nz) given, the quadratic control term
+// takes its expectation under P instead.
+[[gnu::noinline]] void project_point(const second_order_map& m, const f64* ORV_RESTRICT steady,
+                                     const f64* ORV_RESTRICT z, const f64* ORV_RESTRICT P,
+                                     f64* ORV_RESTRICT vars) noexcept {
+  for (i64 i = 0; i < m.ns; ++i) vars[i] = (steady[i] + z[i]) + z[m.ns + i];
+  in_output_vectors(m.n_out, [&]<int Q>(i64 c, int tail) {
+    project_point_controls<Q>(m, steady + m.ns, z, P, c, tail, vars);
+  });
 }
 
 // Row r of sigma_next (nz) = pruned successor of row r of sigma (nz); the
-// rows go through the tiles in tile order.
-void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
+// rows go through the tiles in tile order, a point left over on its own.
+void transition_sigma_points(const ukf_inputs& in, const model_terms& terms,
                              const f64* ORV_RESTRICT sigma, i64 n_sig,
                              const point_tiles& tiles, f64* ORV_RESTRICT centre_hxx,
                              f64* ORV_RESTRICT sigma_next) noexcept {
   const i64 ns = in.n_state, nz = 2 * ns;
   const bool share = !few_states(ns);
-  if (share) products_with_x1(half.hxx, sigma, ns, ns, centre_hxx);
+  if (share) products_with_x1(terms.hxx, sigma, ns, ns, centre_hxx);
   for (i64 first = 0; first < n_sig; first += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - first);
     const f64* from[kVecLanes];
     f64* to[kVecLanes];
     tile_rows(sigma, first, count, nz, ns, share, from);
     tile_rows(sigma_next, first, count, nz, ns, share, to);
+    if (count == 1) {
+      const i64 shared = leading_shared_x1(from[0], 1, sigma, ns, share);
+      transition_point(transition_map(in, terms, centre_hxx, shared), from[0], to[0]);
+      continue;
+    }
     const i64 shared = gather_points(from, count, ns, sigma, share, tiles);
-    ukf_pruned_transition(in, half, centre_hxx, shared, tiles.points, count, tiles.results);
+    ukf_pruned_transition(in, terms, centre_hxx, shared, tiles.points, count, tiles.results);
     scatter_tile(tiles.results, count, nz, to);
   }
 }
@@ -1094,20 +1269,27 @@ void transition_sigma_points(const ukf_inputs& in, const halved_terms& half,
 // Row r of sigma_y (no) = meas at the model variables of sigma point r, in
 // ascending r, every call on the same vars_buf. The tiles take the points in
 // that order too, so that each point is measured as soon as its tile is
-// projected.
-void ukf_eval_measurement_sigma(const ukf_inputs& in, const halved_terms& half,
+// projected; a point left over is projected on its own.
+void ukf_eval_measurement_sigma(const ukf_inputs& in, const model_terms& terms,
                                 const f64* ORV_RESTRICT sigma_z, i64 n_sig,
                                 const point_tiles& tiles, f64* ORV_RESTRICT centre_gxx,
                                 f64* ORV_RESTRICT vars_buf, f64* ORV_RESTRICT sigma_y) {
   const i64 ns = in.n_state, nz = 2 * ns, no = in.n_obs, nv = ns + in.n_ctrl;
   const bool share = !few_states(ns);
-  if (share) products_with_x1(half.gxx, sigma_z, in.n_ctrl, ns, centre_gxx);
+  if (share) products_with_x1(terms.gxx, sigma_z, in.n_ctrl, ns, centre_gxx);
   for (i64 r0 = 0; r0 < n_sig; r0 += kVecLanes) {
     const i64 count = min_i64(kVecLanes, n_sig - r0);
     const f64* from[kVecLanes];
     tile_rows(sigma_z, r0, count, nz, ns, false, from);
+    if (count == 1) {
+      const i64 shared = leading_shared_x1(from[0], 1, sigma_z, ns, share);
+      project_point(control_map(in, terms, centre_gxx, shared), in.steady_state, from[0], nullptr,
+                    vars_buf);
+      in.meas(vars_buf, in.params, sigma_y + r0 * no);
+      continue;
+    }
     const i64 shared = gather_points(from, count, ns, sigma_z, share, tiles);
-    ukf_project_vars(in, half, centre_gxx, shared, tiles.points, count, tiles.results);
+    ukf_project_vars(in, terms, centre_gxx, shared, tiles.points, count, tiles.results);
     for (i64 l = 0; l < count; ++l) {
       for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
       in.meas(vars_buf, in.params, sigma_y + (r0 + l) * no);
@@ -1154,18 +1336,13 @@ void ukf_cov_update(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT K,
 }
 
 // Row t of the x1, x2 and level histories for the state z with covariance P.
-void ukf_store_history(const ukf_inputs& in, const halved_terms& half, const f64* ORV_RESTRICT z,
-                       const f64* ORV_RESTRICT P, const point_tiles& tiles,
-                       f64* ORV_RESTRICT x1, f64* ORV_RESTRICT x2, f64* ORV_RESTRICT x,
-                       i64 t) noexcept {
+void ukf_store_history(const ukf_inputs& in, const model_terms& terms, const f64* ORV_RESTRICT z,
+                       const f64* ORV_RESTRICT P, f64* ORV_RESTRICT x1, f64* ORV_RESTRICT x2,
+                       f64* ORV_RESTRICT x, i64 t) noexcept {
   const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
   store_row(x1, t, z, ns);
   store_row(x2, t, z + ns, ns);
-  const f64* from[1] = {z};
-  f64* to[1] = {x + t * nv};
-  gather_tile(from, 1, 2 * ns, tiles.points);
-  project_to_levels(in, half, nullptr, 0, tiles.points, 1, P, tiles.results);
-  scatter_tile(tiles.results, 1, nv, to);
+  project_point(control_map(in, terms, nullptr, 0), in.steady_state, z, P, x + t * nv);
 }
 
 // Predicted moments of the period: z_pred and P_pred (with process noise).
@@ -1175,7 +1352,7 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
   // P_chol P_chol^T = P_prev
   if (orv_chol(s.P_prev, in.jitter, s.P_chol, d.nz) != 0) return false;
   ukf_build_sigma_points(s.z_prev, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  transition_sigma_points(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.centre.hxx,
+  transition_sigma_points(in, s.terms, s.sigma_z, d.n_sig, s.tiles, s.centre.hxx,
                           s.sigma_z_next);
   ukf_weighted_mean(s.sigma_z_next, w.w0_m, w.wi, d.n_sig, d.nz, s.z_pred);
   ukf_weighted_cov(s.sigma_z_next, s.z_pred, w.w0_c, w.wi, d.n_sig, d.nz, s.dev.z, s.dev.wz,
@@ -1191,7 +1368,7 @@ bool ukf_predict_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weigh
 void ukf_measure_period(const ukf_inputs& in, const ukf_dims& d, const ukf_weights& w,
                         const ukf_scratch& s) {
   ukf_build_sigma_points(s.z_pred, s.P_chol, w.gamma, s.sigma_z, d.nz);
-  ukf_eval_measurement_sigma(in, s.half, s.sigma_z, d.n_sig, s.tiles, s.centre.gxx,
+  ukf_eval_measurement_sigma(in, s.terms, s.sigma_z, d.n_sig, s.tiles, s.centre.gxx,
                              s.vars_buf, s.sigma_y);
   ukf_weighted_mean(s.sigma_y, w.w0_m, w.wi, d.n_sig, d.no, s.y_pred);
   ukf_weighted_meas_cov_cross(s.sigma_z, s.z_pred, s.sigma_y, s.y_pred, w.w0_c, w.wi,
@@ -1219,9 +1396,9 @@ void ukf_update_period(const ukf_inputs& in, const ukf_dims& d,
 // Row t of every history array; y_filt is meas at the stored x_filt row.
 void ukf_store_period(const ukf_inputs& in, const ukf_dims& d, const ukf_scratch& s,
                       const ukf_outputs& out, i64 t) {
-  ukf_store_history(in, s.half, s.z_pred, s.P_pred, s.tiles, out.x1_pred, out.x2_pred,
+  ukf_store_history(in, s.terms, s.z_pred, s.P_pred, out.x1_pred, out.x2_pred,
                     out.x_pred, t);
-  ukf_store_history(in, s.half, s.z_filt, s.P_filt, s.tiles, out.x1_filt, out.x2_filt,
+  ukf_store_history(in, s.terms, s.z_filt, s.P_filt, out.x1_filt, out.x2_filt,
                     out.x_filt, t);
   store_row(out.P_pred, t, s.P_pred, d.nz * d.nz);
   store_row(out.P_filt, t, s.P_filt, d.nz * d.nz);
@@ -1298,8 +1475,7 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
   copy_values(s.P_prev, in->P0, d.nz * d.nz);
   // BQBT (ns x ns) = bx Q bx^T, once per call
   kf_build_bqbt(in->bx, in->Q, s.temp_nk, s.BQBT, d.ns, d.ne);
-  halve(in->hxx, d.ns * d.ns * d.ns, s.half.hxx);
-  halve(in->gxx, d.nc * d.ns * d.ns, s.half.gxx);
+  arrange_model_terms(*in, d, s.terms);
   // Small models, where loop overhead outweighs the arithmetic, take the loop
   // specialised for their (ns, no).
   return with_small_sizes<kMaxFixedUkfStates, kMaxFixedUkfObs>(
