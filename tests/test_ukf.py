@@ -134,6 +134,9 @@ ORACLE_CASES = [
     ("params", 2, 1, 0, 2, (1.2, 0.0, -1.0), 0.0),   # no shocks: null bx, Q
     ("params", 4, 3, 2, 3, (1.0, 2.0, 0.0), 0.0),    # the largest loop fixed at compile time
     ("params", 5, 2, 2, 3, (1.0, 2.0, 0.0), 0.0),    # just past it: the general loop
+    # 25 sigma points leave one over after tiles of 4 or 8; 11 controls run
+    # past a full vector of outputs
+    ("params", 6, 11, 3, 2, (1.0, 2.0, 0.0), 0.0),
 ]
 MEAS = {"nonlinear": (meas_nonlinear, py_nonlinear), "linear": (meas_linear, py_linear),
         "params": (meas_params, py_params)}
