@@ -4,9 +4,9 @@
 // one fused multiply-add per lane (exact product, one rounding), as std::fma
 // is. vec<1> is a plain double; the wider ones exist where the target has
 // FMA instructions for them. vreg is the widest, kVecLanes its width.
-// load_first and store_first touch only the first `count` lanes
-// (1 <= count <= N), the others loading as +0.0, so that a vector can run
-// over the end of an array.
+// The vregs also have load_first and store_first, which touch only the
+// first `count` lanes (1 <= count <= N), the others loading as +0.0, so
+// that a vector can run over the end of an array.
 #ifndef ORV_SIMD_H
 #define ORV_SIMD_H
 
@@ -40,11 +40,8 @@ struct vec<1> {
 };
 
 #if defined(__AVX2__) && defined(__FMA__)
-// Lane masks for the masked loads and stores: all bits set in the first
+// Lane mask for the masked loads and stores: all bits set in the first
 // `count` 64-bit lanes.
-inline __m128i first_lanes_128(int count) noexcept {
-  return _mm_cmpgt_epi64(_mm_set1_epi64x(count), _mm_set_epi64x(1, 0));
-}
 inline __m256i first_lanes_256(int count) noexcept {
   return _mm256_cmpgt_epi64(_mm256_set1_epi64x(count), _mm256_set_epi64x(3, 2, 1, 0));
 }
@@ -53,15 +50,9 @@ template <>
 struct vec<2> {
   __m128d v;
   static vec load(const f64* p) noexcept { return {_mm_loadu_pd(p)}; }
-  static vec load_first(const f64* p, int count) noexcept {
-    return {_mm_maskload_pd(p, first_lanes_128(count))};
-  }
   static vec broadcast(f64 x) noexcept { return {_mm_set1_pd(x)}; }
   static vec zero() noexcept { return {_mm_setzero_pd()}; }
   void store(f64* p) const noexcept { _mm_storeu_pd(p, v); }
-  void store_first(f64* p, int count) const noexcept {
-    _mm_maskstore_pd(p, first_lanes_128(count), v);
-  }
   friend vec fma(vec a, vec b, vec c) noexcept { return {_mm_fmadd_pd(a.v, b.v, c.v)}; }
   friend vec operator+(vec a, vec b) noexcept { return {_mm_add_pd(a.v, b.v)}; }
   friend vec operator-(vec a, vec b) noexcept { return {_mm_sub_pd(a.v, b.v)}; }
