@@ -872,17 +872,17 @@ ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
 // What a pass over sigma points reads for one kind of second-order output
 // (the x2 part of the successor, or a control), with output o of n_out
 // taking the constant constant[o] (halved on use), the first-order
-// coefficients linear[o ns + j] (also as linear_t[j n_out + o]) and the
-// halved second-order ones half[(j ns + k) n_out + o]. For the leading `shared` coordinates j whose x1_j is the
-// centre's in every lane, centre holds the first factors (0.5 q[o][j][k]) x1c_j
-// in the layout of half. Plain values copied from the model: a pass run out of
-// line (in_wide_groups) that referred to the caller's ukf_inputs would let its
-// address escape, and the specialised loops would no longer see their sizes
-// as constants.
+// coefficients linear_t[j n_out + o] and the halved second-order ones
+// half[(j ns + k) n_out + o] (see model_terms). For the leading `shared`
+// coordinates j whose x1_j is the centre's in every lane, centre holds the
+// first factors (0.5 q[o][j][k]) x1c_j in the layout of half. Plain values
+// copied from the model: a pass run out of line (in_wide_groups,
+// transition_point, project_point) that referred to the caller's ukf_inputs
+// would let its address escape, and the specialised loops would no longer
+// see their sizes as constants.
 struct second_order_map {
   const f64* constant;  // n_out: hss or gss
-  const f64* linear;    // n_out x ns: hx or gx
-  const f64* linear_t;  // ns x n_out: its transpose
+  const f64* linear_t;  // ns x n_out: hx^T or gx^T
   const f64* half;      // ns x ns x n_out: 0.5 hxx or 0.5 gxx
   const f64* centre;    // as half, times x1c_j; may be null when shared is 0
   i64 ns;
@@ -894,14 +894,14 @@ struct second_order_map {
 // of the points having first factors centre_hxx.
 inline second_order_map transition_map(const ukf_inputs& in, const model_terms& terms,
                                        const f64* centre_hxx, i64 shared) noexcept {
-  return {in.hss, in.hx, terms.hx_t, terms.hxx, centre_hxx, in.n_state, in.n_state, shared};
+  return {in.hss, terms.hx_t, terms.hxx, centre_hxx, in.n_state, in.n_state, shared};
 }
 
 // The controls, the leading `shared` x1 coordinates of the points having
 // first factors centre_gxx.
 inline second_order_map control_map(const ukf_inputs& in, const model_terms& terms,
                                     const f64* centre_gxx, i64 shared) noexcept {
-  return {in.gss, in.gx, terms.gx_t, terms.gxx, centre_gxx, in.n_state, in.n_ctrl, shared};
+  return {in.gss, terms.gx_t, terms.gxx, centre_gxx, in.n_state, in.n_ctrl, shared};
 }
 
 // s[q] + sum_j sum_k (0.5 q[o + q][j][k] x1_j) x1_k over ns x ns (k inner)
@@ -949,7 +949,7 @@ ORV_INLINE void transition_rows(const second_order_map& m, const f64* ORV_RESTRI
   for (i64 j = 0; j < ns; ++j) {
     const lanes x1j = lane_coord<N>(x1, j), x2j = lane_coord<N>(x2, j);
     for (int q = 0; q < Q; ++q) {
-      const lanes h = lanes::broadcast(m.linear[(i + q) * ns + j]);
+      const lanes h = lanes::broadcast(m.linear_t[j * m.n_out + i + q]);
       s1[q] = fma(h, x1j, s1[q]);
       s2[q] = fma(h, x2j, s2[q]);
     }
@@ -962,7 +962,7 @@ ORV_INLINE void transition_rows(const second_order_map& m, const f64* ORV_RESTRI
 }
 
 // Controls [c, c + Q) of the projection of the first N points of a tile
-// (see project_to_levels), m mapping the controls and steady their
+// (see ukf_project_vars), m mapping the controls and steady their
 // steady-state levels.
 template <int Q, int N>
 ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTRICT steady,
@@ -976,7 +976,8 @@ ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTR
   for (int q = 0; q < Q; ++q) s[q] = lanes::broadcast(0.5 * m.constant[c + q]);
   for (i64 j = 0; j < ns; ++j) {
     const lanes x12 = lane_coord<N>(x1, j) + lane_coord<N>(x2, j);
-    for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(m.linear[(c + q) * ns + j]), x12, s[q]);
+    for (int q = 0; q < Q; ++q)
+      s[q] = fma(lanes::broadcast(m.linear_t[j * m.n_out + c + q]), x12, s[q]);
   }
   add_quadratic_terms<Q, N>(s, m, c, x1);
   for (int q = 0; q < Q; ++q)
