@@ -39,6 +39,11 @@ struct vec<1> {
   friend vec operator/(vec a, vec b) noexcept { return {a.v / b.v}; }
 };
 
+// transpose(r) swaps lane i of r[j] with lane j of r[i]: the rows of an
+// N x N block become its columns. Pure data movement, so every value keeps
+// its bits.
+inline void transpose(vec<1> (&)[1]) noexcept {}
+
 #if defined(__AVX2__) && defined(__FMA__)
 // Lane mask for the masked loads and stores: all bits set in the first
 // `count` 64-bit lanes.
@@ -79,6 +84,17 @@ struct vec<4> {
   friend vec operator*(vec a, vec b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
   friend vec operator/(vec a, vec b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
 };
+
+inline void transpose(vec<4> (&r)[4]) noexcept {
+  // pairs of rows interleaved: (r0[0] r1[0] r0[2] r1[2]), (r0[1] r1[1] ...), ...
+  const __m256d t0 = _mm256_unpacklo_pd(r[0].v, r[1].v), t1 = _mm256_unpackhi_pd(r[0].v, r[1].v);
+  const __m256d t2 = _mm256_unpacklo_pd(r[2].v, r[3].v), t3 = _mm256_unpackhi_pd(r[2].v, r[3].v);
+  // then the 128-bit halves of the pairs joined
+  r[0].v = _mm256_permute2f128_pd(t0, t2, 0x20);
+  r[1].v = _mm256_permute2f128_pd(t1, t3, 0x20);
+  r[2].v = _mm256_permute2f128_pd(t0, t2, 0x31);
+  r[3].v = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
 #endif
 
 #if defined(__AVX512F__)
@@ -104,6 +120,32 @@ struct vec<8> {
   friend vec operator*(vec a, vec b) noexcept { return {_mm512_mul_pd(a.v, b.v)}; }
   friend vec operator/(vec a, vec b) noexcept { return {_mm512_div_pd(a.v, b.v)}; }
 };
+
+inline void transpose(vec<8> (&r)[8]) noexcept {
+  // pairs of rows interleaved: t[2p] holds lanes 0, 2, 4, 6 of rows 2p and
+  // 2p + 1 side by side, t[2p + 1] lanes 1, 3, 5, 7
+  __m512d t[8];
+  for (int p = 0; p < 4; ++p) {
+    t[2 * p] = _mm512_unpacklo_pd(r[2 * p].v, r[2 * p + 1].v);
+    t[2 * p + 1] = _mm512_unpackhi_pd(r[2 * p].v, r[2 * p + 1].v);
+  }
+  // 128-bit pieces of pairs p and p + 1 joined: lanes (c, c + 4) of four rows
+  const __m512i even_pieces = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+  const __m512i odd_pieces = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+  __m512d u[8];
+  for (int h = 0; h < 2; ++h)
+    for (int c = 0; c < 2; ++c) {
+      u[4 * h + c] = _mm512_permutex2var_pd(t[4 * h + c], even_pieces, t[4 * h + 2 + c]);
+      u[4 * h + 2 + c] = _mm512_permutex2var_pd(t[4 * h + c], odd_pieces, t[4 * h + 2 + c]);
+    }
+  // 256-bit halves of the two groups of four rows joined
+  const __m512i low_halves = _mm512_set_epi64(11, 10, 9, 8, 3, 2, 1, 0);
+  const __m512i high_halves = _mm512_set_epi64(15, 14, 13, 12, 7, 6, 5, 4);
+  for (int c = 0; c < 4; ++c) {
+    r[c].v = _mm512_permutex2var_pd(u[c], low_halves, u[4 + c]);
+    r[4 + c].v = _mm512_permutex2var_pd(u[c], high_halves, u[4 + c]);
+  }
+}
 constexpr int kVecLanes = 8;
 #elif defined(__AVX2__) && defined(__FMA__)
 constexpr int kVecLanes = 4;

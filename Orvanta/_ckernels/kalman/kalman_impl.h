@@ -808,16 +808,33 @@ inline i64 tile_order_row(i64 i, i64 ns) noexcept {
 }
 
 // Copies the points rows[0 .. count) (count <= kVecLanes, n values each) into
-// the lanes of a tile; lanes past `count` repeat the first point.
+// the lanes of a tile; lanes past `count` repeat the first point. Blocks of
+// kVecLanes coordinates are loaded a row per vector and transposed in
+// registers; the coordinates past the last full block go one by one.
 void gather_tile(const f64* const* rows, i64 count, i64 n, f64* ORV_RESTRICT tile) noexcept {
-  for (i64 j = 0; j < n; ++j)
+  const i64 blocked = n - n % kVecLanes;
+  for (i64 j0 = 0; j0 < blocked; j0 += kVecLanes) {
+    vreg block[kVecLanes];
+    for (i64 l = 0; l < kVecLanes; ++l) block[l] = vreg::load(rows[l < count ? l : 0] + j0);
+    transpose(block);
+    for (int i = 0; i < kVecLanes; ++i) block[i].store(tile + (j0 + i) * kVecLanes);
+  }
+  for (i64 j = blocked; j < n; ++j)
     for (i64 l = 0; l < kVecLanes; ++l) tile[j * kVecLanes + l] = rows[l < count ? l : 0][j];
 }
 
-// The first `count` lanes of a tile back into the points rows[0 .. count).
+// The first `count` lanes of a tile back into the points rows[0 .. count),
+// as gather_tile takes them.
 void scatter_tile(const f64* ORV_RESTRICT tile, i64 count, i64 n, f64* const* rows) noexcept {
+  const i64 blocked = n - n % kVecLanes;
+  for (i64 j0 = 0; j0 < blocked; j0 += kVecLanes) {
+    vreg block[kVecLanes];
+    for (int i = 0; i < kVecLanes; ++i) block[i] = vreg::load(tile + (j0 + i) * kVecLanes);
+    transpose(block);
+    for (i64 l = 0; l < count; ++l) block[l].store(rows[l] + j0);
+  }
   for (i64 l = 0; l < count; ++l)
-    for (i64 j = 0; j < n; ++j) rows[l][j] = tile[j * kVecLanes + l];
+    for (i64 j = blocked; j < n; ++j) rows[l][j] = tile[j * kVecLanes + l];
 }
 
 // The rows (of n values) of the `count` points at positions first, first + 1,
