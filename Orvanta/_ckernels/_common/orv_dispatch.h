@@ -34,6 +34,17 @@ ORV_RESOLVER_ATTRIBUTES F orv_pick_variant([[maybe_unused]] F avx512, [[maybe_un
   return generic;
 }
 
+// Whether the processor executes each 512-bit operation as two 256-bit
+// halves (AMD Zen 4), so that a half-width operation costs half as much.
+ORV_RESOLVER_ATTRIBUTES inline bool orv_splits_512_bit_operations() noexcept {
+#if ORV_WIDE_VARIANTS
+  __builtin_cpu_init();
+  return __builtin_cpu_is("znver4");
+#else
+  return false;
+#endif
+}
+
 // Declares the resolver of `name` and makes the exported `name` an indirect
 // function bound to it.
 #define ORV_DISPATCH(name)                                                         \

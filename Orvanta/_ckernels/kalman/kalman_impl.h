@@ -575,6 +575,7 @@ ukf_dims ukf_dims_of(const ukf_inputs& in) noexcept {
 struct point_tiles {
   f64* points;   // nz coordinates x kVecLanes
   f64* results;  // max(nz, nv) coordinates x kVecLanes
+  bool halves;   // whether a tile may run as two halves (see may_split_tile)
 };
 
 // The model's coefficients as the sigma-point passes read them, arranged
@@ -848,16 +849,16 @@ void tile_rows(Row* base, i64 first, i64 count, i64 n, i64 ns, bool paired,
 }
 
 // Number of leading coordinates j < ns in which each of `lanes` points,
-// coordinate j of point l at points[j lanes + l] (a tile, or one point as a
-// row), holds x1c[j] to the bit; 0 unless `share` is set. Bits, not values: a
-// -0 centre coordinate plus a step of +0 gives +0, which would round a
-// product's sign differently.
-i64 leading_shared_x1(const f64* ORV_RESTRICT points, i64 lanes, const f64* ORV_RESTRICT x1c,
-                      i64 ns, bool share) noexcept {
+// coordinate j of point l at points[j stride + l] (lanes of a tile, or one
+// point as a row), holds x1c[j] to the bit; 0 unless `share` is set. Bits,
+// not values: a -0 centre coordinate plus a step of +0 gives +0, which would
+// round a product's sign differently.
+i64 leading_shared_x1(const f64* ORV_RESTRICT points, i64 stride, i64 lanes,
+                      const f64* ORV_RESTRICT x1c, i64 ns, bool share) noexcept {
   if (!share) return 0;
   for (i64 j = 0; j < ns; ++j)
     for (i64 l = 0; l < lanes; ++l)
-      if (std::memcmp(points + j * lanes + l, x1c + j, sizeof(f64)) != 0) return j;
+      if (std::memcmp(points + j * stride + l, x1c + j, sizeof(f64)) != 0) return j;
   return ns;
 }
 
@@ -871,13 +872,41 @@ void products_with_x1(const f64* ORV_RESTRICT half, const f64* ORV_RESTRICT x1c,
     for (i64 i = j * row; i < (j + 1) * row; ++i) out[i] = half[i] * x1c[j];
 }
 
+// Points in the lower and the upper half of a tile's lanes, when a tile runs
+// as two halves (see with_lanes_for).
+constexpr i64 kHalfLanes = kVecLanes / 2;
+
+// Whether a tile of `count` points may run as two halves, each with its own
+// share of the centre's first factors. On processors that execute a 512-bit
+// operation as two 256-bit halves, a half-width operation costs half as
+// much, so a half whose points share more coordinates with the centre than
+// the other half's saves the products of those coordinates. Elsewhere the
+// halves would cost more than the tile, and `halves` is off.
+constexpr bool may_split_tile(i64 count, bool halves) noexcept {
+  return kVecLanes >= 8 && halves && count > kHalfLanes;
+}
+
+// Leading x1 coordinates that the points of a tile share with the centre
+// (see leading_shared_x1): shared[h] for half h of a tile that may run as
+// two halves, both the whole tile's otherwise.
+struct tile_shares {
+  i64 shared[2];
+};
+
 // Gathers the points from[0 .. count) (nz = 2 ns values each) into
-// tiles.points and returns how many leading x1 coordinates every lane shares
-// with the centre's x1c when `share` is set, 0 otherwise.
-i64 gather_points(const f64* const* from, i64 count, i64 ns, const f64* ORV_RESTRICT x1c,
-                  bool share, const point_tiles& tiles) noexcept {
+// tiles.points and returns how many leading x1 coordinates their lanes
+// share with the centre's x1c when `share` is set, 0 otherwise.
+tile_shares gather_points(const f64* const* from, i64 count, i64 ns,
+                          const f64* ORV_RESTRICT x1c, bool share,
+                          const point_tiles& tiles) noexcept {
   gather_tile(from, count, 2 * ns, tiles.points);
-  return leading_shared_x1(tiles.points, kVecLanes, x1c, ns, share);
+  const f64* lanes = tiles.points;
+  if (!may_split_tile(count, tiles.halves)) {
+    const i64 shared = leading_shared_x1(lanes, kVecLanes, kVecLanes, x1c, ns, share);
+    return {{shared, shared}};
+  }
+  return {{leading_shared_x1(lanes, kVecLanes, kHalfLanes, x1c, ns, share),
+           leading_shared_x1(lanes + kHalfLanes, kVecLanes, count - kHalfLanes, x1c, ns, share)}};
 }
 
 // Coordinate j of the first N points of a tile.
@@ -890,9 +919,10 @@ ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
 // (the x2 part of the successor, or a control), with output o of n_out
 // taking the constant constant[o] (halved on use), the first-order
 // coefficients linear_t[j n_out + o] and the halved second-order ones
-// half[(j ns + k) n_out + o] (see model_terms). For the leading `shared`
-// coordinates j whose x1_j is the centre's in every lane, centre holds the
-// first factors (0.5 q[o][j][k]) x1c_j in the layout of half. Plain values
+// half[(j ns + k) n_out + o] (see model_terms). For the leading shared[h]
+// coordinates j whose x1_j is the centre's in every lane of half h of a tile
+// (shared[0] for a whole tile or one point), centre holds the first factors
+// (0.5 q[o][j][k]) x1c_j in the layout of half. Plain values
 // copied from the model: a pass run out of line (in_wide_groups,
 // transition_point, project_point) that referred to the caller's ukf_inputs
 // would let its address escape, and the specialised loops would no longer
@@ -901,87 +931,138 @@ struct second_order_map {
   const f64* constant;  // n_out: hss or gss
   const f64* linear_t;  // ns x n_out: hx^T or gx^T
   const f64* half;      // ns x ns x n_out: 0.5 hxx or 0.5 gxx
-  const f64* centre;    // as half, times x1c_j; may be null when shared is 0
+  const f64* centre;    // as half, times x1c_j; may be null when no x1_j is shared
   i64 ns;
   i64 n_out;
-  i64 shared;
+  tile_shares shares;
 };
 
-// The x2 part of the pruned transition, the leading `shared` x1 coordinates
-// of the points having first factors centre_hxx.
+// The x2 part of the pruned transition, the points' leading shared x1
+// coordinates having first factors centre_hxx.
 inline second_order_map transition_map(const ukf_inputs& in, const model_terms& terms,
-                                       const f64* centre_hxx, i64 shared) noexcept {
-  return {in.hss, terms.hx_t, terms.hxx, centre_hxx, in.n_state, in.n_state, shared};
+                                       const f64* centre_hxx, tile_shares shares) noexcept {
+  return {in.hss, terms.hx_t, terms.hxx, centre_hxx, in.n_state, in.n_state, shares};
 }
 
-// The controls, the leading `shared` x1 coordinates of the points having
-// first factors centre_gxx.
+// The controls, the points' leading shared x1 coordinates having first
+// factors centre_gxx.
 inline second_order_map control_map(const ukf_inputs& in, const model_terms& terms,
-                                    const f64* centre_gxx, i64 shared) noexcept {
-  return {in.gss, terms.gx_t, terms.gxx, centre_gxx, in.n_state, in.n_ctrl, shared};
+                                    const f64* centre_gxx, tile_shares shares) noexcept {
+  return {in.gss, terms.gx_t, terms.gxx, centre_gxx, in.n_state, in.n_ctrl, shares};
 }
 
-// s[q] + sum_j sum_k (0.5 q[o + q][j][k] x1_j) x1_k over ns x ns (k inner)
-// for Q outputs at once, with the last product fused into the sum. The Q
-// sums are independent chains, which keeps the FMA units busy while each
-// chain waits for its previous step.
-template <int Q, int N>
-ORV_INLINE void add_quadratic_terms(vec<N>* s, const second_order_map& m, i64 o,
+// The N lanes of half h of a tile run as H halves (h = 0, N = the lanes in
+// use, for a whole tile): coordinate j of those points.
+template <int N>
+ORV_INLINE vec<N> half_coord(const f64* tile, int h, i64 j) noexcept {
+  return lane_coord<N>(tile + h * N, j);
+}
+
+// s[h][q] + sum_j sum_k (0.5 q[o + q][j][k] x1_j) x1_k over ns x ns (k inner)
+// for Q outputs of each of the H halves of a tile at once, with the last
+// product fused into the sum. The Q H sums are independent chains, which
+// keeps the FMA units busy while each chain waits for its previous step.
+template <int Q, int N, int H>
+ORV_INLINE void add_quadratic_terms(vec<N> (&s)[H][Q], const second_order_map& m, i64 o,
                                     const f64* ORV_RESTRICT x1) noexcept {
   using lanes = vec<N>;
-  const i64 ns = m.ns, n_out = m.n_out, shared = m.shared;
-  for (i64 j = 0; j < shared; ++j) {
+  const i64 ns = m.ns, n_out = m.n_out;
+  const i64* shared = m.shares.shared;
+  const i64 all_share = H == 1 ? shared[0] : min_i64(shared[0], shared[1]);
+  const i64 one_shares = H == 1 ? shared[0] : shared[0] + shared[1] - all_share;
+  for (i64 j = 0; j < all_share; ++j) {
     const f64* tq = m.centre + j * ns * n_out + o;
     for (i64 k = 0; k < ns; ++k) {
-      const lanes x1k = lane_coord<N>(x1, k);
+      lanes x1k[H];
+      for (int h = 0; h < H; ++h) x1k[h] = half_coord<N>(x1, h, k);
 #pragma GCC unroll 8
-      for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(tq[k * n_out + q]), x1k, s[q]);
+      for (int q = 0; q < Q; ++q) {
+        const lanes t = lanes::broadcast(tq[k * n_out + q]);
+        for (int h = 0; h < H; ++h) s[h][q] = fma(t, x1k[h], s[h][q]);
+      }
     }
   }
-  for (i64 j = shared; j < ns; ++j) {
-    const f64* hq = m.half + j * ns * n_out + o;
-    const lanes x1j = lane_coord<N>(x1, j);
-    for (i64 k = 0; k < ns; ++k) {
-      const lanes x1k = lane_coord<N>(x1, k);
+  if constexpr (H == 2) {
+    // half Own forms its first factors while the other still shares them
+    auto own_and_shared = [&]<int Own>() {
+      for (i64 j = all_share; j < one_shares; ++j) {
+        const f64* tq = m.centre + j * ns * n_out + o;
+        const f64* hq = m.half + j * ns * n_out + o;
+        const lanes x1j = half_coord<N>(x1, Own, j);
+        for (i64 k = 0; k < ns; ++k) {
+          const lanes own_k = half_coord<N>(x1, Own, k), other_k = half_coord<N>(x1, 1 - Own, k);
 #pragma GCC unroll 8
-      for (int q = 0; q < Q; ++q) s[q] = fma(lanes::broadcast(hq[k * n_out + q]) * x1j, x1k, s[q]);
+          for (int q = 0; q < Q; ++q) {
+            s[Own][q] = fma(lanes::broadcast(hq[k * n_out + q]) * x1j, own_k, s[Own][q]);
+            s[1 - Own][q] = fma(lanes::broadcast(tq[k * n_out + q]), other_k, s[1 - Own][q]);
+          }
+        }
+      }
+    };
+    if (shared[0] < shared[1])
+      own_and_shared.template operator()<0>();
+    else
+      own_and_shared.template operator()<1>();
+  }
+  for (i64 j = one_shares; j < ns; ++j) {
+    const f64* hq = m.half + j * ns * n_out + o;
+    lanes x1j[H];
+    for (int h = 0; h < H; ++h) x1j[h] = half_coord<N>(x1, h, j);
+    for (i64 k = 0; k < ns; ++k) {
+      lanes x1k[H];
+      for (int h = 0; h < H; ++h) x1k[h] = half_coord<N>(x1, h, k);
+#pragma GCC unroll 8
+      for (int q = 0; q < Q; ++q) {
+        const lanes c = lanes::broadcast(hq[k * n_out + q]);
+        for (int h = 0; h < H; ++h) s[h][q] = fma(c * x1j[h], x1k[h], s[h][q]);
+      }
     }
   }
 }
 
-// Outputs [i, i + Q) of the pruned transition of the first N points of a
-// tile (see ukf_pruned_transition), m mapping the x2 part.
-template <int Q, int N>
+// Outputs [i, i + Q) of the pruned transition of the points of a tile run as
+// H halves of N lanes (see ukf_pruned_transition), m mapping the x2 part.
+template <int Q, int N, int H>
 ORV_INLINE void transition_rows(const second_order_map& m, const f64* ORV_RESTRICT z, i64 i,
                                 f64* ORV_RESTRICT out) noexcept {
   using lanes = vec<N>;
   const i64 ns = m.ns;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
-  lanes s1[Q], s2[Q];
+  lanes s1[H][Q], s2[H][Q];
   for (int q = 0; q < Q; ++q) {
-    s1[q] = lanes::zero();
-    s2[q] = lanes::broadcast(0.5 * m.constant[i + q]);
-  }
-  for (i64 j = 0; j < ns; ++j) {
-    const lanes x1j = lane_coord<N>(x1, j), x2j = lane_coord<N>(x2, j);
-    for (int q = 0; q < Q; ++q) {
-      const lanes h = lanes::broadcast(m.linear_t[j * m.n_out + i + q]);
-      s1[q] = fma(h, x1j, s1[q]);
-      s2[q] = fma(h, x2j, s2[q]);
+    const lanes half_constant = lanes::broadcast(0.5 * m.constant[i + q]);
+    for (int h = 0; h < H; ++h) {
+      s1[h][q] = lanes::zero();
+      s2[h][q] = half_constant;
     }
   }
-  add_quadratic_terms<Q, N>(s2, m, i, x1);
-  for (int q = 0; q < Q; ++q) {
-    s1[q].store(out + (i + q) * kVecLanes);
-    s2[q].store(out + (ns + i + q) * kVecLanes);
+  for (i64 j = 0; j < ns; ++j) {
+    lanes x1j[H], x2j[H];
+    for (int h = 0; h < H; ++h) {
+      x1j[h] = half_coord<N>(x1, h, j);
+      x2j[h] = half_coord<N>(x2, h, j);
+    }
+    for (int q = 0; q < Q; ++q) {
+      const lanes c = lanes::broadcast(m.linear_t[j * m.n_out + i + q]);
+      for (int h = 0; h < H; ++h) {
+        s1[h][q] = fma(c, x1j[h], s1[h][q]);
+        s2[h][q] = fma(c, x2j[h], s2[h][q]);
+      }
+    }
   }
+  // x1' is complete: stored now, its registers are free for the long sums
+  for (int h = 0; h < H; ++h)
+    for (int q = 0; q < Q; ++q) s1[h][q].store(out + (i + q) * kVecLanes + h * N);
+  add_quadratic_terms<Q, N, H>(s2, m, i, x1);
+  for (int h = 0; h < H; ++h)
+    for (int q = 0; q < Q; ++q) s2[h][q].store(out + (ns + i + q) * kVecLanes + h * N);
 }
 
-// Controls [c, c + Q) of the projection of the first N points of a tile
-// (see ukf_project_vars), m mapping the controls and steady their
-// steady-state levels.
-template <int Q, int N>
+// Controls [c, c + Q) of the projection of the points of a tile run as H
+// halves of N lanes (see ukf_project_vars), m mapping the controls and
+// steady their steady-state levels.
+template <int Q, int N, int H>
 ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTRICT steady,
                                  const f64* ORV_RESTRICT z, i64 c,
                                  f64* ORV_RESTRICT vars) noexcept {
@@ -989,16 +1070,25 @@ ORV_INLINE void project_controls(const second_order_map& m, const f64* ORV_RESTR
   const i64 ns = m.ns;
   const f64* x1 = z;
   const f64* x2 = z + ns * kVecLanes;
-  lanes s[Q];
-  for (int q = 0; q < Q; ++q) s[q] = lanes::broadcast(0.5 * m.constant[c + q]);
-  for (i64 j = 0; j < ns; ++j) {
-    const lanes x12 = lane_coord<N>(x1, j) + lane_coord<N>(x2, j);
-    for (int q = 0; q < Q; ++q)
-      s[q] = fma(lanes::broadcast(m.linear_t[j * m.n_out + c + q]), x12, s[q]);
+  lanes s[H][Q];
+  for (int q = 0; q < Q; ++q) {
+    const lanes half_constant = lanes::broadcast(0.5 * m.constant[c + q]);
+    for (int h = 0; h < H; ++h) s[h][q] = half_constant;
   }
-  add_quadratic_terms<Q, N>(s, m, c, x1);
-  for (int q = 0; q < Q; ++q)
-    (lanes::broadcast(steady[c + q]) + s[q]).store(vars + (ns + c + q) * kVecLanes);
+  for (i64 j = 0; j < ns; ++j) {
+    lanes x12[H];
+    for (int h = 0; h < H; ++h) x12[h] = half_coord<N>(x1, h, j) + half_coord<N>(x2, h, j);
+    for (int q = 0; q < Q; ++q) {
+      const lanes g = lanes::broadcast(m.linear_t[j * m.n_out + c + q]);
+      for (int h = 0; h < H; ++h) s[h][q] = fma(g, x12[h], s[h][q]);
+    }
+  }
+  add_quadratic_terms<Q, N, H>(s, m, c, x1);
+  for (int q = 0; q < Q; ++q) {
+    const lanes level = lanes::broadcast(steady[c + q]);
+    for (int h = 0; h < H; ++h)
+      (level + s[h][q]).store(vars + (ns + c + q) * kVecLanes + h * N);
+  }
 }
 
 // Runs body<Q>(i) over [0, n) in the fewest groups of at most MaxQ outputs,
@@ -1036,20 +1126,34 @@ ORV_INLINE void in_output_groups(i64 ns, i64 n, Body&& body) noexcept {
     in_groups_of_at_most<4>(n, body);
 }
 
-// Runs body<N>() with the narrowest vector width N that covers `count`
-// points (count <= kVecLanes), so a partly filled tile does less work.
+// body<kHalfLanes, 2>(), kept out of line: the loops specialised for few
+// states never split a tile (they share nothing), and their code stays free
+// of the halves.
 template <class Body>
-ORV_INLINE void with_lanes_for(i64 count, Body&& body) noexcept {
+[[gnu::noinline]] void in_two_halves(Body& body) noexcept {
+  body.template operator()<kHalfLanes, 2>();
+}
+
+// Runs body<N, H>() on a tile of `count` points (count <= kVecLanes) as H
+// halves of N lanes: as two halves when their points share different numbers
+// of coordinates with the centre (see may_split_tile), else whole, with the
+// narrowest vector width N that covers the points, so that a partly filled
+// tile does less work.
+template <class Body>
+ORV_INLINE void with_lanes_for(i64 count, const tile_shares& shares, Body&& body) noexcept {
   if constexpr (kVecLanes >= 8) {
-    if (count > 4) return body.template operator()<8>();
+    if (count > 4) {
+      if (shares.shared[0] != shares.shared[1]) return in_two_halves(body);
+      return body.template operator()<8, 1>();
+    }
   }
   if constexpr (kVecLanes >= 4) {
-    if (count > 2) return body.template operator()<4>();
+    if (count > 2) return body.template operator()<4, 1>();
   }
   if constexpr (kVecLanes >= 2) {
-    if (count > 1) return body.template operator()<2>();
+    if (count > 1) return body.template operator()<2, 1>();
   }
-  body.template operator()<1>();
+  body.template operator()<1, 1>();
 }
 
 // half[j][k][o] = 0.5 q[o][j][k] for the n_out blocks of ns x ns
@@ -1075,16 +1179,17 @@ void arrange_model_terms(const ukf_inputs& in, const ukf_dims& d, const model_te
 }
 
 // out = pruned second-order successor of the first `count` points
-// z = (x1, x2) of a tile, whose leading `shared` x1 coordinates are those of
+// z = (x1, x2) of a tile, whose leading shared x1 coordinates are those of
 // the centre with first factors centre_hxx:
 //   x1' = hx x1;  x2' = 0.5 hss + hx x2 + 0.5 hxx (x1 (x) x1)
 void ukf_pruned_transition(const ukf_inputs& in, const model_terms& terms,
-                           const f64* ORV_RESTRICT centre_hxx, i64 shared,
+                           const f64* ORV_RESTRICT centre_hxx, const tile_shares& shares,
                            const f64* ORV_RESTRICT z, i64 count,
                            f64* ORV_RESTRICT out) noexcept {
-  const second_order_map m = transition_map(in, terms, centre_hxx, shared);
-  with_lanes_for(count, [&]<int N>() {
-    in_output_groups(m.ns, m.ns, [&]<int Q>(i64 i) { transition_rows<Q, N>(m, z, i, out); });
+  const second_order_map m = transition_map(in, terms, centre_hxx, shares);
+  with_lanes_for(count, shares, [&]<int N, int H>() {
+    in_output_groups(m.ns, m.ns,
+                     [&]<int Q>(i64 i) { transition_rows<Q, N, H>(m, z, i, out); });
   });
 }
 
@@ -1093,19 +1198,22 @@ void ukf_pruned_transition(const ukf_inputs& in, const model_terms& terms,
 // s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1), the leading `shared` x1
 // coordinates being the centre's with first factors centre_gxx.
 void ukf_project_vars(const ukf_inputs& in, const model_terms& terms,
-                      const f64* ORV_RESTRICT centre_gxx, i64 shared,
+                      const f64* ORV_RESTRICT centre_gxx, const tile_shares& shares,
                       const f64* ORV_RESTRICT z, i64 count, f64* ORV_RESTRICT vars) noexcept {
-  const second_order_map m = control_map(in, terms, centre_gxx, shared);
-  const f64* steady_controls = in.steady_state + m.ns;
-  with_lanes_for(count, [&]<int N>() {
+  const second_order_map m = control_map(in, terms, centre_gxx, shares);
+  // plain values for the passes, which may run out of line (see
+  // second_order_map)
+  const f64* steady = in.steady_state;
+  with_lanes_for(count, shares, [&]<int N, int H>() {
     using lanes = vec<N>;
     const f64* x1 = z;
     const f64* x2 = z + m.ns * kVecLanes;
     for (i64 i = 0; i < m.ns; ++i)
-      ((lanes::broadcast(in.steady_state[i]) + lane_coord<N>(x1, i)) + lane_coord<N>(x2, i))
-          .store(vars + i * kVecLanes);
-    in_output_groups(m.ns, in.n_ctrl, [&]<int Q>(i64 c) {
-      project_controls<Q, N>(m, steady_controls, z, c, vars);
+      for (int h = 0; h < H; ++h)
+        ((lanes::broadcast(steady[i]) + half_coord<N>(x1, h, i)) + half_coord<N>(x2, h, i))
+            .store(vars + i * kVecLanes + h * N);
+    in_output_groups(m.ns, m.n_out, [&]<int Q>(i64 c) {
+      project_controls<Q, N, H>(m, steady + m.ns, z, c, vars);
     });
   });
 }
@@ -1162,7 +1270,7 @@ ORV_INLINE void add_point_quadratic_terms(vreg* s, const second_order_map& m, i6
                                           const f64* ORV_RESTRICT x1,
                                           const f64* ORV_RESTRICT P, i64 nz) noexcept {
   const i64 ns = m.ns, n_out = m.n_out;
-  const i64 shared = P == nullptr ? m.shared : 0;
+  const i64 shared = P == nullptr ? m.shares.shared[0] : 0;
   vreg c[Q];
   for (i64 j = 0; j < shared; ++j)
     for (i64 k = 0; k < ns; ++k) {
@@ -1274,12 +1382,13 @@ void transition_sigma_points(const ukf_inputs& in, const model_terms& terms,
     tile_rows(sigma, first, count, nz, ns, share, from);
     tile_rows(sigma_next, first, count, nz, ns, share, to);
     if (count == 1) {
-      const i64 shared = leading_shared_x1(from[0], 1, sigma, ns, share);
-      transition_point(transition_map(in, terms, centre_hxx, shared), from[0], to[0]);
+      const i64 shared = leading_shared_x1(from[0], 1, 1, sigma, ns, share);
+      transition_point(transition_map(in, terms, centre_hxx, {{shared, shared}}), from[0],
+                       to[0]);
       continue;
     }
-    const i64 shared = gather_points(from, count, ns, sigma, share, tiles);
-    ukf_pruned_transition(in, terms, centre_hxx, shared, tiles.points, count, tiles.results);
+    const tile_shares shares = gather_points(from, count, ns, sigma, share, tiles);
+    ukf_pruned_transition(in, terms, centre_hxx, shares, tiles.points, count, tiles.results);
     scatter_tile(tiles.results, count, nz, to);
   }
 }
@@ -1300,14 +1409,14 @@ void ukf_eval_measurement_sigma(const ukf_inputs& in, const model_terms& terms,
     const f64* from[kVecLanes];
     tile_rows(sigma_z, r0, count, nz, ns, false, from);
     if (count == 1) {
-      const i64 shared = leading_shared_x1(from[0], 1, sigma_z, ns, share);
-      project_point(control_map(in, terms, centre_gxx, shared), in.steady_state, from[0], nullptr,
-                    vars_buf);
+      const i64 shared = leading_shared_x1(from[0], 1, 1, sigma_z, ns, share);
+      project_point(control_map(in, terms, centre_gxx, {{shared, shared}}), in.steady_state,
+                    from[0], nullptr, vars_buf);
       in.meas(vars_buf, in.params, sigma_y + r0 * no);
       continue;
     }
-    const i64 shared = gather_points(from, count, ns, sigma_z, share, tiles);
-    ukf_project_vars(in, terms, centre_gxx, shared, tiles.points, count, tiles.results);
+    const tile_shares shares = gather_points(from, count, ns, sigma_z, share, tiles);
+    ukf_project_vars(in, terms, centre_gxx, shares, tiles.points, count, tiles.results);
     for (i64 l = 0; l < count; ++l) {
       for (i64 j = 0; j < nv; ++j) vars_buf[j] = tiles.results[j * kVecLanes + l];
       in.meas(vars_buf, in.params, sigma_y + (r0 + l) * no);
@@ -1360,7 +1469,7 @@ void ukf_store_history(const ukf_inputs& in, const model_terms& terms, const f64
   const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl;
   store_row(x1, t, z, ns);
   store_row(x2, t, z + ns, ns);
-  project_point(control_map(in, terms, nullptr, 0), in.steady_state, z, P, x + t * nv);
+  project_point(control_map(in, terms, nullptr, {{0, 0}}), in.steady_state, z, P, x + t * nv);
 }
 
 // Predicted moments of the period: z_pred and P_pred (with process noise).
@@ -1472,9 +1581,9 @@ template <i64 NS, i64 NO>
   return ukf_run_periods(fixed, out, w, s);
 }
 
-}  // namespace
-
-i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
+// The unscented filter, with tiles that may run as two halves when
+// `split_tiles` is set (see may_split_tile).
+i64 ukf_run(const ukf_inputs* in, ukf_outputs* out, bool split_tiles) {
   if (in->meas == nullptr || in->n_state < 1 || in->n_obs < 1 || in->n_ctrl < 0 ||
       in->n_exog < 0)
     return UKF_ERR_INPUT;
@@ -1488,6 +1597,7 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
   if (!block) return UKF_ERR_ALLOC;
   const ukf_dims d = ukf_dims_of(*in);
   ukf_scratch s = ukf_carve_scratch(block.data(), d);
+  s.tiles.halves = split_tiles;
 
   copy_values(s.z_prev, in->z0, d.nz);
   copy_values(s.P_prev, in->P0, d.nz * d.nz);
@@ -1499,6 +1609,16 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
   return with_small_sizes<kMaxFixedUkfStates, kMaxFixedUkfObs>(
       d.ns, d.no, [&]<i64 NS, i64 NO>() { return ukf_run_periods_fixed<NS, NO>(*in, *out, w, s); },
       [&] { return ukf_run_periods(*in, *out, w, s); });
+}
+
+}  // namespace
+
+i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
+  return ukf_run(in, out, false);
+}
+
+i64 ukf_hot_loop_split_tiles(const ukf_inputs* in, ukf_outputs* out) {
+  return ukf_run(in, out, true);
 }
 
 }  // namespace ORV_VARIANT

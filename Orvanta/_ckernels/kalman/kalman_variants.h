@@ -17,4 +17,7 @@ decltype(::kf_build_bqbt) kf_build_bqbt;
 decltype(::kf_build_shock_projection) kf_build_shock_projection;
 decltype(::kf_hot_loop) kf_hot_loop;
 decltype(::ukf_hot_loop) ukf_hot_loop;
+// ukf_hot_loop for processors that execute 512-bit operations as two
+// 256-bit halves (see may_split_tile); the same bits.
+decltype(::ukf_hot_loop) ukf_hot_loop_split_tiles;
 }  // namespace ORV_VARIANT
