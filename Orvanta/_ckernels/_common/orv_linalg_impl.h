@@ -182,14 +182,62 @@ void orv_zero_mat(f64* out, i64 r, i64 c) {
   std::memset(out, 0, static_cast<size_t>(count) * sizeof(f64));
 }
 
-void orv_sym_inplace(f64* P, i64 n) {
-  for (i64 i = 0; i < n; ++i) {
-    for (i64 j = i + 1; j < n; ++j) {
+// The pairs (i, j), i < j, of the N x N blocks of P (n x n) whose rows and
+// columns start at `first`: P[i][j] = P[j][i] = 0.5 (P[i][j] + P[j][i]).
+inline void symmetrize_pairs(f64* P, i64 n, i64 first, i64 size) noexcept {
+  for (i64 i = first; i < first + size; ++i)
+    for (i64 j = i + 1; j < first + size; ++j) {
       const f64 avg = 0.5 * (P[i * n + j] + P[j * n + i]);
       P[i * n + j] = avg;
       P[j * n + i] = avg;
     }
+}
+
+// The same for the block at rows [bi, bi + N), columns [bj, bj + N), bi < bj,
+// and its mirror: the mirror's rows, transposed in registers, line up with
+// the block's, so every pair is averaged in vector lanes (upper element
+// first, as in symmetrize_pairs) and the average goes back transposed.
+template <int N>
+ORV_INLINE void symmetrize_block(f64* P, i64 n, i64 bi, i64 bj) noexcept {
+  using lanes = vec<N>;
+  lanes upper[N], lower[N];
+  for (int r = 0; r < N; ++r) {
+    upper[r] = lanes::load(P + (bi + r) * n + bj);
+    lower[r] = lanes::load(P + (bj + r) * n + bi);
   }
+  transpose(lower);
+  for (int r = 0; r < N; ++r) {
+    upper[r] = lanes::broadcast(0.5) * (upper[r] + lower[r]);
+    upper[r].store(P + (bi + r) * n + bj);
+  }
+  transpose(upper);
+  for (int r = 0; r < N; ++r) upper[r].store(P + (bj + r) * n + bi);
+}
+
+// P in blocks of N x N (N divides n): the blocks off the diagonal in vector
+// lanes, the diagonal blocks pair by pair. Kept out of line, so that the
+// loops specialised for small models, which inline their kernels, stay small.
+template <int N>
+[[gnu::noinline]] void symmetrize_in_blocks(f64* P, i64 n) noexcept {
+  for (i64 bi = 0; bi < n; bi += N) {
+    symmetrize_pairs(P, n, bi, N);
+    for (i64 bj = bi + N; bj < n; bj += N) symmetrize_block<N>(P, n, bi, bj);
+  }
+}
+
+void orv_sym_inplace(f64* P, i64 n) {
+  // Beyond a vector's width, blocks of the widest vector that divides n;
+  // smaller matrices pair by pair.
+  if (n > kVecLanes) {
+    if constexpr (kVecLanes >= 8) {
+      if (n % 8 == 0) return symmetrize_in_blocks<8>(P, n);
+    }
+    if constexpr (kVecLanes >= 4) {
+      if (n % 4 == 0) return symmetrize_in_blocks<4>(P, n);
+      if (n % 2 == 0) return symmetrize_in_blocks<2>(P, n);
+    }
+  }
+  if (n > 1) symmetrize_pairs(P, n, 0, n);
 }
 
 // out (n x m) = A (n x p) . B (p x m)

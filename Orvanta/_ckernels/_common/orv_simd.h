@@ -85,6 +85,12 @@ struct vec<4> {
   friend vec operator/(vec a, vec b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
 };
 
+inline void transpose(vec<2> (&r)[2]) noexcept {
+  const __m128d first = _mm_unpacklo_pd(r[0].v, r[1].v);
+  r[1].v = _mm_unpackhi_pd(r[0].v, r[1].v);
+  r[0].v = first;
+}
+
 inline void transpose(vec<4> (&r)[4]) noexcept {
   // pairs of rows interleaved: (r0[0] r1[0] r0[2] r1[2]), (r0[1] r1[1] ...), ...
   const __m256d t0 = _mm256_unpacklo_pd(r[0].v, r[1].v), t1 = _mm256_unpackhi_pd(r[0].v, r[1].v);
