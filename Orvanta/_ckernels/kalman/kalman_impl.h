@@ -784,7 +784,8 @@ void ukf_weighted_cov(const f64* ORV_RESTRICT sigma, const f64* ORV_RESTRICT mea
 // puts the mirrored pairs of the x1 columns first, in column order, then the
 // centre and the pairs of the x2 columns, so that most tiles share long
 // leading runs of x1; the measurement keeps ascending order, since meas is
-// called in that order.
+// called in that order. A tile whose two halves share different runs may
+// run as two half-width tiles, each with its own run (see may_split_tile).
 
 // Largest state and observable dimensions with an unscented loop of their own
 // (see ukf_hot_loop).
@@ -968,9 +969,9 @@ ORV_INLINE void add_quadratic_terms(vec<N> (&s)[H][Q], const second_order_map& m
   using lanes = vec<N>;
   const i64 ns = m.ns, n_out = m.n_out;
   const i64* shared = m.shares.shared;
-  const i64 all_share = H == 1 ? shared[0] : min_i64(shared[0], shared[1]);
-  const i64 one_shares = H == 1 ? shared[0] : shared[0] + shared[1] - all_share;
-  for (i64 j = 0; j < all_share; ++j) {
+  const i64 shared_by_both = H == 1 ? shared[0] : min_i64(shared[0], shared[1]);
+  const i64 shared_by_either = H == 1 ? shared[0] : shared[0] + shared[1] - shared_by_both;
+  for (i64 j = 0; j < shared_by_both; ++j) {
     const f64* tq = m.centre + j * ns * n_out + o;
     for (i64 k = 0; k < ns; ++k) {
       lanes x1k[H];
@@ -985,7 +986,7 @@ ORV_INLINE void add_quadratic_terms(vec<N> (&s)[H][Q], const second_order_map& m
   if constexpr (H == 2) {
     // half Own forms its first factors while the other still shares them
     auto own_and_shared = [&]<int Own>() {
-      for (i64 j = all_share; j < one_shares; ++j) {
+      for (i64 j = shared_by_both; j < shared_by_either; ++j) {
         const f64* tq = m.centre + j * ns * n_out + o;
         const f64* hq = m.half + j * ns * n_out + o;
         const lanes x1j = half_coord<N>(x1, Own, j);
@@ -1004,7 +1005,7 @@ ORV_INLINE void add_quadratic_terms(vec<N> (&s)[H][Q], const second_order_map& m
     else
       own_and_shared.template operator()<1>();
   }
-  for (i64 j = one_shares; j < ns; ++j) {
+  for (i64 j = shared_by_either; j < ns; ++j) {
     const f64* hq = m.half + j * ns * n_out + o;
     lanes x1j[H];
     for (int h = 0; h < H; ++h) x1j[h] = half_coord<N>(x1, h, j);
@@ -1195,7 +1196,7 @@ void ukf_pruned_transition(const ukf_inputs& in, const model_terms& terms,
 
 // vars (nv) = model variables in levels at the first `count` points
 // z = (x1, x2) of a tile: states (ss + x1) + x2, controls ss + s with
-// s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1), the leading `shared` x1
+// s = 0.5 gss + gx (x1 + x2) + 0.5 gxx (x1 (x) x1), the leading shared x1
 // coordinates being the centre's with first factors centre_gxx.
 void ukf_project_vars(const ukf_inputs& in, const model_terms& terms,
                       const f64* ORV_RESTRICT centre_gxx, const tile_shares& shares,
