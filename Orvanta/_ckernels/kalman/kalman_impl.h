@@ -1165,18 +1165,12 @@ void halve_output_innermost(const f64* ORV_RESTRICT q, i64 n_out, i64 ns,
     for (i64 jk = 0; jk < ns * ns; ++jk) half[jk * n_out + o] = 0.5 * q[o * ns * ns + jk];
 }
 
-// out (c x r) = a^T for a (r x c).
-void transpose(const f64* ORV_RESTRICT a, i64 r, i64 c, f64* ORV_RESTRICT out) noexcept {
-  for (i64 i = 0; i < r; ++i)
-    for (i64 j = 0; j < c; ++j) out[j * r + i] = a[i * c + j];
-}
-
 // The model's coefficients in the layout of model_terms, once per call.
 void arrange_model_terms(const ukf_inputs& in, const ukf_dims& d, const model_terms& terms) noexcept {
   halve_output_innermost(in.hxx, d.ns, d.ns, terms.hxx);
   halve_output_innermost(in.gxx, d.nc, d.ns, terms.gxx);
-  transpose(in.hx, d.ns, d.ns, terms.hx_t);
-  transpose(in.gx, d.nc, d.ns, terms.gx_t);
+  transpose_into(in.hx, d.ns, d.ns, terms.hx_t);
+  transpose_into(in.gx, d.nc, d.ns, terms.gx_t);
 }
 
 // out = pruned second-order successor of the first `count` points
