@@ -101,11 +101,27 @@ ORV_INLINE void product_block(const product_args& g, i64 i, i64 jo, i64 jb) noex
     }
 }
 
+// Rows of an output block W columns wide. A block keeps one accumulator
+// chain per vector, and an FMA waits about four cycles for the previous one
+// in its chain, so a block needs some eight chains to keep both FMA pipes
+// busy: a block one vector wide (or narrower) takes twice the rows.
+template <int W>
+constexpr int rows_per_block() noexcept {
+  return W / lanes_dividing(W) > 1 ? kBlockRows : 2 * kBlockRows;
+}
+
 // All n rows of the columns [jo, jo + W) of the output.
 template <int W>
 ORV_INLINE void product_column_block(const product_args& g, i64 n, i64 jo, i64 jb) noexcept {
+  constexpr int R = rows_per_block<W>();
   i64 i = 0;
-  for (; i + kBlockRows <= n; i += kBlockRows) product_block<kBlockRows, W>(g, i, jo, jb);
+  for (; i + R <= n; i += R) product_block<R, W>(g, i, jo, jb);
+  if constexpr (R > kBlockRows) {
+    if (n - i >= kBlockRows) {
+      product_block<kBlockRows, W>(g, i, jo, jb);
+      i += kBlockRows;
+    }
+  }
   switch (n - i) {
     case 3: product_block<3, W>(g, i, jo, jb); break;
     case 2: product_block<2, W>(g, i, jo, jb); break;
