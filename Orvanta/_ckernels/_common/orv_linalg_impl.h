@@ -30,7 +30,8 @@ namespace ORV_VARIANT {
 // 2^-52, the spacing of doubles at 1.0.
 constexpr f64 kEpsilon = 0x1p-52;
 
-// Output block: up to kBlockRows rows by kBlockCols columns.
+// Output block: up to kBlockRows rows by kBlockCols columns (blocks one
+// vector wide or narrower take more rows, see rows_per_block).
 constexpr int kBlockRows = 4;
 constexpr int kBlockCols = 2 * kVecLanes;
 // Depth of one packed panel of a transposed operand (kept on the stack).
