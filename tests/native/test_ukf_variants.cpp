@@ -14,25 +14,12 @@
 #include "orv_dispatch.h"
 #define ORV_VARIANT_LIST "kalman_variants.h"
 #include "orv_each_variant.h"
+#include "test_values.h"
 
 namespace {
 
 constexpr i64 kStates = 10, kControls = 10, kShocks = 5, kObs = 3, kPeriods = 12;
 constexpr i64 kAugmented = 2 * kStates, kVars = kStates + kControls;
-
-// Deterministic values in [-1, 1): a linear congruential sequence.
-struct Values {
-  std::uint64_t state = 0x2545F4914F6CDD1DULL;
-  f64 next() {
-    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-    return static_cast<f64>(state >> 11) * 0x1p-52 - 1.0;
-  }
-  std::vector<f64> many(i64 n, f64 scale) {
-    std::vector<f64> v(static_cast<size_t>(n));
-    for (f64& x : v) x = scale * next();
-    return v;
-  }
-};
 
 // obs = Z vars + q (Z vars)^2 row by row, Z and q fixed (params unused).
 void meas_quadratic(const f64* vars, const f64*, f64* out) {

@@ -1,0 +1,149 @@
+// Every compiled variant of the dense kernels that the processor can run
+// gives the portable variant's bits. The dispatcher picks one variant per
+// processor, so on an AVX-512 machine the other wide variant runs nowhere
+// else. The sizes reach every block shape of the products: full blocks, each
+// narrower column block, and the row remainders of the four- and eight-row
+// blocks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "orv_linalg.h"
+
+#include "orv_dispatch.h"
+#define ORV_VARIANT_LIST "orv_linalg_variants.h"
+#include "orv_each_variant.h"
+#include "test_values.h"
+
+namespace {
+
+constexpr i64 kSizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 13, 17, 20, 23};
+constexpr f64 kSentinel = -777.25;
+
+// One variant's kernels.
+struct Kernels {
+  const char* name;
+  decltype(&::orv_matmul) matmul;
+  decltype(&::orv_matmul_atb) matmul_atb;
+  decltype(&::orv_matmul_abt) matmul_abt;
+  decltype(&::orv_matmul_abt_plus_c) matmul_abt_plus_c;
+  decltype(&::orv_matvec) matvec;
+  decltype(&::orv_matvec_plus_vec) matvec_plus_vec;
+  decltype(&::orv_sym_inplace) sym_inplace;
+  decltype(&::orv_chol) chol;
+};
+
+#define ORV_KERNELS_OF(ns, label)                                                      \
+  Kernels {                                                                            \
+    label, ns::orv_matmul, ns::orv_matmul_atb, ns::orv_matmul_abt,                     \
+        ns::orv_matmul_abt_plus_c, ns::orv_matvec, ns::orv_matvec_plus_vec,            \
+        ns::orv_sym_inplace, ns::orv_chol                                              \
+  }
+
+// The wide variants this processor can run.
+std::vector<Kernels> wide_variants() {
+  std::vector<Kernels> v;
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("x86-64-v3")) v.push_back(ORV_KERNELS_OF(orv_avx2, "AVX2"));
+  if (__builtin_cpu_supports("x86-64-v4")) v.push_back(ORV_KERNELS_OF(orv_avx512, "AVX-512"));
+  return v;
+}
+
+const Kernels kPortable = ORV_KERNELS_OF(orv_generic, "portable");
+
+// Operands with signed zeros among them, so that a variant which formed a
+// sum differently could not hide behind equal values.
+std::vector<f64> operand(Values& values, i64 len) {
+  std::vector<f64> v = values.many(len, 2.0);
+  for (i64 i = 0; i < len; i += 7) v[static_cast<size_t>(i)] = i % 2 == 0 ? 0.0 : -0.0;
+  return v;
+}
+
+// Runs `call` (which writes into the buffer it is given, pre-filled with a
+// sentinel beyond any output) with the portable kernels and with each wide
+// variant, and expects the same bits everywhere.
+template <class Call>
+void expect_variants_agree(const std::string& what, size_t len, Call call) {
+  std::vector<f64> want(len + 8, kSentinel);
+  call(kPortable, want.data());
+  for (const Kernels& k : wide_variants()) {
+    std::vector<f64> got(len + 8, kSentinel);
+    call(k, got.data());
+    EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(f64)), 0)
+        << what << ", " << k.name;
+  }
+}
+
+std::string shape(const char* kernel, i64 n, i64 p, i64 m) {
+  return std::string(kernel) + " " + std::to_string(n) + "x" + std::to_string(p) + "x" +
+         std::to_string(m);
+}
+
+}  // namespace
+
+TEST(KernelVariants, ProductsGiveThePortableBits) {
+  Values values;
+  for (i64 n : kSizes)
+    for (i64 p : kSizes)
+      for (i64 m : kSizes) {
+        const std::vector<f64> A = operand(values, n * p), B = operand(values, p * m);
+        const std::vector<f64> Bt = operand(values, m * p), C = operand(values, n * m);
+        const std::vector<f64> At = operand(values, p * n);
+        const size_t out = static_cast<size_t>(n * m);
+        expect_variants_agree(shape("matmul", n, p, m), out, [&](const Kernels& k, f64* o) {
+          k.matmul(A.data(), B.data(), o, n, p, m);
+        });
+        // A^T B with A p x n and B p x m: the sum runs over the p rows
+        expect_variants_agree(shape("matmul_atb", p, n, m), out, [&](const Kernels& k, f64* o) {
+          k.matmul_atb(At.data(), B.data(), o, p, n, m);
+        });
+        expect_variants_agree(shape("matmul_abt", n, p, m), out, [&](const Kernels& k, f64* o) {
+          k.matmul_abt(A.data(), Bt.data(), o, n, p, m);
+        });
+        expect_variants_agree(shape("matmul_abt_plus_c", n, p, m), out,
+                              [&](const Kernels& k, f64* o) {
+                                k.matmul_abt_plus_c(A.data(), Bt.data(), C.data(), o, n, p, m);
+                              });
+      }
+}
+
+TEST(KernelVariants, MatrixVectorProductsGiveThePortableBits) {
+  Values values;
+  for (i64 n : kSizes)
+    for (i64 m : kSizes) {
+      const std::vector<f64> A = operand(values, n * m), x = operand(values, m),
+                             b = operand(values, n);
+      expect_variants_agree(shape("matvec", n, m, 1), static_cast<size_t>(n),
+                            [&](const Kernels& k, f64* o) { k.matvec(A.data(), x.data(), o, n, m); });
+      expect_variants_agree(shape("matvec_plus_vec", n, m, 1), static_cast<size_t>(n),
+                            [&](const Kernels& k, f64* o) {
+                              k.matvec_plus_vec(A.data(), x.data(), b.data(), o, n, m);
+                            });
+    }
+}
+
+TEST(KernelVariants, SymmetrisationAndCholeskyGiveThePortableBits) {
+  Values values;
+  for (i64 n : kSizes) {
+    const size_t len = static_cast<size_t>(n * n);
+    const std::vector<f64> P = operand(values, n * n);
+    expect_variants_agree(shape("sym_inplace", n, n, 1), len, [&](const Kernels& k, f64* o) {
+      std::memcpy(o, P.data(), len * sizeof(f64));
+      k.sym_inplace(o, n);
+    });
+    // S = G G^T + n I is positive definite: every column takes its full sum
+    const std::vector<f64> G = operand(values, n * n);
+    std::vector<f64> S(len);
+    for (i64 i = 0; i < n; ++i)
+      for (i64 j = 0; j < n; ++j) {
+        f64 s = i == j ? static_cast<f64>(n) : 0.0;
+        for (i64 q = 0; q < n; ++q) s += G[static_cast<size_t>(i * n + q)] * G[static_cast<size_t>(j * n + q)];
+        S[static_cast<size_t>(i * n + j)] = s;
+      }
+    expect_variants_agree(shape("chol", n, n, 1), len, [&](const Kernels& k, f64* o) {
+      EXPECT_EQ(k.chol(S.data(), 0.0, o, n), 0) << k.name;
+    });
+  }
+}
