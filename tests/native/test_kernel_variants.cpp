@@ -35,23 +35,31 @@ struct Kernels {
   decltype(&::orv_chol) chol;
 };
 
-#define ORV_KERNELS_OF(ns, label)                                                      \
-  Kernels {                                                                            \
-    label, ns::orv_matmul, ns::orv_matmul_atb, ns::orv_matmul_abt,                     \
-        ns::orv_matmul_abt_plus_c, ns::orv_matvec, ns::orv_matvec_plus_vec,            \
-        ns::orv_sym_inplace, ns::orv_chol                                              \
-  }
+// The portable kernels, and the wide variants this processor can run.
+const Kernels kPortable{"portable",
+                        orv_generic::orv_matmul,
+                        orv_generic::orv_matmul_atb,
+                        orv_generic::orv_matmul_abt,
+                        orv_generic::orv_matmul_abt_plus_c,
+                        orv_generic::orv_matvec,
+                        orv_generic::orv_matvec_plus_vec,
+                        orv_generic::orv_sym_inplace,
+                        orv_generic::orv_chol};
 
-// The wide variants this processor can run.
 std::vector<Kernels> wide_variants() {
   std::vector<Kernels> v;
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3")) v.push_back(ORV_KERNELS_OF(orv_avx2, "AVX2"));
-  if (__builtin_cpu_supports("x86-64-v4")) v.push_back(ORV_KERNELS_OF(orv_avx512, "AVX-512"));
+  if (__builtin_cpu_supports("x86-64-v3"))
+    v.push_back({"AVX2", orv_avx2::orv_matmul, orv_avx2::orv_matmul_atb, orv_avx2::orv_matmul_abt,
+                 orv_avx2::orv_matmul_abt_plus_c, orv_avx2::orv_matvec,
+                 orv_avx2::orv_matvec_plus_vec, orv_avx2::orv_sym_inplace, orv_avx2::orv_chol});
+  if (__builtin_cpu_supports("x86-64-v4"))
+    v.push_back({"AVX-512", orv_avx512::orv_matmul, orv_avx512::orv_matmul_atb,
+                 orv_avx512::orv_matmul_abt, orv_avx512::orv_matmul_abt_plus_c,
+                 orv_avx512::orv_matvec, orv_avx512::orv_matvec_plus_vec,
+                 orv_avx512::orv_sym_inplace, orv_avx512::orv_chol});
   return v;
 }
-
-const Kernels kPortable = ORV_KERNELS_OF(orv_generic, "portable");
 
 // Operands with signed zeros among them, so that a variant which formed a
 // sum differently could not hide behind equal values.
