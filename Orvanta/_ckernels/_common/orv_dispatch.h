@@ -46,14 +46,18 @@ ORV_RESOLVER_ATTRIBUTES inline bool orv_splits_512_bit_operations() noexcept {
 }
 
 // Declares the resolver of `name` and makes the exported `name` an indirect
-// function bound to it.
-#define ORV_DISPATCH(name)                                                         \
-  extern "C" {                                                                     \
-  ORV_RESOLVER_ATTRIBUTES static decltype(&::name) resolve_##name() noexcept {     \
-    return orv_pick_variant<decltype(&::name)>(&orv_avx512::name, &orv_avx2::name, \
-                                               &orv_generic::name);                \
-  }                                                                                \
-  }                                                                                \
+// function bound to it; on AVX-512 processors it runs `avx512`, an
+// expression that may pick among several AVX-512 builds of `name`.
+#define ORV_DISPATCH_WITH_AVX512(name, avx512)                                   \
+  extern "C" {                                                                   \
+  ORV_RESOLVER_ATTRIBUTES static decltype(&::name) resolve_##name() noexcept {   \
+    return orv_pick_variant<decltype(&::name)>((avx512), &orv_avx2::name,        \
+                                               &orv_generic::name);              \
+  }                                                                              \
+  }                                                                              \
   decltype(::name) name __attribute__((ifunc("resolve_" #name)))
+
+// The same with the one AVX-512 build of `name`.
+#define ORV_DISPATCH(name) ORV_DISPATCH_WITH_AVX512(name, &orv_avx512::name)
 
 #endif  // ORV_DISPATCH_H

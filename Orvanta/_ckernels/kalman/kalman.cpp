@@ -23,12 +23,6 @@ ORV_DISPATCH(kf_hot_loop);
 
 // The unscented filter has a second AVX-512 build for processors that run
 // 512-bit operations in two halves.
-extern "C" {
-ORV_RESOLVER_ATTRIBUTES static decltype(&::ukf_hot_loop) resolve_ukf_hot_loop() noexcept {
-  return orv_pick_variant<decltype(&::ukf_hot_loop)>(
-      orv_splits_512_bit_operations() ? &orv_avx512::ukf_hot_loop_split_tiles
-                                      : &orv_avx512::ukf_hot_loop,
-      &orv_avx2::ukf_hot_loop, &orv_generic::ukf_hot_loop);
-}
-}
-decltype(::ukf_hot_loop) ukf_hot_loop __attribute__((ifunc("resolve_ukf_hot_loop")));
+ORV_DISPATCH_WITH_AVX512(ukf_hot_loop, orv_splits_512_bit_operations()
+                                           ? &orv_avx512::ukf_hot_loop_split_tiles
+                                           : &orv_avx512::ukf_hot_loop);
