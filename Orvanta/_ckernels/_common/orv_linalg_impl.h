@@ -199,8 +199,9 @@ void orv_zero_mat(f64* out, i64 r, i64 c) {
   std::memset(out, 0, static_cast<size_t>(count) * sizeof(f64));
 }
 
-// The pairs (i, j), i < j, of the N x N blocks of P (n x n) whose rows and
-// columns start at `first`: P[i][j] = P[j][i] = 0.5 (P[i][j] + P[j][i]).
+// The pairs (i, j), i < j, of the size x size block on the diagonal of P
+// (n x n) whose rows and columns start at `first`:
+// P[i][j] = P[j][i] = 0.5 (P[i][j] + P[j][i]).
 inline void symmetrize_pairs(f64* P, i64 n, i64 first, i64 size) noexcept {
   for (i64 i = first; i < first + size; ++i)
     for (i64 j = i + 1; j < first + size; ++j) {

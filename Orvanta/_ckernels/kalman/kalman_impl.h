@@ -910,6 +910,14 @@ tile_shares gather_points(const f64* const* from, i64 count, i64 ns,
            leading_shared_x1(lanes + kHalfLanes, kVecLanes, count - kHalfLanes, x1c, ns, share)}};
 }
 
+// The shares of one point (nz = 2 ns values), as gather_points finds them
+// for a tile.
+tile_shares shares_of_point(const f64* ORV_RESTRICT point, i64 ns, const f64* ORV_RESTRICT x1c,
+                            bool share) noexcept {
+  const i64 shared = leading_shared_x1(point, 1, 1, x1c, ns, share);
+  return {{shared, shared}};
+}
+
 // Coordinate j of the first N points of a tile.
 template <int N>
 ORV_INLINE vec<N> lane_coord(const f64* tile, i64 j) noexcept {
@@ -970,7 +978,8 @@ ORV_INLINE void add_quadratic_terms(vec<N> (&s)[H][Q], const second_order_map& m
   const i64 ns = m.ns, n_out = m.n_out;
   const i64* shared = m.shares.shared;
   const i64 shared_by_both = H == 1 ? shared[0] : min_i64(shared[0], shared[1]);
-  const i64 shared_by_either = H == 1 ? shared[0] : shared[0] + shared[1] - shared_by_both;
+  const i64 shared_by_either =
+      H == 1 ? shared[0] : (shared[0] > shared[1] ? shared[0] : shared[1]);
   for (i64 j = 0; j < shared_by_both; ++j) {
     const f64* tq = m.centre + j * ns * n_out + o;
     for (i64 k = 0; k < ns; ++k) {
@@ -1377,9 +1386,9 @@ void transition_sigma_points(const ukf_inputs& in, const model_terms& terms,
     tile_rows(sigma, first, count, nz, ns, share, from);
     tile_rows(sigma_next, first, count, nz, ns, share, to);
     if (count == 1) {
-      const i64 shared = leading_shared_x1(from[0], 1, 1, sigma, ns, share);
-      transition_point(transition_map(in, terms, centre_hxx, {{shared, shared}}), from[0],
-                       to[0]);
+      transition_point(
+          transition_map(in, terms, centre_hxx, shares_of_point(from[0], ns, sigma, share)),
+          from[0], to[0]);
       continue;
     }
     const tile_shares shares = gather_points(from, count, ns, sigma, share, tiles);
@@ -1404,9 +1413,9 @@ void ukf_eval_measurement_sigma(const ukf_inputs& in, const model_terms& terms,
     const f64* from[kVecLanes];
     tile_rows(sigma_z, r0, count, nz, ns, false, from);
     if (count == 1) {
-      const i64 shared = leading_shared_x1(from[0], 1, 1, sigma_z, ns, share);
-      project_point(control_map(in, terms, centre_gxx, {{shared, shared}}), in.steady_state,
-                    from[0], nullptr, vars_buf);
+      project_point(
+          control_map(in, terms, centre_gxx, shares_of_point(from[0], ns, sigma_z, share)),
+          in.steady_state, from[0], nullptr, vars_buf);
       in.meas(vars_buf, in.params, sigma_y + r0 * no);
       continue;
     }
