@@ -1,6 +1,6 @@
 // Every compiled variant of the dense kernels that the processor can run
 // gives the portable variant's bits. The dispatcher picks one variant per
-// processor, so on an AVX-512 machine the other wide variant runs nowhere
+// processor, so on an AVX-512 machine the other wide variants run nowhere
 // else. The sizes reach every block shape of the products: full blocks, each
 // narrower column block, and the row remainders of the four- and eight-row
 // blocks.
@@ -10,11 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "orv_linalg.h"
-
-#include "orv_dispatch.h"
-#define ORV_VARIANT_LIST "orv_linalg_variants.h"
-#include "orv_each_variant.h"
+#include "orv_linalg_variants.h"
 #include "test_values.h"
 
 namespace {
@@ -22,42 +18,50 @@ namespace {
 constexpr i64 kSizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 13, 17, 20, 23};
 constexpr f64 kSentinel = -777.25;
 
-// One variant's kernels.
+// One variant's kernels, a member per exported name.
 struct Kernels {
   const char* name;
-  decltype(&::orv_matmul) matmul;
-  decltype(&::orv_matmul_atb) matmul_atb;
-  decltype(&::orv_matmul_abt) matmul_abt;
-  decltype(&::orv_matmul_abt_plus_c) matmul_abt_plus_c;
-  decltype(&::orv_matvec) matvec;
-  decltype(&::orv_matvec_plus_vec) matvec_plus_vec;
-  decltype(&::orv_sym_inplace) sym_inplace;
-  decltype(&::orv_chol) chol;
+#define ORV_KERNEL_MEMBER(name) decltype(&::name) name;
+  ORV_LINALG_VARIANT_FUNCTIONS(ORV_KERNEL_MEMBER)
+#undef ORV_KERNEL_MEMBER
 };
 
-// The portable kernels, and the wide variants this processor can run.
-const Kernels kPortable{"portable",
-                        orv_generic::orv_matmul,
-                        orv_generic::orv_matmul_atb,
-                        orv_generic::orv_matmul_abt,
-                        orv_generic::orv_matmul_abt_plus_c,
-                        orv_generic::orv_matvec,
-                        orv_generic::orv_matvec_plus_vec,
-                        orv_generic::orv_sym_inplace,
-                        orv_generic::orv_chol};
+// The kernels of the variant whose namespace encloses the use: unqualified,
+// each name finds that variant's function before the exported one.
+#define ORV_ADDRESS_OF(name) &name,
+#define ORV_THIS_VARIANTS_KERNELS(label) \
+  Kernels { label, ORV_LINALG_VARIANT_FUNCTIONS(ORV_ADDRESS_OF) }
 
+}  // namespace
+
+namespace orv_generic {
+const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("portable");
+}
+#if ORV_WIDE_VARIANTS
+namespace orv_avx2 {
+const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX2");
+}
+namespace orv_avx512 {
+const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX-512");
+}
+namespace orv_zen4 {
+const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX-512 in halves");
+}
+#endif
+
+namespace {
+
+// The wide variants this processor can run.
 std::vector<Kernels> wide_variants() {
   std::vector<Kernels> v;
+#if ORV_WIDE_VARIANTS
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3"))
-    v.push_back({"AVX2", orv_avx2::orv_matmul, orv_avx2::orv_matmul_atb, orv_avx2::orv_matmul_abt,
-                 orv_avx2::orv_matmul_abt_plus_c, orv_avx2::orv_matvec,
-                 orv_avx2::orv_matvec_plus_vec, orv_avx2::orv_sym_inplace, orv_avx2::orv_chol});
-  if (__builtin_cpu_supports("x86-64-v4"))
-    v.push_back({"AVX-512", orv_avx512::orv_matmul, orv_avx512::orv_matmul_atb,
-                 orv_avx512::orv_matmul_abt, orv_avx512::orv_matmul_abt_plus_c,
-                 orv_avx512::orv_matvec, orv_avx512::orv_matvec_plus_vec,
-                 orv_avx512::orv_sym_inplace, orv_avx512::orv_chol});
+  if (__builtin_cpu_supports("x86-64-v3")) v.push_back(orv_avx2::kKernels);
+  if (__builtin_cpu_supports("x86-64-v4")) {
+    v.push_back(orv_avx512::kKernels);
+    v.push_back(orv_zen4::kKernels);
+  }
+#endif
   return v;
 }
 
@@ -75,7 +79,7 @@ std::vector<f64> operand(Values& values, i64 len) {
 template <class Call>
 void expect_variants_agree(const std::string& what, size_t len, Call call) {
   std::vector<f64> want(len + 8, kSentinel);
-  call(kPortable, want.data());
+  call(orv_generic::kKernels, want.data());
   for (const Kernels& k : wide_variants()) {
     std::vector<f64> got(len + 8, kSentinel);
     call(k, got.data());
@@ -101,18 +105,18 @@ TEST(KernelVariants, ProductsGiveThePortableBits) {
         const std::vector<f64> At = operand(values, p * n);
         const size_t out = static_cast<size_t>(n * m);
         expect_variants_agree(shape("matmul", n, p, m), out, [&](const Kernels& k, f64* o) {
-          k.matmul(A.data(), B.data(), o, n, p, m);
+          k.orv_matmul(A.data(), B.data(), o, n, p, m);
         });
         // A^T B with A p x n and B p x m: the sum runs over the p rows
         expect_variants_agree(shape("matmul_atb", p, n, m), out, [&](const Kernels& k, f64* o) {
-          k.matmul_atb(At.data(), B.data(), o, p, n, m);
+          k.orv_matmul_atb(At.data(), B.data(), o, p, n, m);
         });
         expect_variants_agree(shape("matmul_abt", n, p, m), out, [&](const Kernels& k, f64* o) {
-          k.matmul_abt(A.data(), Bt.data(), o, n, p, m);
+          k.orv_matmul_abt(A.data(), Bt.data(), o, n, p, m);
         });
         expect_variants_agree(shape("matmul_abt_plus_c", n, p, m), out,
                               [&](const Kernels& k, f64* o) {
-                                k.matmul_abt_plus_c(A.data(), Bt.data(), C.data(), o, n, p, m);
+                                k.orv_matmul_abt_plus_c(A.data(), Bt.data(), C.data(), o, n, p, m);
                               });
       }
 }
@@ -124,10 +128,10 @@ TEST(KernelVariants, MatrixVectorProductsGiveThePortableBits) {
       const std::vector<f64> A = operand(values, n * m), x = operand(values, m),
                              b = operand(values, n);
       expect_variants_agree(shape("matvec", n, m, 1), static_cast<size_t>(n),
-                            [&](const Kernels& k, f64* o) { k.matvec(A.data(), x.data(), o, n, m); });
+                            [&](const Kernels& k, f64* o) { k.orv_matvec(A.data(), x.data(), o, n, m); });
       expect_variants_agree(shape("matvec_plus_vec", n, m, 1), static_cast<size_t>(n),
                             [&](const Kernels& k, f64* o) {
-                              k.matvec_plus_vec(A.data(), x.data(), b.data(), o, n, m);
+                              k.orv_matvec_plus_vec(A.data(), x.data(), b.data(), o, n, m);
                             });
     }
 }
@@ -139,7 +143,7 @@ TEST(KernelVariants, SymmetrisationAndCholeskyGiveThePortableBits) {
     const std::vector<f64> P = operand(values, n * n);
     expect_variants_agree(shape("sym_inplace", n, n, 1), len, [&](const Kernels& k, f64* o) {
       std::memcpy(o, P.data(), len * sizeof(f64));
-      k.sym_inplace(o, n);
+      k.orv_sym_inplace(o, n);
     });
     // S = G G^T + n I is positive definite: every column takes its full sum
     const std::vector<f64> G = operand(values, n * n);
@@ -151,7 +155,7 @@ TEST(KernelVariants, SymmetrisationAndCholeskyGiveThePortableBits) {
         S[static_cast<size_t>(i * n + j)] = s;
       }
     expect_variants_agree(shape("chol", n, n, 1), len, [&](const Kernels& k, f64* o) {
-      EXPECT_EQ(k.chol(S.data(), 0.0, o, n), 0) << k.name;
+      EXPECT_EQ(k.orv_chol(S.data(), 0.0, o, n), 0) << k.name;
     });
   }
 }

@@ -10,11 +10,8 @@
 
 #include "orv_linalg.h"
 
-#include "orv_dispatch.h"
+#include "orv_linalg_variants.h"
 #include "orv_lu_records.h"
-
-#define ORV_VARIANT_LIST "orv_linalg_variants.h"
-#include "orv_each_variant.h"
 
 #include <algorithm>
 #include <cmath>
@@ -51,23 +48,11 @@ int orv_cmp_f64(const void* pa, const void* pb) {
 
 // ---- products, vector operations, Cholesky factorisation and solves --------------
 //
-// Compiled once per instruction set (orv_linalg_impl.h); each exported name is
-// bound to the variant the processor supports when the library is loaded.
+// Compiled once per instruction set (orv_linalg_variant.cpp); each exported
+// name is bound to the variant the processor supports when the library is
+// loaded.
 
-ORV_DISPATCH(orv_zero_mat);
-ORV_DISPATCH(orv_sym_inplace);
-ORV_DISPATCH(orv_matmul);
-ORV_DISPATCH(orv_matmul_atb);
-ORV_DISPATCH(orv_matmul_abt);
-ORV_DISPATCH(orv_matmul_abt_plus_c);
-ORV_DISPATCH(orv_matvec);
-ORV_DISPATCH(orv_matvec_plus_vec);
-ORV_DISPATCH(orv_vsub);
-ORV_DISPATCH(orv_dot);
-ORV_DISPATCH(orv_chol);
-ORV_DISPATCH(orv_logdet_from_chol);
-ORV_DISPATCH(orv_forward_subst);
-ORV_DISPATCH(orv_backward_subst_chol_t);
+ORV_LINALG_VARIANT_FUNCTIONS(ORV_DISPATCH)
 
 // ---- LU factorisation with partial pivoting -----------------------------------
 

@@ -1,9 +1,11 @@
 // Bodies of the real kernels, compiled once per instruction-set variant.
 //
 // A translation unit defines ORV_VARIANT (the namespace of the variant) and
-// ORV_LANES (doubles per vector register of its target) and includes this
-// header; the build compiles it with that target's flags. The exported
-// functions in orv_linalg.cpp pick a variant once, when the library is loaded.
+// includes this header once; the build compiles it with that target's flags.
+// The kernel library's own variant (orv_linalg_variant.cpp) defines here the
+// variant's exported kernels, which orv_linalg.cpp picks from once, when the
+// library is loaded. A filter variant defines ORV_PRIVATE_KERNELS first and
+// gets copies of its own, with internal linkage, that its loops can inline.
 //
 // Every variant computes the same bits. Sums keep one accumulator, ascending
 // order and one std::fma per term; speed comes only from computing
@@ -13,6 +15,9 @@
 // target has them; elsewhere std::fma stays the correctly rounded library
 // call).
 
+#ifndef ORV_LINALG_IMPL_H
+#define ORV_LINALG_IMPL_H
+
 #ifndef ORV_VARIANT
 #error "define ORV_VARIANT (the variant's namespace) before including orv_linalg_impl.h"
 #endif
@@ -20,12 +25,18 @@
 #include <cmath>
 #include <cstring>
 
-#include "orv_linalg_variants.h"
+#include "orv_linalg.h"
 #include "orv_simd.h"
 
-// The exported kernels below are ordinary (not inline) functions of the
-// variant's namespace: this header is compiled exactly once per variant.
+// The kernels below are ordinary (not inline) functions of the variant's
+// namespace: this header is compiled exactly once per translation unit.
 namespace ORV_VARIANT {
+#ifdef ORV_PRIVATE_KERNELS
+// A filter's private copies: the kernels it does not call are dropped.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+namespace {
+#endif
 
 // 2^-52, the spacing of doubles at 1.0.
 constexpr f64 kEpsilon = 0x1p-52;
@@ -172,6 +183,30 @@ inline void product_transposed_b(const product_args& g, const f64* B, i64 n, i64
   }
 }
 
+// The right operand B^T of a product, for B (m x depth) row-major: packed
+// from B panel by panel, or, where a loop multiplies by the same B^T every
+// step, read in place from a copy BT (depth x m) made once. Every sum takes
+// the same terms in the same order either way.
+struct packed_transpose {
+  const f64* B;
+};
+struct transposed_copy {
+  const f64* BT;
+};
+
+// out (n x m) = addend + A (n x p) . B^T, the sum completed from +0.0 before
+// addend (which may be null) is added.
+inline void product_abt(const f64* A, packed_transpose b, const f64* addend, f64* out, i64 n,
+                        i64 p, i64 m) noexcept {
+  p = sum_length(p);
+  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, addend, m}, b.B, n, m);
+}
+inline void product_abt(const f64* A, transposed_copy b, const f64* addend, f64* out, i64 n,
+                        i64 p, i64 m) noexcept {
+  p = sum_length(p);
+  product_direct({A, p, 1, b.BT, m, p, out, m, nullptr, addend, m}, n, m);
+}
+
 // dst (cols x rows) = src^T, src rows x cols row-major. A loop that multiplies
 // by the same transposed operand every step transposes it once, so that its
 // products read it in place instead of packing it again each time.
@@ -275,15 +310,13 @@ void orv_matmul_atb(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
 
 // out (n x m) = A (n x p) . B^T, B m x p
 void orv_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
-  p = sum_length(p);
-  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, nullptr, 0}, B, n, m);
+  product_abt(A, packed_transpose{B}, nullptr, out, n, p, m);
 }
 
 // out (n x m) = C + A . B^T: the sum is completed from +0.0, then C is added.
 void orv_matmul_abt_plus_c(const f64* A, const f64* B, const f64* C, f64* out, i64 n, i64 p,
-                              i64 m) {
-  p = sum_length(p);
-  product_transposed_b({A, p, 1, nullptr, 0, p, out, m, nullptr, C, m}, B, n, m);
+                           i64 m) {
+  product_abt(A, packed_transpose{B}, C, out, n, p, m);
 }
 
 // out (n x m) += A (n x p) . B^T: each sum is completed from +0.0, then added
@@ -312,8 +345,7 @@ void orv_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
 }
 
 // out (n) = b + A . x, the products fed into an accumulator holding b[i].
-void orv_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n,
-                            i64 m) {
+void orv_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
   m = sum_length(m);
   product_strip<1>({A, m, 1, x, 1, m, out, 1, b, nullptr, 0}, n, 0, 0, 1);
 }
@@ -425,4 +457,10 @@ void orv_backward_subst_chol_t(const f64* L, const f64* b, f64* out, i64 n) {
   }
 }
 
+#ifdef ORV_PRIVATE_KERNELS
+}  // namespace
+#pragma GCC diagnostic pop
+#endif
 }  // namespace ORV_VARIANT
+
+#endif  // ORV_LINALG_IMPL_H

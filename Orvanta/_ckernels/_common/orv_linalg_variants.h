@@ -1,21 +1,30 @@
-// The kernels that every compiled variant provides, declared in the variant's
-// namespace with the exact types of the exported C functions. Included once
-// per variant name (ORV_VARIANT), by the variant itself and by the dispatcher.
+// The dense kernels compiled once per instruction set (orv_linalg_impl.h),
+// as one list: ORV_LINALG_VARIANT_FUNCTIONS(X) applies X to each name. The
+// variants' declarations, the dispatch lines (orv_linalg.cpp) and the
+// variant tests are made from it, so a new kernel of this kind is one line
+// here beside its declaration in orv_linalg.h and its body.
+#ifndef ORV_LINALG_VARIANTS_H
+#define ORV_LINALG_VARIANTS_H
+
+#include "orv_dispatch.h"
 #include "orv_linalg.h"
 
-namespace ORV_VARIANT {
-decltype(::orv_zero_mat) orv_zero_mat;
-decltype(::orv_sym_inplace) orv_sym_inplace;
-decltype(::orv_matmul) orv_matmul;
-decltype(::orv_matmul_atb) orv_matmul_atb;
-decltype(::orv_matmul_abt) orv_matmul_abt;
-decltype(::orv_matmul_abt_plus_c) orv_matmul_abt_plus_c;
-decltype(::orv_matvec) orv_matvec;
-decltype(::orv_matvec_plus_vec) orv_matvec_plus_vec;
-decltype(::orv_vsub) orv_vsub;
-decltype(::orv_dot) orv_dot;
-decltype(::orv_chol) orv_chol;
-decltype(::orv_logdet_from_chol) orv_logdet_from_chol;
-decltype(::orv_forward_subst) orv_forward_subst;
-decltype(::orv_backward_subst_chol_t) orv_backward_subst_chol_t;
-}  // namespace ORV_VARIANT
+#define ORV_LINALG_VARIANT_FUNCTIONS(X) \
+  X(orv_zero_mat)                       \
+  X(orv_sym_inplace)                    \
+  X(orv_matmul)                         \
+  X(orv_matmul_atb)                     \
+  X(orv_matmul_abt)                     \
+  X(orv_matmul_abt_plus_c)              \
+  X(orv_matvec)                         \
+  X(orv_matvec_plus_vec)                \
+  X(orv_vsub)                           \
+  X(orv_dot)                            \
+  X(orv_chol)                           \
+  X(orv_logdet_from_chol)               \
+  X(orv_forward_subst)                  \
+  X(orv_backward_subst_chol_t)
+
+ORV_DECLARE_VARIANTS(ORV_LINALG_VARIANT_FUNCTIONS)
+
+#endif  // ORV_LINALG_VARIANTS_H

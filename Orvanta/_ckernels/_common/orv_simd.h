@@ -167,14 +167,5 @@ constexpr int lanes_dividing(int w) noexcept {
 }
 
 using vreg = vec<kVecLanes>;
-inline vreg vzero() noexcept { return vreg::zero(); }
-inline vreg vload(const f64* p) noexcept { return vreg::load(p); }
-inline void vstore(f64* p, vreg a) noexcept { a.store(p); }
-inline vreg vbroadcast(f64 x) noexcept { return vreg::broadcast(x); }
-inline vreg vfma(vreg a, vreg b, vreg c) noexcept { return fma(a, b, c); }
-inline vreg vadd(vreg a, vreg b) noexcept { return a + b; }
-inline vreg vsub(vreg a, vreg b) noexcept { return a - b; }
-inline vreg vmul(vreg a, vreg b) noexcept { return a * b; }
-inline vreg vdiv(vreg a, vreg b) noexcept { return a / b; }
 
 #endif  // ORV_SIMD_H
