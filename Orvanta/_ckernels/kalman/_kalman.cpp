@@ -147,14 +147,6 @@ const char* const kKalmanParams[] = {"T", "nmk", "A", "B", "C", "d", "Q", "R", "
                                      "P0", "symmetrize", "jitter", "return_shocks",
                                      "store_history"};
 
-// nmk[index] as an i64.
-bool nmk_item(PyObject* nmk, Py_ssize_t index, i64* out) {
-  const ref key(PyLong_FromSsize_t(index));
-  if (!key) return false;
-  const ref item(PyObject_GetItem(nmk, key.get()));
-  return item && orv_py::to_i64(item.get(), out);
-}
-
 // The operands must match the dimensions the loop is told, or it would read
 // outside them.
 bool check_kf_shapes(const kf_inputs& d, const array_view& A, const array_view& B,
@@ -191,8 +183,9 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
       !orv_py::to_flag(args[kShocks], &in.return_shocks) ||
       !orv_py::to_flag(args[kStore], &in.store_history))
     return nullptr;
-  if (!nmk_item(args[kNmk], 0, &in.n) || !nmk_item(args[kNmk], 1, &in.m) ||
-      !nmk_item(args[kNmk], 2, &in.k))
+  if (!orv_py::item_to_i64(args[kNmk], 0, &in.n) ||
+      !orv_py::item_to_i64(args[kNmk], 1, &in.m) ||
+      !orv_py::item_to_i64(args[kNmk], 2, &in.k))
     return nullptr;
   const i64 n = in.n, m = in.m, k = in.k;
   const i64 hist_T = in.store_history ? in.T : 0;
