@@ -5,13 +5,35 @@
 // outputs with numpy.zeros, fills the native records, runs the native loop
 // with the interpreter lock released, and maps the status to an exception.
 // Views and references are RAII objects, so every exit path releases them.
+//
+// Behaviours kept because callers rely on them, though they look unusual:
+// - Globals resolved per call. `np` (to allocate the outputs) and `LinAlgError`
+//   (to raise) are looked up in the module namespace, then the builtins, at
+//   every call, as the original compiled implementation resolved its globals;
+//   rebinding `_kalman.np` changes what allocates the outputs.
+// - One module object. Once executed, the module is cached and the create step
+//   returns it again, so importing after deleting it from sys.modules gives the
+//   same object; the exec step leaves that object as it is and refuses any
+//   other with RuntimeError, so nothing is initialised twice.
+// - One interpreter per process. The module object, the interned names, the
+//   shared (0.0, 0.0, 0.0) tuple and the entry type are process-wide, so the
+//   create step raises ImportError in any interpreter but the first.
+// - `__test__`, an empty dict, as modules built by the original toolchain
+//   have; doctest looks for it.
+// - Integers through __int__. `meas_addr`, `T` and the `nmk` items take any
+//   object with __int__ (__index__ alone is refused), so a float address is
+//   truncated, as the original converted it.
 
 #include "py_glue.h"  // Python.h first, as the C API requires
 
 #include <frameobject.h>
 
+#include <array>
 #include <cinttypes>
+#include <cstddef>
 #include <initializer_list>
+#include <span>
+#include <utility>
 
 #include "kalman.h"
 
@@ -54,7 +76,7 @@ class gil_released {
 
 // numpy.zeros(shape, dtype=numpy.float64), with `np` looked up in the module
 // namespace at the moment of the call.
-ref new_zeros(std::initializer_list<i64> shape) {
+ref new_zeros(std::span<const i64> shape) {
   const ref np = orv_py::lookup_global(g_module_dict, g_names.np);
   if (!np) return ref();
   const ref zeros(PyObject_GetAttr(np.get(), g_names.zeros));
@@ -75,35 +97,96 @@ ref new_zeros(std::initializer_list<i64> shape) {
   return ref(PyObject_Vectorcall(zeros.get(), call_args, 1, g_names.dtype_kwnames));
 }
 
-// The output arrays of one call: allocated in order, then viewed.
-template <int N>
-struct output_arrays {
-  ref arrays[N];
-  array_view* views[N];
+// One output array of an entry: its name in the result, its rank, its extents
+// (each names one of the call's extent values), and the field of the native
+// output record that receives its data pointer. The first extent is always a
+// history length; when it is zero the record gets null instead of the data.
+template <class Record, class Extent>
+struct output_desc {
+  const char* name;
+  int rank;
+  Extent extents[3];
+  f64* Record::*field;
+};
 
-  bool allocate(int i, std::initializer_list<i64> shape) {
-    arrays[i] = new_zeros(shape);
-    return static_cast<bool>(arrays[i]);
+// A table is well formed when every rank is one a view supports and every
+// field of the record but loglik receives the data of exactly one output, so
+// that an output left out of a table, or listed twice, does not compile.
+template <class Record, class Extent, std::size_t N>
+constexpr bool is_well_formed(const output_desc<Record, Extent> (&table)[N]) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (table[i].rank < 1 || table[i].rank > 3 || table[i].field == &Record::loglik)
+      return false;
+    for (std::size_t j = 0; j < i; ++j)
+      if (table[i].field == table[j].field) return false;
   }
-  bool view_all() {
-    for (int i = 0; i < N; ++i)
-      if (!views[i]->acquire(arrays[i].get())) return false;
+  return N + 1 == sizeof(Record) / sizeof(f64*);
+}
+
+// The output arrays of one call, as its table describes them: allocated with
+// numpy.zeros in table order (the order of the result tuple), then viewed,
+// then handed to the native record. Whatever it still holds is released when
+// it goes out of scope.
+template <class Record, class Extent, std::size_t N>
+class call_outputs {
+ public:
+  using desc = output_desc<Record, Extent>;
+
+  // `extents` holds the value of each Extent for this call and must outlive
+  // the object.
+  call_outputs(const desc (&table)[N], std::span<const i64> extents)
+      : call_outputs(table, extents, std::make_index_sequence<N>{}) {}
+
+  // Every array is allocated before any is viewed.
+  bool allocate_and_view() {
+    for (std::size_t i = 0; i < N; ++i)
+      if (!allocate(i)) return false;
+    for (std::size_t i = 0; i < N; ++i)
+      if (!views_[i].acquire(arrays_[i].get())) return false;
     return true;
   }
-  // Data pointer of array i, or null when the history it holds is empty.
-  f64* data_if(int i, bool present) const { return present ? views[i]->data() : nullptr; }
-  // (0, (0.0, 0.0, 0.0), (arrays..., loglik))
+
+  // Points each output's field of the record at its array's data.
+  void fill_record(Record& record) const {
+    for (std::size_t i = 0; i < N; ++i) {
+      const desc& out = table_[i];
+      record.*out.field = extent(out, 0) > 0 ? views_[i].data() : nullptr;
+    }
+  }
+
+  // (0, (0.0, 0.0, 0.0), (arrays..., loglik)); the arrays move into it.
   PyObject* result(f64 loglik) {
     ref out(PyTuple_New(N + 1));
     if (!out) return nullptr;
     PyObject* value = PyFloat_FromDouble(loglik);
     if (value == nullptr) return nullptr;
     PyTuple_SET_ITEM(out.get(), N, value);
-    for (int i = 0; i < N; ++i) PyTuple_SET_ITEM(out.get(), i, arrays[i].release());
+    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(out.get(), i, arrays_[i].release());
     ref status(PyLong_FromLong(0));
     if (!status) return nullptr;
     return PyTuple_Pack(3, status.get(), g_zero_tuple, out.get());
   }
+
+ private:
+  template <std::size_t... I>
+  call_outputs(const desc (&table)[N], std::span<const i64> extents,
+               std::index_sequence<I...>)
+      : table_(table), extents_(extents), views_{array_view(table[I].rank)...} {}
+
+  i64 extent(const desc& out, int dim) const { return extents_[out.extents[dim]]; }
+
+  bool allocate(std::size_t i) {
+    const desc& out = table_[i];
+    i64 shape[3];
+    for (int d = 0; d < out.rank; ++d) shape[d] = extent(out, d);
+    arrays_[i] = new_zeros(std::span<const i64>(shape, static_cast<std::size_t>(out.rank)));
+    return static_cast<bool>(arrays_[i]);
+  }
+
+  const desc (&table_)[N];
+  std::span<const i64> extents_;
+  ref arrays_[N];
+  array_view views_[N];  // released before the arrays they view
 };
 
 // Raises cls(message), with `cls` looked up in the module namespace now.
@@ -147,12 +230,38 @@ const char* const kKalmanParams[] = {"T", "nmk", "A", "B", "C", "d", "Q", "R", "
                                      "P0", "symmetrize", "jitter", "return_shocks",
                                      "store_history"};
 
-// nmk[index] as an i64.
-bool nmk_item(PyObject* nmk, Py_ssize_t index, i64* out) {
-  const ref key(PyLong_FromSsize_t(index));
-  if (!key) return false;
-  const ref item(PyObject_GetItem(nmk, key.get()));
-  return item && orv_py::to_i64(item.get(), out);
+// The extents of kalman_hot_loop's outputs. Only eps_hat has its own history
+// length: it is stored when the history is and the shocks are asked for.
+namespace kf_dim {
+enum extent : int { rows, shock_rows, n, m, k, count };
+}
+
+using kf_output = output_desc<kf_outputs, kf_dim::extent>;
+
+// In the order of the result tuple.
+constexpr kf_output kKfOutputs[] = {
+    {"x_pred", 2, {kf_dim::rows, kf_dim::n}, &kf_outputs::x_pred},
+    {"x_filt", 2, {kf_dim::rows, kf_dim::n}, &kf_outputs::x_filt},
+    {"P_pred", 3, {kf_dim::rows, kf_dim::n, kf_dim::n}, &kf_outputs::P_pred},
+    {"P_filt", 3, {kf_dim::rows, kf_dim::n, kf_dim::n}, &kf_outputs::P_filt},
+    {"y_pred", 2, {kf_dim::rows, kf_dim::m}, &kf_outputs::y_pred},
+    {"y_filt", 2, {kf_dim::rows, kf_dim::m}, &kf_outputs::y_filt},
+    {"innov", 2, {kf_dim::rows, kf_dim::m}, &kf_outputs::innov},
+    {"std_innov", 2, {kf_dim::rows, kf_dim::m}, &kf_outputs::std_innov},
+    {"S", 3, {kf_dim::rows, kf_dim::m, kf_dim::m}, &kf_outputs::S},
+    {"eps_hat", 2, {kf_dim::shock_rows, kf_dim::k}, &kf_outputs::eps_hat},
+};
+static_assert(is_well_formed(kKfOutputs));
+
+// The value of each kf_dim extent for one call.
+std::array<i64, kf_dim::count> kf_extents(const kf_inputs& in) {
+  std::array<i64, kf_dim::count> e{};
+  e[kf_dim::rows] = in.store_history ? in.T : 0;
+  e[kf_dim::shock_rows] = in.store_history && in.return_shocks ? in.T : 0;
+  e[kf_dim::n] = in.n;
+  e[kf_dim::m] = in.m;
+  e[kf_dim::k] = in.k;
+  return e;
 }
 
 // The operands must match the dimensions the loop is told, or it would read
@@ -191,22 +300,13 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
       !orv_py::to_flag(args[kShocks], &in.return_shocks) ||
       !orv_py::to_flag(args[kStore], &in.store_history))
     return nullptr;
-  if (!nmk_item(args[kNmk], 0, &in.n) || !nmk_item(args[kNmk], 1, &in.m) ||
-      !nmk_item(args[kNmk], 2, &in.k))
+  if (!orv_py::item_to_i64(args[kNmk], 0, &in.n) ||
+      !orv_py::item_to_i64(args[kNmk], 1, &in.m) ||
+      !orv_py::item_to_i64(args[kNmk], 2, &in.k))
     return nullptr;
-  const i64 n = in.n, m = in.m, k = in.k;
-  const i64 hist_T = in.store_history ? in.T : 0;
-  const i64 shock_T = in.store_history && in.return_shocks ? in.T : 0;
-
-  // x_pred x_filt P_pred P_filt y_pred y_filt innov std_innov S eps_hat
-  array_view v0(2), v1(2), v2(3), v3(3), v4(2), v5(2), v6(2), v7(2), v8(3), v9(2);
-  output_arrays<10> out{{}, {&v0, &v1, &v2, &v3, &v4, &v5, &v6, &v7, &v8, &v9}};
-  if (!out.allocate(0, {hist_T, n}) || !out.allocate(1, {hist_T, n}) ||
-      !out.allocate(2, {hist_T, n, n}) || !out.allocate(3, {hist_T, n, n}) ||
-      !out.allocate(4, {hist_T, m}) || !out.allocate(5, {hist_T, m}) ||
-      !out.allocate(6, {hist_T, m}) || !out.allocate(7, {hist_T, m}) ||
-      !out.allocate(8, {hist_T, m, m}) || !out.allocate(9, {shock_T, k}) || !out.view_all())
-    return nullptr;
+  const auto extents = kf_extents(in);
+  call_outputs out(kKfOutputs, extents);
+  if (!out.allocate_and_view()) return nullptr;
   if (!check_kf_shapes(in, A, B, C, d, Q, R, y, x0, P0)) return nullptr;
 
   in.A = A.data();
@@ -219,13 +319,9 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
   in.x0 = x0.data();
   in.P0 = P0.data();
   f64 loglik = 0.0;
-  const bool history = hist_T > 0;
-  kf_outputs record{out.data_if(0, history), out.data_if(1, history),
-                    out.data_if(2, history), out.data_if(3, history),
-                    out.data_if(4, history), out.data_if(5, history),
-                    out.data_if(6, history), out.data_if(7, history),
-                    out.data_if(8, history), out.data_if(9, shock_T > 0),
-                    &loglik};
+  kf_outputs record{};
+  out.fill_record(record);
+  record.loglik = &loglik;
   int status;
   {
     const gil_released unlocked;
@@ -264,6 +360,44 @@ const char* const kUkfParams[] = {
     "meas_addr", "hx", "gx", "bx", "hxx", "gxx", "hss", "gss", "steady_state", "params",
     "Q", "R", "obs", "z0", "P0", "alpha", "beta", "kappa", "jitter", "symmetrize",
     "store_history"};
+
+// The extents of ukf_hot_loop's outputs: the history length, the states, the
+// model variables in levels (states and controls), the augmented state
+// (first- and second-order parts) and the observables.
+namespace ukf_dim {
+enum extent : int { rows, ns, nv, nz, no, count };
+}
+
+using ukf_output = output_desc<ukf_outputs, ukf_dim::extent>;
+
+// In the order of the result tuple.
+constexpr ukf_output kUkfOutputs[] = {
+    {"x1_pred", 2, {ukf_dim::rows, ukf_dim::ns}, &ukf_outputs::x1_pred},
+    {"x2_pred", 2, {ukf_dim::rows, ukf_dim::ns}, &ukf_outputs::x2_pred},
+    {"x1_filt", 2, {ukf_dim::rows, ukf_dim::ns}, &ukf_outputs::x1_filt},
+    {"x2_filt", 2, {ukf_dim::rows, ukf_dim::ns}, &ukf_outputs::x2_filt},
+    {"x_pred", 2, {ukf_dim::rows, ukf_dim::nv}, &ukf_outputs::x_pred},
+    {"x_filt", 2, {ukf_dim::rows, ukf_dim::nv}, &ukf_outputs::x_filt},
+    {"P_pred", 3, {ukf_dim::rows, ukf_dim::nz, ukf_dim::nz}, &ukf_outputs::P_pred},
+    {"P_filt", 3, {ukf_dim::rows, ukf_dim::nz, ukf_dim::nz}, &ukf_outputs::P_filt},
+    {"y_pred", 2, {ukf_dim::rows, ukf_dim::no}, &ukf_outputs::y_pred},
+    {"y_filt", 2, {ukf_dim::rows, ukf_dim::no}, &ukf_outputs::y_filt},
+    {"innov", 2, {ukf_dim::rows, ukf_dim::no}, &ukf_outputs::innov},
+    {"std_innov", 2, {ukf_dim::rows, ukf_dim::no}, &ukf_outputs::std_innov},
+    {"S", 3, {ukf_dim::rows, ukf_dim::no, ukf_dim::no}, &ukf_outputs::S},
+};
+static_assert(is_well_formed(kUkfOutputs));
+
+// The value of each ukf_dim extent for one call.
+std::array<i64, ukf_dim::count> ukf_extents(const ukf_inputs& in) {
+  std::array<i64, ukf_dim::count> e{};
+  e[ukf_dim::rows] = in.store_history ? in.T : 0;
+  e[ukf_dim::ns] = in.n_state;
+  e[ukf_dim::nv] = in.n_state + in.n_ctrl;
+  e[ukf_dim::nz] = 2 * in.n_state;
+  e[ukf_dim::no] = in.n_obs;
+  return e;
+}
 
 // The extents every array must have, in the order callers are told about them.
 bool check_ukf_shapes(std::uint64_t meas_addr, const ukf_inputs& in, const array_view& hx,
@@ -322,24 +456,9 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
   in.T = obs.extent(0);
   if (!check_ukf_shapes(meas_addr, in, hx, gx, bx, hxx, gxx, hss, gss, ss, Q, R, z0, P0))
     return nullptr;
-  const i64 ns = in.n_state, nv = in.n_state + in.n_ctrl, nz = 2 * in.n_state;
-  const i64 no = in.n_obs;
-  const i64 hist_T = in.store_history ? in.T : 0;
-
-  // x1_pred x2_pred x1_filt x2_filt x_pred x_filt P_pred P_filt y_pred y_filt
-  // innov std_innov S
-  array_view v0(2), v1(2), v2(2), v3(2), v4(2), v5(2), v6(3), v7(3), v8(2), v9(2), v10(2),
-      v11(2), v12(3);
-  output_arrays<13> out{
-      {}, {&v0, &v1, &v2, &v3, &v4, &v5, &v6, &v7, &v8, &v9, &v10, &v11, &v12}};
-  if (!out.allocate(0, {hist_T, ns}) || !out.allocate(1, {hist_T, ns}) ||
-      !out.allocate(2, {hist_T, ns}) || !out.allocate(3, {hist_T, ns}) ||
-      !out.allocate(4, {hist_T, nv}) || !out.allocate(5, {hist_T, nv}) ||
-      !out.allocate(6, {hist_T, nz, nz}) || !out.allocate(7, {hist_T, nz, nz}) ||
-      !out.allocate(8, {hist_T, no}) || !out.allocate(9, {hist_T, no}) ||
-      !out.allocate(10, {hist_T, no}) || !out.allocate(11, {hist_T, no}) ||
-      !out.allocate(12, {hist_T, no, no}) || !out.view_all())
-    return nullptr;
+  const auto extents = ukf_extents(in);
+  call_outputs out(kUkfOutputs, extents);
+  if (!out.allocate_and_view()) return nullptr;
 
   // A function address handed over as an integer.
   in.meas = reinterpret_cast<meas_fn>(static_cast<std::uintptr_t>(meas_addr));
@@ -358,13 +477,8 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
   in.z0 = z0.data();
   in.P0 = P0.data();
   f64 loglik = 0.0;
-  const bool history = hist_T > 0;
   ukf_outputs record{};
-  f64** fields[] = {&record.x1_pred, &record.x2_pred, &record.x1_filt, &record.x2_filt,
-                    &record.x_pred,  &record.x_filt,  &record.P_pred,  &record.P_filt,
-                    &record.y_pred,  &record.y_filt,  &record.innov,   &record.std_innov,
-                    &record.S};
-  for (int i = 0; i < 13; ++i) *fields[i] = out.data_if(i, history);
+  out.fill_record(record);
   record.loglik = &loglik;
   i64 status;
   {

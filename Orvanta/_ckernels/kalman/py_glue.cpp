@@ -203,6 +203,13 @@ bool to_i64(PyObject* obj, i64* out) {
   return true;
 }
 
+bool item_to_i64(PyObject* obj, Py_ssize_t index, i64* out) {
+  const ref key(PyLong_FromSsize_t(index));
+  if (!key) return false;
+  const ref item(PyObject_GetItem(obj, key.get()));
+  return item && to_i64(item.get(), out);
+}
+
 bool to_address(PyObject* obj, std::uint64_t* out) {
   const ref value = as_python_int(obj);
   if (!value) return false;

@@ -82,6 +82,8 @@ class array_view {
 bool to_f64(PyObject* obj, f64* out);
 bool to_flag(PyObject* obj, int* out);
 bool to_i64(PyObject* obj, i64* out);
+// obj[index], converted as to_i64 converts; the index is a Python int.
+bool item_to_i64(PyObject* obj, Py_ssize_t index, i64* out);
 bool to_address(PyObject* obj, std::uint64_t* out);
 
 // Looks a name up in a module namespace, then in the builtins; NameError
