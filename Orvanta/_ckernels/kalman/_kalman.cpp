@@ -9,8 +9,8 @@
 // Behaviours kept because callers rely on them, though they look unusual:
 // - Globals resolved per call. `np` (to allocate the outputs) and `LinAlgError`
 //   (to raise) are looked up in the module namespace, then the builtins, at
-//   every call, as the original compiled implementation resolved its globals;
-//   rebinding `_kalman.np` changes what allocates the outputs.
+//   every call, as in the compiled module this one replaces; rebinding
+//   `_kalman.np` changes what allocates the outputs.
 // - One module object. Once executed, the module is cached and the create step
 //   returns it again, so importing after deleting it from sys.modules gives the
 //   same object; the exec step leaves that object as it is and refuses any
@@ -18,11 +18,11 @@
 // - One interpreter per process. The module object, the interned names, the
 //   shared (0.0, 0.0, 0.0) tuple and the entry type are process-wide, so the
 //   create step raises ImportError in any interpreter but the first.
-// - `__test__`, an empty dict, as modules built by the original toolchain
-//   have; doctest looks for it.
+// - `__test__`, an empty dict, as the module this one replaces had; doctest
+//   looks for it.
 // - Integers through __int__. `meas_addr`, `T` and the `nmk` items take any
 //   object with __int__ (__index__ alone is refused), so a float address is
-//   truncated, as the original converted it.
+//   truncated, as the module this one replaces converted it.
 
 #include "py_glue.h"  // Python.h first, as the C API requires
 
