@@ -182,11 +182,14 @@ void kf_pc_t(const f64* ORV_RESTRICT P_pred, const f64* ORV_RESTRICT C,
 void kf_gain_from_pc_t(const f64* ORV_RESTRICT L, const f64* ORV_RESTRICT PCt,
                        f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf,
                        f64* ORV_RESTRICT out, i64 n, i64 m) {
-  // out (n x m) = PCt S^-1 with S = L L^T, never inverted. The last row goes
-  // through kf_chol_solve_row, which leaves its solves in fbuf and bbuf.
-  if (n <= 0) return;
-  solve_gain(L, {PCt, m, 1}, {out, m, 1}, fbuf, bbuf, n - 1, m);
-  kf_chol_solve_row(L, PCt, n - 1, fbuf, bbuf, out, m);
+  // out (n x m) = PCt S^-1 with S = L L^T, never inverted: full vectors of
+  // rows in lanes, then the rest one by one, which leaves the last row's
+  // solves in fbuf and bbuf.
+  i64 r = 0;
+  if (kVecLanes > 1 && m <= kMaxLaneSolve)
+    for (; r + kVecLanes < n; r += kVecLanes)
+      solve_gain_rows<kVecLanes>(L, {PCt, m, 1}, r, {out, m, 1}, m);
+  for (; r < n; ++r) kf_chol_solve_row(L, PCt, r, fbuf, bbuf, out, m);
 }
 
 void kf_state_update(const f64* ORV_RESTRICT x_pred, const f64* ORV_RESTRICT K,
