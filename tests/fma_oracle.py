@@ -54,7 +54,7 @@ def sqrt(x):
 # ---- products and vector operations ---------------------------------------
 
 def orv_zero_mat(out, r, c):
-    if r * c > 0:
+    if r > 0 and c > 0:
         for i in range(r * c):
             out[i] = 0.0
 

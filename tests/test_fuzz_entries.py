@@ -41,6 +41,7 @@ MESSAGES = {  # full-match patterns
                  r"cannot include dtype '\w' in a buffer", r"(\w+) must have shape \(.*\)\.",
                  r"y must have m columns and at least T rows\.",
                  r"negative dimensions are not allowed", r"array is too big; .*",
+                 r"T must not be negative \(got -\d+\)\.",
                  r"cannot convert float NaN to integer", r"The truth value of an array .*",
                  r"ukf_hot_loop requires a nonzero measurement function address\.",
                  r"hx must have at least one state\.",

@@ -82,7 +82,8 @@ def test_bad_integers(where, value, error, message):
         T = value
     else:
         nmk["nmk".index(where)] = value
-    with pytest.raises(error, match=message):
+    # pytest matches the message and the note naming the argument, a line each
+    with pytest.raises(error, match=message and "(?m)" + message):
         call(T, nmk, model())
 
 

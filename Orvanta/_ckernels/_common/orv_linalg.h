@@ -22,7 +22,7 @@ ORV_BEGIN_C
 
 /* ---- products and vector operations ---------------------------------- */
 
-/* out[0 .. r*c) = +0.0 when r*c > 0; otherwise nothing is written. */
+/* out[0 .. r*c) = +0.0 when r > 0 and c > 0; otherwise nothing is written. */
 ORV_API void orv_zero_mat(f64* out, i64 r, i64 c);
 
 /* P (n-by-n): each off-diagonal pair becomes 0.5 * (P[i][j] + P[j][i]);

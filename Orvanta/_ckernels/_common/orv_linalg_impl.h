@@ -229,8 +229,9 @@ inline void row_times_matrix(const f64* x, const f64* B, const f64* init, f64* o
 
 void orv_zero_mat(f64* out, i64 r, i64 c) {
   i64 count = 0;
-  // A product that overflows cannot describe an array anyone owns.
-  if (__builtin_mul_overflow(r, c, &count) || count <= 0) return;
+  // Two negative extents would multiply to a positive count; a product that
+  // overflows cannot describe an array anyone owns.
+  if (r <= 0 || c <= 0 || __builtin_mul_overflow(r, c, &count)) return;
   std::memset(out, 0, static_cast<size_t>(count) * sizeof(f64));
 }
 
@@ -449,6 +450,7 @@ void orv_forward_subst(const f64* L, const f64* b, f64* out, i64 n) {
 
 // out solves L^T . out = b; out may be b.
 void orv_backward_subst_chol_t(const f64* L, const f64* b, f64* out, i64 n) {
+  if (n <= 0) return;  // n - 1 would overflow for the most negative n
   for (i64 i = n - 1; i >= 0; --i) {
     // s = sum_{j>i} L[j][i] * out[j], walking down column i of L
     f64 s = 0.0;

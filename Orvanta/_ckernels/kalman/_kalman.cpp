@@ -32,6 +32,7 @@
 #include <cinttypes>
 #include <cstddef>
 #include <initializer_list>
+#include <cstdio>
 #include <span>
 #include <utility>
 
@@ -133,17 +134,22 @@ class call_outputs {
   using desc = output_desc<Record, Extent>;
 
   // `extents` holds the value of each Extent for this call and must outlive
-  // the object.
-  call_outputs(const desc (&table)[N], std::span<const i64> extents)
-      : call_outputs(table, extents, std::make_index_sequence<N>{}) {}
+  // the object; `entry` names the entry in error messages.
+  call_outputs(const char* entry, const desc (&table)[N], std::span<const i64> extents)
+      : call_outputs(entry, table, extents, std::make_index_sequence<N>{}) {}
 
-  // Every array is allocated before any is viewed.
+  // Every array is allocated before any is viewed. The loop writes every
+  // element of every output, and `np` may have been rebound to anything: so
+  // each must be a writable C-contiguous float64 array of exactly the shape
+  // asked for, and no two may share memory.
   bool allocate_and_view() {
     for (std::size_t i = 0; i < N; ++i)
       if (!allocate(i)) return false;
-    for (std::size_t i = 0; i < N; ++i)
-      if (!views_[i].acquire(arrays_[i].get())) return false;
-    return true;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (!views_[i].acquire(arrays_[i].get())) return raise_unusable(i);
+      if (!has_requested_shape(i)) return raise_wrong_shape(i);
+    }
+    return are_disjoint();
   }
 
   // Points each output's field of the record at its array's data.
@@ -169,11 +175,76 @@ class call_outputs {
 
  private:
   template <std::size_t... I>
-  call_outputs(const desc (&table)[N], std::span<const i64> extents,
+  call_outputs(const char* entry, const desc (&table)[N], std::span<const i64> extents,
                std::index_sequence<I...>)
-      : table_(table), extents_(extents), views_{array_view(table[I].rank)...} {}
+      : entry_(entry),
+        table_(table),
+        extents_(extents),
+        views_{array_view(table[I].rank)...} {}
 
   i64 extent(const desc& out, int dim) const { return extents_[out.extents[dim]]; }
+
+  bool has_requested_shape(std::size_t i) const {
+    for (int d = 0; d < table_[i].rank; ++d)
+      if (views_[i].extent(d) != extent(table_[i], d)) return false;
+    return true;
+  }
+
+  // "(a, b)", the extents of output i as asked for or as received; room for
+  // three extents of 20 digits and a sign.
+  struct shape_text {
+    char text[80];
+  };
+  shape_text describe_shape(std::size_t i, bool received) const {
+    const desc& out = table_[i];
+    long long e[3] = {0, 0, 0};
+    for (int d = 0; d < out.rank; ++d) e[d] = received ? views_[i].extent(d) : extent(out, d);
+    shape_text s{};
+    if (out.rank == 1) std::snprintf(s.text, sizeof s.text, "(%lld,)", e[0]);
+    if (out.rank == 2) std::snprintf(s.text, sizeof s.text, "(%lld, %lld)", e[0], e[1]);
+    if (out.rank == 3) std::snprintf(s.text, sizeof s.text, "(%lld, %lld, %lld)", e[0], e[1], e[2]);
+    return s;
+  }
+
+  // The view's own error, restated for output i, as a TypeError when the
+  // object was of the wrong kind and a ValueError otherwise.
+  bool raise_unusable(std::size_t i) const {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyObject* type =
+        PyErr_GivenExceptionMatches(cause, PyExc_TypeError) ? PyExc_TypeError : PyExc_ValueError;
+    PyErr_Format(type,
+                 "%s: output '%s' from np.zeros is not a writable C-contiguous float64 "
+                 "array: %S",
+                 entry_, table_[i].name, cause);
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, cause);
+    PyErr_SetRaisedException(raised);
+    return false;
+  }
+
+  bool raise_wrong_shape(std::size_t i) const {
+    PyErr_Format(PyExc_ValueError, "%s: output '%s' from np.zeros has shape %s, not %s.",
+                 entry_, table_[i].name, describe_shape(i, true).text,
+                 describe_shape(i, false).text);
+    return false;
+  }
+
+  // No two outputs with elements overlap in memory (an empty one has none).
+  bool are_disjoint() const {
+    std::uintptr_t begin[N], end[N];
+    for (std::size_t i = 0; i < N; ++i) {
+      begin[i] = reinterpret_cast<std::uintptr_t>(views_[i].data());
+      end[i] = begin[i] + static_cast<std::uintptr_t>(views_[i].size()) * sizeof(f64);
+    }
+    for (std::size_t i = 0; i < N; ++i)
+      for (std::size_t j = 0; j < i; ++j)
+        if (begin[i] < end[i] && begin[j] < end[j] && begin[i] < end[j] && begin[j] < end[i]) {
+          PyErr_Format(PyExc_ValueError, "%s: outputs '%s' and '%s' from np.zeros share memory.",
+                       entry_, table_[j].name, table_[i].name);
+          return false;
+        }
+    return true;
+  }
 
   bool allocate(std::size_t i) {
     const desc& out = table_[i];
@@ -183,6 +254,7 @@ class call_outputs {
     return static_cast<bool>(arrays_[i]);
   }
 
+  const char* entry_;
   const desc (&table_)[N];
   std::span<const i64> extents_;
   ref arrays_[N];
@@ -290,22 +362,32 @@ bool check_kf_shapes(const kf_inputs& d, const array_view& A, const array_view& 
 PyObject* kalman_hot_loop_impl(PyObject* const* args) {
   enum { kT, kNmk, kA, kB, kC, kD, kQ, kR, kY, kX0, kP0, kSym, kJitter, kShocks, kStore };
   kf_inputs in{};
-  if (!orv_py::to_i64(args[kT], &in.T)) return nullptr;
+  const auto converted = [&](bool ok, int param) {
+    return orv_py::noting_argument(ok, "kalman_hot_loop", kKalmanParams[param]);
+  };
+  if (!converted(orv_py::to_i64(args[kT], &in.T), kT)) return nullptr;
   array_view A(2), B(2), C(2), d(1), Q(2), R(2), y(2), x0(1), P0(2);
   array_view* inputs[] = {&A, &B, &C, &d, &Q, &R, &y, &x0, &P0};
   for (int i = 0; i < 9; ++i)
-    if (!inputs[i]->acquire(args[kA + i])) return nullptr;
-  if (!orv_py::to_flag(args[kSym], &in.symmetrize) ||
-      !orv_py::to_f64(args[kJitter], &in.jitter) ||
-      !orv_py::to_flag(args[kShocks], &in.return_shocks) ||
-      !orv_py::to_flag(args[kStore], &in.store_history))
+    if (!converted(inputs[i]->acquire(args[kA + i]), kA + i)) return nullptr;
+  if (!converted(orv_py::to_flag(args[kSym], &in.symmetrize), kSym) ||
+      !converted(orv_py::to_f64(args[kJitter], &in.jitter), kJitter) ||
+      !converted(orv_py::to_flag(args[kShocks], &in.return_shocks), kShocks) ||
+      !converted(orv_py::to_flag(args[kStore], &in.store_history), kStore))
     return nullptr;
-  if (!orv_py::item_to_i64(args[kNmk], 0, &in.n) ||
-      !orv_py::item_to_i64(args[kNmk], 1, &in.m) ||
-      !orv_py::item_to_i64(args[kNmk], 2, &in.k))
+  if (!converted(orv_py::item_to_i64(args[kNmk], 0, &in.n), kNmk) ||
+      !converted(orv_py::item_to_i64(args[kNmk], 1, &in.m), kNmk) ||
+      !converted(orv_py::item_to_i64(args[kNmk], 2, &in.k), kNmk))
     return nullptr;
+  // Without history nothing else would refuse a negative T, and the empty
+  // sample's log-likelihood of 0.0 would beat every real one.
+  if (in.T < 0) {
+    PyErr_Format(PyExc_ValueError, "T must not be negative (got %lld).",
+                 static_cast<long long>(in.T));
+    return nullptr;
+  }
   const auto extents = kf_extents(in);
-  call_outputs out(kKfOutputs, extents);
+  call_outputs out("kalman_hot_loop", kKfOutputs, extents);
   if (!out.allocate_and_view()) return nullptr;
   if (!check_kf_shapes(in, A, B, C, d, Q, R, y, x0, P0)) return nullptr;
 
@@ -434,19 +516,24 @@ bool check_ukf_shapes(std::uint64_t meas_addr, const ukf_inputs& in, const array
 PyObject* ukf_hot_loop_impl(PyObject* const* args) {
   enum { kAddr, kHx, kGx, kBx, kHxx, kGxx, kHss, kGss, kSs, kParams, kQ, kR, kObs, kZ0, kP0,
          kAlpha, kBeta, kKappa, kJitter, kSym, kStore };
+  const auto converted = [&](bool ok, int param) {
+    return orv_py::noting_argument(ok, "ukf_hot_loop", kUkfParams[param]);
+  };
   std::uint64_t meas_addr = 0;
-  if (!orv_py::to_address(args[kAddr], &meas_addr)) return nullptr;
+  if (!converted(orv_py::to_address(args[kAddr], &meas_addr), kAddr)) return nullptr;
   array_view hx(2), gx(2), bx(2), hxx(3), gxx(3), hss(1), gss(1), ss(1), params(1), Q(2),
       R(2), obs(2), z0(1), P0(2);
   array_view* inputs[] = {&hx, &gx, &bx, &hxx, &gxx, &hss, &gss, &ss, &params, &Q, &R, &obs,
                           &z0, &P0};
   for (int i = 0; i < 14; ++i)
-    if (!inputs[i]->acquire(args[kHx + i])) return nullptr;
+    if (!converted(inputs[i]->acquire(args[kHx + i]), kHx + i)) return nullptr;
   ukf_inputs in{};
-  if (!orv_py::to_f64(args[kAlpha], &in.alpha) || !orv_py::to_f64(args[kBeta], &in.beta) ||
-      !orv_py::to_f64(args[kKappa], &in.kappa) || !orv_py::to_f64(args[kJitter], &in.jitter) ||
-      !orv_py::to_flag(args[kSym], &in.symmetrize) ||
-      !orv_py::to_flag(args[kStore], &in.store_history))
+  if (!converted(orv_py::to_f64(args[kAlpha], &in.alpha), kAlpha) ||
+      !converted(orv_py::to_f64(args[kBeta], &in.beta), kBeta) ||
+      !converted(orv_py::to_f64(args[kKappa], &in.kappa), kKappa) ||
+      !converted(orv_py::to_f64(args[kJitter], &in.jitter), kJitter) ||
+      !converted(orv_py::to_flag(args[kSym], &in.symmetrize), kSym) ||
+      !converted(orv_py::to_flag(args[kStore], &in.store_history), kStore))
     return nullptr;
   in.n_state = hx.extent(0);
   in.n_ctrl = gx.extent(0);
@@ -457,7 +544,7 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
   if (!check_ukf_shapes(meas_addr, in, hx, gx, bx, hxx, gxx, hss, gss, ss, Q, R, z0, P0))
     return nullptr;
   const auto extents = ukf_extents(in);
-  call_outputs out(kUkfOutputs, extents);
+  call_outputs out("ukf_hot_loop", kUkfOutputs, extents);
   if (!out.allocate_and_view()) return nullptr;
 
   // A function address handed over as an integer.

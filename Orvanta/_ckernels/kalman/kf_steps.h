@@ -50,10 +50,9 @@ inline void pc_t(const f64* ORV_RESTRICT P_pred, Transposed Ct, f64* ORV_RESTRIC
 // out = I - A (n x n): every element negated, then 1 added on the diagonal.
 // out may be A.
 inline void identity_minus(const f64* A, f64* out, i64 n) noexcept {
-  for (i64 i = 0; i < n; ++i) {
-    for (i64 j = 0; j < n; ++j) out[i * n + j] = -A[i * n + j];
-    out[i * n + i] = out[i * n + i] + 1.0;
-  }
+  if (n <= 0) return;
+  for (i64 i = 0; i < n * n; ++i) out[i] = -A[i];
+  for (i64 i = 0; i < n; ++i) out[i * n + i] = out[i * n + i] + 1.0;
 }
 
 // ---- the gain ----------------------------------------------------------------------

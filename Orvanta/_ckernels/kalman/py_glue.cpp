@@ -235,6 +235,18 @@ ref lookup_global(PyObject* module_dict, PyObject* name) {
   return ref();
 }
 
+bool noting_argument(bool converted, const char* entry, const char* arg) {
+  if (converted) return true;
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return false;
+  const ref note(PyUnicode_FromFormat("while converting argument '%s' of %s", arg, entry));
+  // A note that cannot be added must not replace the error it was meant for.
+  const ref added(note ? PyObject_CallMethod(exc, "add_note", "O", note.get()) : nullptr);
+  if (!added) PyErr_Clear();
+  PyErr_SetRaisedException(exc);
+  return false;
+}
+
 // ---- the entry callable ------------------------------------------------------------
 
 namespace {
@@ -359,6 +371,13 @@ void entry_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Pickled by reference, as built-in functions are: a string tells pickle to
+// store __module__ and this name, and to look them up again on loading (and
+// copy.copy and copy.deepcopy to return the function itself).
+PyObject* entry_reduce(PyObject* self, PyObject*) {
+  return PyUnicode_FromString(as_entry(self)->spec->name);
+}
+
 // Like a static method: looked up on a class or an instance, it is itself.
 PyObject* entry_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
 
@@ -388,6 +407,11 @@ PyGetSetDef entry_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef entry_methods[] = {
+    {"__reduce__", entry_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef entry_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET,
      static_cast<Py_ssize_t>(offsetof(entry_object, vectorcall)), Py_READONLY, nullptr},
@@ -400,6 +424,7 @@ PyType_Slot entry_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(entry_descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(entry_repr)},
     {Py_tp_getset, entry_getset},
+    {Py_tp_methods, entry_methods},
     {Py_tp_members, entry_members},
     {0, nullptr},
 };

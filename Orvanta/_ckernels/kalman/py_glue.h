@@ -90,6 +90,12 @@ bool to_address(PyObject* obj, std::uint64_t* out);
 // when it is in neither.
 ref lookup_global(PyObject* module_dict, PyObject* name);
 
+// Returns `converted`. When it is false, adds the note "while converting
+// argument 'arg' of entry" to the exception being raised, whose type and
+// message stay as they are, so that a caller with many arrays learns which
+// one failed.
+bool noting_argument(bool converted, const char* entry, const char* arg);
+
 // The body of an entry: receives one borrowed argument per parameter, all
 // bound (defaults filled in).
 using entry_impl = PyObject* (*)(PyObject* const* args);
