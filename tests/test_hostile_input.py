@@ -205,30 +205,35 @@ def test_entries_travel_to_a_spawned_process():
 
 # ---- conversion errors name their argument -----------------------------------------
 
-KF_BAD = [  # (position, bad value, exception)
-    (0, "five", TypeError), (0, 2 ** 64, OverflowError), (1, (3, 2), IndexError),
-    (1, (3, "x", 4), TypeError), (2, [[1.0]], TypeError), (4, np.zeros((2, 3), np.float32), ValueError),
-    (8, np.asfortranarray(np.ones((5, 2))), ValueError), (9, b"12345678", BufferError),
-    (11, types.SimpleNamespace(), None), (12, "x", TypeError), (13, np.array([1, 2]), ValueError),
-]
-
-
 class Falsy:
     def __bool__(self):
         raise RuntimeError("no truth value")
 
 
-@pytest.mark.parametrize("position, value, exc", KF_BAD)
-def test_kalman_conversion_errors_name_the_argument(position, value, exc):
-    args, _ = kf_args()
-    args = list(args) + [False, True]
-    if exc is None:  # a flag whose truth value cannot be taken
-        value, exc = Falsy(), RuntimeError
+KF_BAD = [  # (position, bad value, exception)
+    (0, "five", TypeError), (0, 2 ** 64, OverflowError), (1, (3, 2), IndexError),
+    (1, (3, "x", 4), TypeError), (2, [[1.0]], TypeError), (4, np.zeros((2, 3), np.float32), ValueError),
+    (8, np.asfortranarray(np.ones((5, 2))), ValueError), (9, b"12345678", BufferError),
+    (11, Falsy(), RuntimeError), (12, "x", TypeError), (13, np.array([1, 2]), ValueError),
+]
+
+
+UKF_BAD = [(0, -1, OverflowError), (0, "addr", TypeError), (1, [[0.5]], TypeError),
+           (9, np.zeros(2, np.int64), ValueError), (12, np.ones((3, 2)).T, ValueError),
+           (15, "a", TypeError), (18, None, TypeError), (19, Falsy(), RuntimeError)]
+
+
+@pytest.mark.parametrize("entry, position, value, exc",
+                         [("kalman_hot_loop", *bad) for bad in KF_BAD]
+                         + [("ukf_hot_loop", *bad) for bad in UKF_BAD])
+def test_conversion_errors_name_the_argument(entry, position, value, exc):
+    args = list(kf_args()[0] if entry == "kalman_hot_loop" else ukf_args()) + [True, True]
     args[position] = value
-    name = K.kalman_hot_loop.__text_signature__.strip("()").split(", ")[position].split("=")[0]
+    fn = getattr(K, entry)
+    name = fn.__text_signature__.strip("()").split(", ")[position].split("=")[0]
     with pytest.raises(exc) as info:
-        K.kalman_hot_loop(*args)
-    assert info.value.__notes__ == [f"while converting argument '{name}' of kalman_hot_loop"]
+        fn(*args)
+    assert info.value.__notes__ == [f"while converting argument '{name}' of {entry}"]
 
 
 def test_the_note_leaves_the_message_alone():
@@ -237,21 +242,6 @@ def test_the_note_leaves_the_message_alone():
     with pytest.raises(ValueError) as info:
         K.kalman_hot_loop(*args[:8], y, *args[9:])
     assert str(info.value) == "ndarray is not C-contiguous"
-
-
-UKF_BAD = [(0, -1, OverflowError), (0, "addr", TypeError), (1, [[0.5]], TypeError),
-           (9, np.zeros(2, np.int64), ValueError), (12, np.ones((3, 2)).T, ValueError),
-           (15, "a", TypeError), (18, None, TypeError), (19, Falsy(), RuntimeError)]
-
-
-@pytest.mark.parametrize("position, value, exc", UKF_BAD)
-def test_unscented_conversion_errors_name_the_argument(position, value, exc):
-    args = list(ukf_args()) + [True, True]
-    args[position] = value
-    name = K.ukf_hot_loop.__text_signature__.strip("()").split(", ")[position].split("=")[0]
-    with pytest.raises(exc) as info:
-        K.ukf_hot_loop(*args)
-    assert info.value.__notes__ == [f"while converting argument '{name}' of ukf_hot_loop"]
 
 
 def test_shape_errors_already_name_the_argument_and_get_no_note():
