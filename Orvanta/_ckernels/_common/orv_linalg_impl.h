@@ -44,6 +44,15 @@ constexpr f64 kEpsilon = 0x1p-52;
 // Output block: up to kBlockRows rows by kBlockCols columns (blocks one
 // vector wide or narrower take more rows, see rows_per_block).
 constexpr int kBlockRows = 4;
+// Processors with two full-width 512-bit FMA pipes need twice the chains:
+// there, outputs of many rows take blocks of kTallBlockRows rows (0: never).
+// Where 512-bit operations run in halves, or vectors are 256 bits wide with
+// half the registers, four rows suffice.
+#ifdef ORV_HALVED_512
+constexpr int kTallBlockRows = 0;
+#else
+constexpr int kTallBlockRows = kVecLanes >= 8 ? 8 : 0;
+#endif
 constexpr int kBlockCols = 2 * kVecLanes;
 // Depth of one packed panel of a transposed operand (kept on the stack).
 constexpr i64 kPanelDepth = 256;
@@ -113,26 +122,28 @@ ORV_INLINE void product_block(const product_args& g, i64 i, i64 jo, i64 jb) noex
     }
 }
 
-// Rows of an output block W columns wide. A block keeps one accumulator
-// chain per vector, and an FMA waits about four cycles for the previous one
-// in its chain, so a block needs some eight chains to keep both FMA pipes
-// busy: a block one vector wide (or narrower) takes twice the rows.
-template <int W>
+// Rows of an output block W columns wide, for blocks of up to Rows rows. A
+// block keeps one accumulator chain per vector, and an FMA waits about four
+// cycles for the previous one in its chain, so a block needs some four
+// chains per FMA pipe to keep it busy: a block one vector wide (or
+// narrower) takes twice the rows.
+template <int W, int Rows>
 constexpr int rows_per_block() noexcept {
-  return W / lanes_dividing(W) > 1 ? kBlockRows : 2 * kBlockRows;
+  return W / lanes_dividing(W) > 1 ? Rows : 2 * Rows;
 }
 
-// All n rows of the columns [jo, jo + W) of the output.
-template <int W>
-ORV_INLINE void product_column_block(const product_args& g, i64 n, i64 jo, i64 jb) noexcept {
-  constexpr int R = rows_per_block<W>();
+// All n rows of the columns [jo, jo + W) of the output: blocks of R rows,
+// then what is left in blocks of 8, 4, and 3, 2 or 1.
+template <int W, int Rows>
+ORV_INLINE void product_rows(const product_args& g, i64 n, i64 jo, i64 jb) noexcept {
+  constexpr int R = rows_per_block<W, Rows>();
   i64 i = 0;
   for (; i + R <= n; i += R) product_block<R, W>(g, i, jo, jb);
-  if constexpr (R > kBlockRows) {
-    if (n - i >= kBlockRows) {
-      product_block<kBlockRows, W>(g, i, jo, jb);
-      i += kBlockRows;
-    }
+  if constexpr (R > 8) {
+    if (n - i >= 8) product_block<8, W>(g, i, jo, jb), i += 8;
+  }
+  if constexpr (R > 4) {
+    if (n - i >= 4) product_block<4, W>(g, i, jo, jb), i += 4;
   }
   switch (n - i) {
     case 3: product_block<3, W>(g, i, jo, jb); break;
@@ -144,18 +155,35 @@ ORV_INLINE void product_column_block(const product_args& g, i64 n, i64 jo, i64 j
 
 // All n rows of the w columns from jo: blocks of W while they fit, then the
 // rest as blocks of W/2, W/4, ..., 1.
-template <int W>
+template <int W, int Rows>
 ORV_INLINE void product_strip(const product_args& g, i64 n, i64 jo, i64 jb, i64 w) noexcept {
-  for (; w >= W; w -= W, jo += W, jb += W) product_column_block<W>(g, n, jo, jb);
+  for (; w >= W; w -= W, jo += W, jb += W) product_rows<W, Rows>(g, n, jo, jb);
   if constexpr (W > 1) {
-    if (w > 0) product_strip<W / 2>(g, n, jo, jb, w);
+    if (w > 0) product_strip<W / 2, Rows>(g, n, jo, jb, w);
   }
 }
 
 // out (n x m) = addend + init + left . b for a right operand b (depth x m)
 // read in place.
 inline void product_direct(const product_args& g, i64 n, i64 m) noexcept {
-  product_strip<kBlockCols>(g, n, 0, 0, m);
+  product_strip<kBlockCols, kBlockRows>(g, n, 0, 0, m);
+}
+
+// product_direct in blocks of Rows rows, kept out of line.
+template <int Rows>
+[[gnu::noinline]] void product_direct_in_rows(const product_args& g, i64 n, i64 m) noexcept {
+  product_strip<kBlockCols, Rows>(g, n, 0, 0, m);
+}
+
+// product_direct, with outputs of many rows in tall blocks where the variant
+// has them. For the square products of a filter's state, which dominate its
+// time; the tall blocks stay out of line, since inlined into the loops
+// specialised for small unscented models they slowed those by a fifth.
+inline void product_direct_by_height(const product_args& g, i64 n, i64 m) noexcept {
+  if constexpr (kTallBlockRows > 0) {
+    if (n >= 2 * kTallBlockRows) return product_direct_in_rows<kTallBlockRows>(g, n, m);
+  }
+  product_direct(g, n, m);
 }
 
 // out (n x m) = addend + left . B^T with B m-by-depth, row-major: the columns
@@ -177,7 +205,7 @@ inline void product_transposed_b(const product_args& g, const f64* B, i64 n, i64
       const product_args s{g.a + k0 * g.a_col, g.a_row, g.a_col, panel, w, kc, g.out,
                            g.ldo, k0 > 0 ? g.out : nullptr, last ? g.addend : nullptr,
                            g.ld_addend};
-      product_strip<kBlockCols>(s, n, j, 0, w);
+      product_strip<kBlockCols, kBlockRows>(s, n, j, 0, w);
       k0 += kc;
     } while (k0 < depth);
   }
@@ -204,7 +232,7 @@ inline void product_abt(const f64* A, packed_transpose b, const f64* addend, f64
 inline void product_abt(const f64* A, transposed_copy b, const f64* addend, f64* out, i64 n,
                         i64 p, i64 m) noexcept {
   p = sum_length(p);
-  product_direct({A, p, 1, b.BT, m, p, out, m, nullptr, addend, m}, n, m);
+  product_direct_by_height({A, p, 1, b.BT, m, p, out, m, nullptr, addend, m}, n, m);
 }
 
 // dst (cols x rows) = src^T, src rows x cols row-major. A loop that multiplies
@@ -297,7 +325,7 @@ void orv_sym_inplace(f64* P, i64 n) {
 // out (n x m) = A (n x p) . B (p x m)
 void orv_matmul(const f64* A, const f64* B, f64* out, i64 n, i64 p, i64 m) {
   p = sum_length(p);
-  product_direct({A, p, 1, B, m, p, out, m, nullptr, nullptr, 0}, n, m);
+  product_direct_by_height({A, p, 1, B, m, p, out, m, nullptr, nullptr, 0}, n, m);
 }
 
 // out (p x m) = A^T . B, A n x p and B n x m: the sum runs over the n rows.
@@ -342,13 +370,13 @@ inline void add_matmul_abt(const f64* A, const f64* B, f64* out, i64 n, i64 p, i
 // out (n) = A (n x m) . x
 void orv_matvec(const f64* A, const f64* x, f64* out, i64 n, i64 m) {
   m = sum_length(m);
-  product_strip<1>({A, m, 1, x, 1, m, out, 1, nullptr, nullptr, 0}, n, 0, 0, 1);
+  product_strip<1, kBlockRows>({A, m, 1, x, 1, m, out, 1, nullptr, nullptr, 0}, n, 0, 0, 1);
 }
 
 // out (n) = b + A . x, the products fed into an accumulator holding b[i].
 void orv_matvec_plus_vec(const f64* A, const f64* x, const f64* b, f64* out, i64 n, i64 m) {
   m = sum_length(m);
-  product_strip<1>({A, m, 1, x, 1, m, out, 1, b, nullptr, 0}, n, 0, 0, 1);
+  product_strip<1, kBlockRows>({A, m, 1, x, 1, m, out, 1, b, nullptr, 0}, n, 0, 0, 1);
 }
 
 void orv_vsub(const f64* a, const f64* b, f64* out, i64 n) {

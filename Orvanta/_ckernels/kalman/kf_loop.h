@@ -88,7 +88,8 @@ kf_scratch kf_carve_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
 // and b (p x m) read in place; addend may be null or out itself.
 inline void product_in_place(const f64* a, i64 a_row, i64 a_col, const f64* b, i64 p,
                              const f64* addend, f64* out, i64 n, i64 m) noexcept {
-  product_direct({a, a_row, a_col, b, m, sum_length(p), out, m, nullptr, addend, m}, n, m);
+  product_direct_by_height({a, a_row, a_col, b, m, sum_length(p), out, m, nullptr, addend, m},
+                           n, m);
 }
 
 // Where period t writes its results. The filtered quantities are final once
