@@ -366,13 +366,11 @@ def write_index(results_dir=RESULTS_DIR, path=INDEX):
                      f"{meta['date']}{' (quick)' if meta.get('quick') else ''} | "
                      f"{peak['vector_fma_per_s'] / 1e9:.1f} GFMA/s ({peak['isa']}) | "
                      f"{100 * busy:.0f}% |")
+    cases = list(dict.fromkeys(r["case"] for _, res in runs for key in ("kf_lik", "kf")
+                               for r in res.get(key, [])))
     for key, title in (("kf_lik", "log-likelihood alone (`store_history=False`)"),
                        ("kf", "full history")):
         lines += ["", f"## Linear filter, {title}: ratio to the library, T = 200", ""]
-        cases = []
-        for _, res in runs:
-            cases += [r["case"] for r in res.get(key, [])]
-        cases = list(dict.fromkeys(cases))
         lines += ["| CPU | " + " | ".join(f"({c})" for c in cases) + " |",
                   "|---|" + "---|" * len(cases)]
         for slug, res in runs:
