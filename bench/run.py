@@ -69,7 +69,7 @@ THREAD_KF = (20, 5, 5)
 THREAD_UKF = (6, 6, 3, 3)
 # loglik agreement required of each peer, relative
 TOL = {"numba": 1e-9, "statsmodels": 1e-8, "filterpy": 1e-6}
-NUMBA_STYLE_NAMES = {"loops": "loops", "axpy": "axpy", "dot": "np.dot"}
+NUMBA_STYLE_NAMES = report.NUMBA_STYLE_NAMES
 
 
 def log(msg):
