@@ -13,9 +13,16 @@ class StatsmodelsKF:
     starts from the predicted moments of period 0, so it is initialised with
     A x0 and A P0 A' + B Q B'. tolerance = 0 keeps it from ever switching to
     the steady-state gain, so every period is fully updated, as ours are.
-    filter_method, inversion and conserve_memory stay at their defaults."""
+    filter_method and inversion stay at their defaults.
 
-    def __init__(self, model, T=None):
+    With likelihood_only, the filter keeps nothing but the running sum of
+    the log-likelihood (conserve_memory = MEMORY_CONSERVE with the forecast
+    means and standardised forecast errors dropped too, LIKELIHOOD_ONLY
+    below), as an optimiser wants it; otherwise it stores every history
+    array (conserve_memory = 0, the default)."""
+
+    def __init__(self, model, T=None, likelihood_only=False):
+        from statsmodels.tsa.statespace import kalman_filter as smkf
         from statsmodels.tsa.statespace.kalman_filter import KalmanFilter
 
         A, B, C, d, Q, R = (model[key] for key in ("A", "B", "C", "d", "Q", "R"))
@@ -28,6 +35,9 @@ class StatsmodelsKF:
             kf[name] = val
         P0 = model["P0"]
         kf.initialize_known(A @ model["x0"], A @ P0 @ A.T + B @ Q @ B.T)
+        self.conserve = (smkf.MEMORY_CONSERVE | smkf.MEMORY_NO_FORECAST_MEAN
+                         | smkf.MEMORY_NO_STD_FORECAST) if likelihood_only else 0
+        kf.set_conserve_memory(self.conserve)
         self.kf = kf
 
     def filter(self):
@@ -35,10 +45,16 @@ class StatsmodelsKF:
         return self.kf.filter().llf
 
     def bare(self):
-        """The filter alone: the Cython loop with its history arrays, no
-        results object."""
+        """The filter alone: the Cython loop (with its history arrays unless
+        likelihood_only), no results object."""
         kfilter = self.kf._filter()
         return float(np.sum(kfilter.loglikelihood))
+
+    def loglike(self):
+        """The public call for the log-likelihood, with this filter's memory
+        setting (loglike() would otherwise pick its own, which keeps the
+        per-period terms)."""
+        return float(self.kf.loglike(conserve_memory=self.conserve))
 
     def converged(self):
         return bool(self.kf._filter().converged)

@@ -1,26 +1,40 @@
 """Benchmark of the native filter loops against their peers, in one process.
 
-    bash tools/env.sh python3 bench/run.py [--quick] [--build]
+    bash tools/env.sh python3 bench/run.py [--quick] [--build] [--out DIR]
 
 Times, side by side and interleaved round by round:
 
-* the library's `kalman_hot_loop` (full history, T = 200) against a numba
-  loop of the same algorithm (bench/peers_numba.py, faster of fastmath off
-  and on), statsmodels' KalmanFilter (`filter()` and the bare `_filter()`)
-  for (n, m, k) = (4,2,2), (10,3,3), (20,5,5), (40,8,8), with the fused
-  multiply-adds per second of each as a share of the measured FMA peak of
-  one core (bench/fma_peak.c, compiled here at run time);
+* the library's `kalman_hot_loop` for (n, m, k) = (4,2,2), (10,3,3),
+  (20,5,5), (40,8,8), T = 200, first for the log-likelihood alone
+  (store_history=False, what optimisers and samplers call), then with the
+  full history, each against
+  - numba loops of the same algorithm (bench/peers_numba.py) in three
+    styles: plain loops in the dot order, products in the axpy order, and
+    products through np.dot (the BLAS), each with fastmath off and on; the
+    fastest of the six counts, the others are reported beside it. The
+    likelihood-alone ones allocate and store no history;
+  - statsmodels' KalmanFilter: for the likelihood alone with its memory
+    conservation keeping nothing but the log-likelihood (`loglike()` and
+    the bare `_filter()`), for the full history storing everything
+    (`filter()` and `_filter()`);
+  with the fused multiply-adds per second of each as a share of the
+  measured FMA peak of one core (bench/fma_peak.c, compiled here at run
+  time);
 * the library's `ukf_hot_loop` (full history, T = 200) against the numba loop
   and filterpy's UnscentedKalmanFilter for ns = 3, 6, 10;
 * the per-call overhead at T = 1 with (4,2,2);
 * two threads filtering different models at once against one thread.
 
-Every peer's log-likelihood is checked against the library's before it is
-timed. Reported times are medians over rounds of per-call times (a round
-times a batch of calls and divides by the batch size). The ratio column is
-peer time / library time: above 1 the library is faster.
+Every peer's log-likelihood is checked against the library's (twice, on two
+calls) before it is timed. Reported times are medians over rounds of
+per-call times (a round times a batch of calls and divides by the batch
+size). The ratio column is peer time / library time: above 1 the library is
+faster.
 
-Writes bench/results.md and bench/results.json.
+Results are kept per CPU model: a full run writes
+bench/results/<cpu>.md and .json (the CPU's name, vendor, family and model
+are in both) and rewrites the index bench/results.md over all CPUs; a quick
+run writes under build/bench/results/ unless --out says otherwise.
 """
 
 import argparse
@@ -45,6 +59,8 @@ sys.path.insert(0, ROOT)
 
 import numpy as np  # noqa: E402
 
+import report  # noqa: E402
+
 T_MAIN = 200
 KF_SIZES = [(4, 2, 2), (10, 3, 3), (20, 5, 5), (40, 8, 8)]
 UKF_SIZES = [(3, 3, 1, 2), (6, 6, 3, 3), (10, 10, 5, 3)]  # ns, nc, ne, no
@@ -53,6 +69,7 @@ THREAD_KF = (20, 5, 5)
 THREAD_UKF = (6, 6, 3, 3)
 # loglik agreement required of each peer, relative
 TOL = {"numba": 1e-9, "statsmodels": 1e-8, "filterpy": 1e-6}
+NUMBA_STYLE_NAMES = report.NUMBA_STYLE_NAMES
 
 
 def log(msg):
@@ -160,14 +177,18 @@ def fma_peak(quick):
         except (subprocess.CalledProcessError, OSError, subprocess.TimeoutExpired) as exc:
             errors.append(f"{' '.join(flags)}: {getattr(exc, 'stderr', '') or exc}")
             continue
-        result = {"flags": " ".join(flags)}
+        result = {"flags": " ".join(flags), "by_chains": {}}
         for line in run.stdout.splitlines():
             parts = line.split()
             if parts[0] == "vector":
                 result.update(vector_fma_per_s=float(parts[1]), lanes=int(parts[2]),
-                              isa=parts[3])
+                              isa=parts[3], chains=int(parts[4]))
+            elif parts[0] == "chains":
+                result["by_chains"][int(parts[1])] = float(parts[2])
             elif parts[0] == "scalar":
                 result["scalar_fma_per_s"] = float(parts[1])
+        if errors:
+            result["not_used"] = errors
         return result
     raise RuntimeError("could not build or run bench/fma_peak.c:\n" + "\n".join(errors))
 
@@ -183,6 +204,7 @@ class Bench:
         self.quick = quick
         self.meter = meter
         self.last_others = 0.0  # other processes' CPU share during the last run()
+        self.last_cores = {}  # label -> cores this process used during the last run()
         self.rounds = 5 if quick else 31
         self.min_rounds = 2 if quick else 5
         self.target_ns = 3e6 if quick else 25e6  # time per batch
@@ -190,7 +212,11 @@ class Bench:
 
     def run(self, entries):
         """entries: list of (label, fn). Warms up, then times the entries
-        interleaved, round after round. Returns label -> list of per-call ns."""
+        interleaved, round after round. Returns label -> list of per-call ns;
+        self.last_cores has label -> the median over rounds of this process's
+        CPU time over the wall time (about 1 for one thread that had its core,
+        above 1 for a call that ran threads of its own, below it when other
+        processes took the core)."""
         before = self.meter.sample()
         plan = []
         for label, fn in entries:
@@ -211,15 +237,20 @@ class Bench:
                                                       self.slow_budget_ns // once)))
             plan.append((label, fn, batch, rounds))
         samples = {label: [] for label, *_ in plan}
+        cores = {label: [] for label, *_ in plan}
         for r in range(max(p[3] for p in plan)):
             for label, fn, batch, rounds in plan:
                 if r >= rounds:
                     continue
+                c0 = time.process_time_ns()
                 t0 = time.perf_counter_ns()
                 for _ in range(batch):
                     fn()
-                samples[label].append((time.perf_counter_ns() - t0) / batch)
+                wall = time.perf_counter_ns() - t0
+                cores[label].append((time.process_time_ns() - c0) / max(wall, 1))
+                samples[label].append(wall / batch)
         self.last_others = self.meter.others_share(before)
+        self.last_cores = {label: med(v) for label, v in cores.items()}
         return samples
 
 
@@ -233,28 +264,53 @@ def rel_err(a, b):
 
 # ---- the benchmark groups ------------------------------------------------------
 
-def _check_and_time(bench, candidates, ref, base, what):
-    """Checks each candidate's log-likelihood against the library's `ref`,
-    times the ones that agree side by side, and returns one row per candidate
-    (`base` plus the check, and the median, samples and ratio to the library
-    when timed). A candidate that disagrees is logged and left untimed."""
+def _check_and_time(bench, candidates, refs, base, what):
+    """Checks each candidate's log-likelihood against the library's (`refs`,
+    per group), times the ones that agree side by side, all groups
+    interleaved, and returns one row per candidate (`base` plus the group,
+    the check, and the median, samples and ratio to the library of its group
+    when timed). A candidate that disagrees is logged and left untimed.
+
+    candidates: (group, label, family, fn, tol_key, extra) with `extra` a
+    dict copied into the row; every group has a "library" candidate."""
     entries, rows = [], []
-    for label, family, fn, tol_key in candidates:
+    for group, label, family, fn, tol_key, extra in candidates:
+        ref = refs[group]
         check = _check(fn, ref, tol_key)
-        rows.append(dict(base, impl=label, family=family, **check))
+        rows.append(dict(base, group=group, impl=label, family=family, **extra, **check))
         if check["ok"]:
-            entries.append((label, fn))
+            entries.append(((group, label), fn))
         else:
-            log(f"WARNING {what} {label}: loglik {check['loglik']!r} vs library {ref!r} "
-                f"(rel. err. {check['rel_err']:.3g}); not timed")
+            log(f"WARNING {what} {group} {label}: loglik {check['loglik']!r} vs library "
+                f"{ref!r} (rel. err. {check['rel_err']:.3g}); not timed")
     samples = bench.run(entries)
-    lib_ns = med(samples["library"])
     for row in rows:
         row["others_cpu"] = bench.last_others
-        if row["impl"] in samples:
-            t = med(samples[row["impl"]])
-            row.update(median_ns=t, samples_ns=samples[row["impl"]], ratio=t / lib_ns)
+        key = (row["group"], row["impl"])
+        if key in samples:
+            t = med(samples[key])
+            lib_ns = med(samples[(row["group"], "library")])
+            row.update(median_ns=t, samples_ns=samples[key], ratio=t / lib_ns,
+                       cores_used=bench.last_cores[key])
+            if row["cores_used"] > 1.2:
+                log(f"NOTE {what} {row['group']} {row['impl']}: ran on "
+                    f"{row['cores_used']:.2f} cores (threads of its own)")
     return rows
+
+
+def _numba_kf_candidates(group, numba_kf, args):
+    """The six numba variants of the linear filter for one group: the
+    log-likelihood alone (`loglik`, thirteen arguments, returns a float) or
+    the full history (`full`, all fifteen)."""
+    out = []
+    for (style, fm), variant in numba_kf.items():
+        if group == "lik":
+            fn = (lambda v=variant: v.loglik(*args[:13]))
+        else:
+            fn = (lambda v=variant: v.full(*args)[2][-1])
+        out.append((group, f"numba {NUMBA_STYLE_NAMES[style]} fastmath={fm}", "numba", fn,
+                    "numba", dict(numba_style=style, fastmath=fm)))
+    return out
 
 
 def bench_kf(lib, numba_kf, bench, results):
@@ -264,27 +320,40 @@ def bench_kf(lib, numba_kf, bench, results):
     for n, m, k in KF_SIZES:
         model = models.linear_model(n, m, k, T_MAIN, seed=1000 + n)
         args = models.kf_args(model)
+        args_lik = args[:14] + (False,)  # store_history=False
         ref = lib.kalman_hot_loop(*args)[2][-1]
+        refs = dict(lik=lib.kalman_hot_loop(*args_lik)[2][-1], full=ref)
         fmas = kf_fma_per_period(n, m) * T_MAIN
+        sm_lik = peers_other.StatsmodelsKF(model, likelihood_only=True)
         sm = peers_other.StatsmodelsKF(model)
+        none = {}
         candidates = [
-            ("library", "kalman_hot_loop", lambda: lib.kalman_hot_loop(*args)[2][-1], None),
-            ("numba fastmath=False", "numba", lambda: numba_kf[False](*args)[2][-1], "numba"),
-            ("numba fastmath=True", "numba", lambda: numba_kf[True](*args)[2][-1], "numba"),
-            ("statsmodels filter()", "statsmodels", sm.filter, "statsmodels"),
-            ("statsmodels _filter()", "statsmodels", sm.bare, "statsmodels"),
+            ("lik", "library", "kalman_hot_loop",
+             lambda: lib.kalman_hot_loop(*args_lik)[2][-1], None, none),
+            *_numba_kf_candidates("lik", numba_kf, args),
+            ("lik", "statsmodels loglike()", "statsmodels", sm_lik.loglike, "statsmodels", none),
+            ("lik", "statsmodels _filter()", "statsmodels", sm_lik.bare, "statsmodels", none),
+            ("full", "library", "kalman_hot_loop",
+             lambda: lib.kalman_hot_loop(*args)[2][-1], None, none),
+            *_numba_kf_candidates("full", numba_kf, args),
+            ("full", "statsmodels filter()", "statsmodels", sm.filter, "statsmodels", none),
+            ("full", "statsmodels _filter()", "statsmodels", sm.bare, "statsmodels", none),
         ]
-        rows = _check_and_time(bench, candidates, ref,
+        rows = _check_and_time(bench, candidates, refs,
                                dict(case=f"{n},{m},{k}", n=n, m=m, k=k, T=T_MAIN),
                                f"kf ({n},{m},{k})")
-        if not sm_converged_ok(sm):
-            log(f"WARNING kf ({n},{m},{k}): statsmodels reports steady-state convergence")
+        for which in (sm_lik, sm):
+            if not sm_converged_ok(which):
+                log(f"WARNING kf ({n},{m},{k}): statsmodels reports steady-state convergence")
         for row in rows:
             if "median_ns" in row:
                 row["fma_per_s"] = fmas / (row["median_ns"] * 1e-9)
-        _keep_faster_numba(rows)
-        results["kf"].extend(rows)
-        _print_rows(rows, f"kalman_hot_loop ({n},{m},{k}), T={T_MAIN}")
+        for group, key, title in (("lik", "kf_lik", "log-likelihood alone"),
+                                  ("full", "kf", "full history")):
+            part = [r for r in rows if r["group"] == group]
+            _keep_fastest_numba(part)
+            results[key].extend(part)
+            _print_rows(part, f"kalman_hot_loop ({n},{m},{k}), T={T_MAIN}, {title}")
 
 
 def sm_converged_ok(sm):
@@ -299,6 +368,7 @@ def bench_ukf(lib, numba_ukf, bench, results):
     import peers_other
 
     addr = models.meas_quadratic_cfunc.address
+    none = {}
     for ns, nc, ne, no in UKF_SIZES:
         model = models.pruned_model(ns, nc, ne, no, T_MAIN, seed=2000 + ns)
         a_lib = models.ukf_args(addr, model, **UKF_SETTINGS)
@@ -306,16 +376,17 @@ def bench_ukf(lib, numba_ukf, bench, results):
         ref = lib.ukf_hot_loop(*a_lib)[2][-1]
         fp = peers_other.FilterpyUKF(model, **UKF_SETTINGS)
         candidates = [
-            ("library", "ukf_hot_loop", lambda: lib.ukf_hot_loop(*a_lib)[2][-1], None),
-            ("numba fastmath=False", "numba", lambda: numba_ukf[False](*a_nb)[2][-1], "numba"),
-            ("numba fastmath=True", "numba", lambda: numba_ukf[True](*a_nb)[2][-1], "numba"),
-            ("filterpy UKF", "filterpy", fp.run, "filterpy"),
+            ("", "library", "ukf_hot_loop", lambda: lib.ukf_hot_loop(*a_lib)[2][-1], None, none),
+            *[("", f"numba fastmath={fm}", "numba",
+               (lambda fm=fm: numba_ukf[fm](*a_nb)[2][-1]), "numba", dict(fastmath=fm))
+              for fm in (False, True)],
+            ("", "filterpy UKF", "filterpy", fp.run, "filterpy", none),
         ]
         rows = _check_and_time(
-            bench, candidates, ref,
+            bench, candidates, {"": ref},
             dict(case=f"{ns},{nc},{ne},{no}", ns=ns, nc=nc, ne=ne, no=no, T=T_MAIN),
             f"ukf ns={ns}")
-        _keep_faster_numba(rows)
+        _keep_fastest_numba(rows)
         results["ukf"].extend(rows)
         _print_rows(rows, f"ukf_hot_loop ns={ns} nc={nc} ne={ne} no={no}, T={T_MAIN}")
 
@@ -328,22 +399,27 @@ def bench_overhead(lib, numba_kf, bench, results):
     args = models.kf_args(model)
     ref = lib.kalman_hot_loop(*args)[2][-1]
     sm = peers_other.StatsmodelsKF(model)
+    none = {}
     candidates = [
-        ("library", "kalman_hot_loop", lambda: lib.kalman_hot_loop(*args)[2][-1], None),
-        ("numba fastmath=False", "numba", lambda: numba_kf[False](*args)[2][-1], "numba"),
-        ("numba fastmath=True", "numba", lambda: numba_kf[True](*args)[2][-1], "numba"),
-        ("statsmodels _filter()", "statsmodels", sm.bare, "statsmodels"),
-        ("statsmodels filter()", "statsmodels", sm.filter, "statsmodels"),
+        ("full", "library", "kalman_hot_loop",
+         lambda: lib.kalman_hot_loop(*args)[2][-1], None, none),
+        *_numba_kf_candidates("full", numba_kf, args),
+        ("full", "statsmodels _filter()", "statsmodels", sm.bare, "statsmodels", none),
+        ("full", "statsmodels filter()", "statsmodels", sm.filter, "statsmodels", none),
     ]
     if not bench.quick:
-        # The same numba loop called with its two optional arguments left out,
-        # as kalman_hot_loop's callers may: numba's dispatcher then takes its
+        # The numba loop that was fastest at (4,2,2) with the full history,
+        # called with its two optional arguments left out, as
+        # kalman_hot_loop's callers may: numba's dispatcher then takes its
         # slow path for omitted defaults (this compiles one more signature).
-        best = _faster_numba_setting(results["kf"], "4,2,2")
-        candidates.append((f"numba fastmath={best}, last two args omitted", "numba-omitted",
-                           lambda: numba_kf[best](*args[:13])[2][-1], "numba"))
-    rows = _check_and_time(bench, candidates, ref, dict(case="4,2,2 T=1"), "overhead")
-    _keep_faster_numba(rows)
+        style, fm = _fastest_numba_variant(results["kf"], "4,2,2")
+        variant = numba_kf[style, fm]
+        candidates.append(
+            ("full", f"numba {NUMBA_STYLE_NAMES[style]} fastmath={fm}, last two args omitted",
+             "numba-omitted", lambda: variant.full(*args[:13])[2][-1], "numba", none))
+    rows = _check_and_time(bench, candidates, {"full": ref}, dict(case="4,2,2 T=1"),
+                           "overhead")
+    _keep_fastest_numba(rows)
     results["overhead"].extend(rows)
     _print_rows(rows, "per-call overhead, kalman_hot_loop (4,2,2), T=1")
 
@@ -425,19 +501,23 @@ def bench_threads(lib, bench, results, meter):
 
 
 def _check(fn, ref, tol_key):
-    got = float(fn())
-    err = rel_err(got, ref)
-    ok = tol_key is None or (np.isfinite(got) and err <= TOL[tol_key])
-    return dict(loglik=got, rel_err=err, tol=TOL.get(tol_key), ok=bool(ok))
+    """The candidate's log-likelihood on two calls (a filter object reused
+    across calls must not carry anything over), against the library's."""
+    got = [float(fn()) for _ in range(2)]
+    err = max(rel_err(g, ref) for g in got)
+    ok = tol_key is None or (all(np.isfinite(got)) and err <= TOL[tol_key])
+    return dict(loglik=got[0], rel_err=err, tol=TOL.get(tol_key), ok=bool(ok))
 
 
-def _faster_numba_setting(rows, case):
+def _fastest_numba_variant(rows, case):
     best = [r for r in rows if r["case"] == case and r.get("best_numba")]
-    return best[0]["impl"].endswith("True") if best else True
+    if not best:
+        return "loops", True
+    return best[0].get("numba_style", "loops"), best[0]["fastmath"]
 
 
-def _keep_faster_numba(rows):
-    """Marks the faster of the two numba variants as the one that counts."""
+def _keep_fastest_numba(rows):
+    """Marks the fastest of the timed numba variants as the one that counts."""
     timed = [r for r in rows if r["family"] == "numba" and "median_ns" in r]
     if timed:
         best = min(timed, key=lambda r: r["median_ns"])
@@ -449,207 +529,73 @@ def _print_rows(rows, title):
     log(f"\n== {title}")
     for r in rows:
         if "median_ns" not in r:
-            log(f"  {r['impl']:24s} NOT TIMED: loglik differs (rel. err. {r['rel_err']:.3g})")
+            log(f"  {r['impl']:34s} NOT TIMED: loglik differs (rel. err. {r['rel_err']:.3g})")
             continue
         extra = ""
         if "fma_per_s" in r:
             extra = f"  {r['fma_per_s'] / 1e9:6.2f} GFMA/s"
-        log(f"  {r['impl']:24s} {r['median_ns'] / 1e3:12.1f} us  x{r['ratio']:7.2f}{extra}"
+        mark = " *" if r.get("best_numba") else "  "
+        log(f"{mark}{r['impl']:34s} {r['median_ns'] / 1e3:12.1f} us  x{r['ratio']:7.2f}{extra}"
             f"  (loglik rel. err. {r['rel_err']:.1e})")
 
 
-# ---- report -------------------------------------------------------------------
+# ---- the machine ------------------------------------------------------------------
 
-def _fmt_us(ns):
-    us = ns / 1e3
-    if us >= 1000:
-        return f"{us:,.0f}"
-    if us >= 10:
-        return f"{us:.1f}"
-    return f"{us:.2f}"
+def blas_info():
+    """The BLAS that numba's np.dot calls (through SciPy's cython_blas): the
+    shared libraries of that name mapped into this process, and OpenBLAS's
+    own configuration string and thread count when it is the one."""
+    import ctypes
 
-
-def _spread(samples):
-    """Half the interquartile range, relative to the median, in percent."""
-    if len(samples) < 4:
-        return f"(n={len(samples)})"
-    q = statistics.quantiles(samples, n=4)
-    return f"{50.0 * (q[2] - q[0]) / statistics.median(samples):.1f}%"
-
-
-def _case_rows(entries, n_cols, cells):
-    """Markdown rows of a results table, one per case and implementation:
-    the case, the implementation's name, then `cells(row)`; a peer whose
-    log-likelihood disagreed is listed untimed, with its deviation last."""
-    lines = []
-    for case in dict.fromkeys(r["case"] for r in entries):
-        rows = [r for r in entries if r["case"] == case]
-        numba_rows = [r for r in rows if r["family"] == "numba"]
-        for r in _impl_rows(rows):
-            if "median_ns" not in r:
-                lines.append(f"| {case} | ⚠ {r['impl']} | not timed: loglik differs |"
-                             + " |" * (n_cols - 4) + f" {r['rel_err']:.1e} |")
-                continue
-            lines.append(f"| {case} | {_impl_name(r, numba_rows)} | " + " | ".join(cells(r)) + " |")
-    return lines
-
-
-def _impl_rows(rows):
-    """Rows shown in the tables: the library, the faster numba variant (the
-    other one as a note), the rest; untimed peers as warning rows."""
-    shown = []
-    numba_rows = [r for r in rows if r["family"] == "numba"]
-    for r in rows:
-        if r["family"] == "numba":
-            if "median_ns" in r and not r.get("best_numba"):
-                continue
-            if "median_ns" not in r and any("median_ns" in x for x in numba_rows):
-                continue
-        shown.append(r)
-    return shown
-
-
-def _impl_name(r, numba_rows):
-    if r["family"] != "numba":
-        return r["impl"] if r["impl"] != "library" else "**library**"
-    other = [x for x in numba_rows if x is not r and "median_ns" in x]
-    note = f" (other setting: {_fmt_us(other[0]['median_ns'])} µs)" if other else ""
-    return f"{r['impl']}{note}"
-
-
-def _busy_note(rows):
-    shares = {r["case"]: r["others_cpu"] for r in rows if "others_cpu" in r}
-    text = ", ".join(f"{case}: {100 * share:.0f}%" for case, share in shares.items())
-    return ["", f"Other processes' CPU use (share of all cores) while each case ran: {text}."]
-
-
-def write_markdown(results, path):
-    meta, peak = results["meta"], results["fma_peak"]
-    vec = peak["vector_fma_per_s"]
-    lines = [
-        "# Benchmark results",
-        "",
-        f"`bash tools/env.sh python3 bench/run.py{' --quick' if meta['quick'] else ''}`, "
-        f"{meta['date']}, total run time {meta['elapsed_s']:.0f} s.",
-        "",
-        f"- Machine: {meta['cpu']}, {meta['cores']} cores; Python {meta['python']}, "
-        f"NumPy {meta['numpy']}, numba {meta['numba']}, statsmodels {meta['statsmodels']}, "
-        f"filterpy {meta['filterpy']}.",
-        f"- Library: `{meta['library']}`.",
-        f"- Other processes' CPU use: {100 * meta['others_cpu_before']:.0f}% of the cores "
-        f"just before the run, {100 * meta['others_cpu_during']:.0f}% during it"
-        + (" — **the machine was busy; treat the numbers as noisy**."
-           if max(meta["others_cpu_before"], meta["others_cpu_during"]) > 0.1 else "."),
-        f"- FMA peak of one core, measured by `bench/fma_peak.c` (gcc {peak['flags']}, "
-        f"{peak['isa']}, {peak['lanes']} lanes): **{vec / 1e9:.1f} GFMA/s** "
-        f"(scalar `vfmadd…sd` chains: {peak['scalar_fma_per_s'] / 1e9:.1f} GFMA/s).",
-        "- Times are medians of per-call wall times over interleaved rounds "
-        "(`time.perf_counter_ns`); ± is half the interquartile range. "
-        "Ratio = peer time / library time: above 1 the library is faster, "
-        "below 1 the peer is faster.",
-        "- Every peer's log-likelihood was checked against the library's before timing "
-        f"(relative tolerance: numba {TOL['numba']:g}, statsmodels {TOL['statsmodels']:g}, "
-        f"filterpy {TOL['filterpy']:g}); the largest deviation is shown.",
-        "",
-        f"## Linear Kalman filter, `kalman_hot_loop`, full history, T = {T_MAIN}",
-        "",
-        "FMA/s counts 4n³ + 3n²m + 3nm² + m³/6 fused multiply-adds per period.",
-        "",
-        "| n, m, k | implementation | median µs/call | ± | ratio to library "
-        "| GFMA/s | % of FMA peak | loglik rel. diff. |",
-        "|---|---|---:|---:|---:|---:|---:|---:|",
-    ]
-    lines += _case_rows(results["kf"], 8, lambda r: [
-        _fmt_us(r["median_ns"]), _spread(r["samples_ns"]), f"{r['ratio']:.2f}",
-        f"{r['fma_per_s'] / 1e9:.2f}", f"{100 * r['fma_per_s'] / vec:.1f}%",
-        f"{r['rel_err']:.1e}"])
-    lines += _busy_note(results["kf"])
-    lines += [
-        "",
-        f"## Pruned second-order UKF, `ukf_hot_loop`, full history, T = {T_MAIN}",
-        "",
-        f"alpha = {UKF_SETTINGS['alpha']}, beta = {UKF_SETTINGS['beta']}, "
-        f"kappa = {UKF_SETTINGS['kappa']}; quadratic measurement (numba cfunc for the "
-        "library, the same numba function for the numba loop, NumPy for filterpy).",
-        "",
-        "| ns, nc, ne, no | implementation | median µs/call | ± | ratio to library "
-        "| loglik rel. diff. |",
-        "|---|---|---:|---:|---:|---:|",
-    ]
-    lines += _case_rows(results["ukf"], 6, lambda r: [
-        _fmt_us(r["median_ns"]), _spread(r["samples_ns"]), f"{r['ratio']:.2f}",
-        f"{r['rel_err']:.1e}"])
-    lines += _busy_note(results["ukf"])
-    lines += [
-        "",
-        "## Per-call overhead, `kalman_hot_loop` (4,2,2), T = 1",
-        "",
-        "| implementation | median µs/call | ± | ratio to library |",
-        "|---|---:|---:|---:|",
-    ]
-    rows = results["overhead"]
-    numba_rows = [r for r in rows if r["family"] == "numba"]
-    for r in _impl_rows(rows):
-        if "median_ns" not in r:
-            lines.append(f"| ⚠ {r['impl']} | not timed: loglik differs | | |")
-            continue
-        lines.append(f"| {_impl_name(r, numba_rows)} | {_fmt_us(r['median_ns'])} | "
-                     f"{_spread(r['samples_ns'])} | {r['ratio']:.2f} |")
-    lines += _busy_note(results["overhead"])
-    lines += [
-        "",
-        "## Two threads, different models, at the same time",
-        "",
-        "Each thread calls the loop on its own model; one thread makes the same calls "
-        "one after the other. Ratio = two-thread throughput / one-thread throughput "
-        f"(2.00 is perfect scaling on the {meta['cores']} cores). \"Cores the two threads "
-        "got\" is their CPU time over the wall time: well below 2 means other processes "
-        "held a core and the ratio understates the scaling.",
-        "",
-        "| loop | model | calls per thread | 1 thread calls/s | 2 threads calls/s | ratio "
-        "| cores the two threads got | other processes' CPU meanwhile |",
-        "|---|---|---:|---:|---:|---:|---:|---:|",
-    ]
-    for r in results["threads"]:
-        lines.append(f"| {r['loop']} | {r['case']} | {r['calls_per_thread']} | "
-                     f"{r['one_thread_calls_per_s']:.1f} | {r['two_threads_calls_per_s']:.1f} | "
-                     f"{r['ratio']:.2f} | {r['cores_used']:.2f} | {100 * r['others_cpu']:.0f}% |")
-    comp = results["numba_compile_s"]
-    kf_note = "loaded from numba's cache" if comp["kf_from_cache"] else "compiled"
-    lines += ["", f"numba set-up, both fastmath settings, not part of any timing above: "
-              f"linear loop {comp['kf']:.1f} s ({kf_note}), unscented loop {comp['ukf']:.1f} s "
-              "(compiled).", ""]
-    with open(path, "w", encoding="utf-8") as fh:
-        fh.write("\n".join(lines))
+    libs = []
+    try:
+        with open("/proc/self/maps", encoding="utf-8") as fh:
+            for line in fh:
+                path = line.split()[-1]
+                if "blas" in os.path.basename(path) and path not in libs and ".so" in path:
+                    libs.append(path)
+    except OSError:
+        pass
+    info = dict(mapped=libs)
+    core = [p for p in libs if "openblas" in os.path.basename(p)] or \
+        [p for p in libs if "cython_blas" not in p and "_fblas" not in p]
+    if core:
+        info["library"] = core[0]
+        try:
+            handle = ctypes.CDLL(core[0])
+            get_config = handle.openblas_get_config
+            get_config.restype = ctypes.c_char_p
+            info["config"] = get_config().decode().strip()
+            info["threads"] = int(handle.openblas_get_num_threads())
+        except (OSError, AttributeError):
+            pass
+    return info
 
 
 def machine_meta(quick, so_path):
-    cpu = platform.processor() or "unknown CPU"
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as fh:
-            for line in fh:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
     versions = {}
     for mod in ("numpy", "numba", "statsmodels", "filterpy", "scipy"):
         try:
             versions[mod] = __import__(mod).__version__
         except Exception:  # noqa: BLE001
             versions[mod] = "missing"
-    return dict(quick=quick, date=time.strftime("%Y-%m-%d %H:%M:%S"), cpu=cpu,
-                cores=os.cpu_count(), python=platform.python_version(),
-                library=os.path.relpath(so_path, ROOT), **versions)
+    return dict(quick=quick, date=time.strftime("%Y-%m-%d %H:%M:%S"),
+                cpu=report.cpu_identity(), cores=os.cpu_count(),
+                python=platform.python_version(), library=os.path.relpath(so_path, ROOT),
+                **versions)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
-                        help="fewer rounds and shorter batches (about 30 s)")
+                        help="fewer rounds and shorter batches (under 40 s once numba's "
+                        "cache is warm); results go under build/bench/results/")
     parser.add_argument("--build", action="store_true",
                         help="build the extension afresh under build/bench and time that")
+    parser.add_argument("--out", metavar="DIR",
+                        help="where to write <cpu>.md and .json (default: bench/results/ "
+                        "for a full run, which also rewrites the index bench/results.md; "
+                        "build/bench/results/ for a quick one)")
     opts = parser.parse_args()
     start = time.perf_counter()
     meter = CpuMeter()
@@ -657,6 +603,8 @@ def main():
     if busy_before > 0.1:
         log(f"WARNING: other processes keep {100 * busy_before:.0f}% of the cores busy; "
             "timings will be noisy and two-thread scaling understated")
+    cpu = report.cpu_identity()
+    log(f"CPU: {report.cpu_label(cpu)}")
 
     lib, so_path = load_library(opts.build)
     stale = _sources_newer_than(so_path)
@@ -666,7 +614,8 @@ def main():
     log(f"library: {so_path}")
 
     peak = fma_peak(opts.quick)
-    log(f"FMA peak ({peak['isa']}): {peak['vector_fma_per_s'] / 1e9:.1f} GFMA/s vector, "
+    log(f"FMA peak ({peak['isa']}, best with {peak['chains']} chains): "
+        f"{peak['vector_fma_per_s'] / 1e9:.1f} GFMA/s vector, "
         f"{peak['scalar_fma_per_s'] / 1e9:.1f} GFMA/s scalar")
 
     import models
@@ -674,11 +623,14 @@ def main():
 
     # Compile the numba peers up front (first call per specialisation).
     t0 = time.perf_counter()
-    numba_kf = {fm: peers_numba.make_kalman_hot_loop(fm) for fm in (False, True)}
+    numba_kf = {(style, fm): peers_numba.make_kalman(style, fm)
+                for style in peers_numba.KF_STYLES for fm in (False, True)}
     small = models.linear_model(2, 1, 1, 3, seed=0)
-    for fm in (False, True):
-        numba_kf[fm](*models.kf_args(small))
-    kf_cached = all(sum(f.stats.cache_hits.values()) > 0 for f in numba_kf.values())
+    for variant in numba_kf.values():
+        variant.full(*models.kf_args(small))
+        variant.loglik(*models.kf_args(small)[:13])
+    kf_cached = all(sum(f.stats.cache_hits.values()) > 0
+                    for v in numba_kf.values() for f in (v.full, v.loglik))
     t1 = time.perf_counter()
     numba_ukf = {fm: peers_numba.make_ukf_hot_loop(fm) for fm in (False, True)}
     small_ukf = models.pruned_model(2, 1, 1, 1, 3, seed=0)
@@ -687,11 +639,14 @@ def main():
     lib.ukf_hot_loop(*models.ukf_args(models.meas_quadratic_cfunc.address, small_ukf,
                                       **UKF_SETTINGS))
     compile_s = dict(kf=t1 - t0, kf_from_cache=kf_cached, ukf=time.perf_counter() - t1)
-    log(f"numba peers ready: linear loop {compile_s['kf']:.1f} s"
+    log(f"numba peers ready: linear variants {compile_s['kf']:.1f} s"
         f"{' (from the cache)' if kf_cached else ''}, unscented loop {compile_s['ukf']:.1f} s")
+    blas = blas_info()
+    log(f"BLAS behind np.dot: {blas.get('library', 'not found')} "
+        f"({blas.get('config', '')}, {blas.get('threads', '?')} threads)")
 
-    results = dict(fma_peak=peak, numba_compile_s=compile_s, kf=[], ukf=[], overhead=[],
-                   threads=[])
+    results = dict(fma_peak=peak, numba_compile_s=compile_s, kf_lik=[], kf=[], ukf=[],
+                   overhead=[], threads=[])
     bench = Bench(opts.quick, meter)
     bench_kf(lib, numba_kf, bench, results)
     bench_ukf(lib, numba_ukf, bench, results)
@@ -699,16 +654,26 @@ def main():
     bench_threads(lib, bench, results, meter)
 
     results["meta"] = machine_meta(opts.quick, so_path)
+    results["meta"]["blas"] = blas
     results["meta"]["elapsed_s"] = time.perf_counter() - start
     results["meta"]["others_cpu_before"] = busy_before
     results["meta"]["others_cpu_during"] = meter.others_share()
     if stale:
         results["meta"]["stale_sources"] = stale
     results["meta"]["ratio"] = "peer median time / library median time"
-    with open(os.path.join(BENCH, "results.json"), "w", encoding="utf-8") as fh:
+
+    out_dir = opts.out or (os.path.join(BUILD, "results") if opts.quick
+                           else report.RESULTS_DIR)
+    os.makedirs(out_dir, exist_ok=True)
+    base = os.path.join(out_dir, report.cpu_slug(results["meta"]["cpu"]))
+    with open(base + ".json", "w", encoding="utf-8") as fh:
         json.dump(results, fh, indent=1)
-    write_markdown(results, os.path.join(BENCH, "results.md"))
-    log(f"\nwrote bench/results.md and bench/results.json "
+    report.write_markdown(results, base + ".md", TOL, T_MAIN, UKF_SETTINGS)
+    written = [base + ".md", base + ".json"]
+    if os.path.abspath(out_dir) == os.path.abspath(report.RESULTS_DIR):
+        report.write_index()
+        written.append(report.INDEX)
+    log(f"\nwrote {', '.join(os.path.relpath(p, ROOT) for p in written)} "
         f"({results['meta']['elapsed_s']:.0f} s)")
 
 
