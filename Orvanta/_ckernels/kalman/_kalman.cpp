@@ -63,7 +63,8 @@ struct interned_names {
   PyObject* LinAlgError;
   PyObject* dtype_kwnames;  // ("dtype",)
   PyObject* asarray;
-  PyObject* ascontiguousarray;
+  PyObject* dtype_order_kwnames;  // ("dtype", "order")
+  PyObject* C;
   PyObject* dtype;
   PyObject* kind;
 };
@@ -489,10 +490,12 @@ void name_conversion_error(const char* name) {
 
 // Argument `name` as an array that can be read in place: obj itself when it
 // exports C-contiguous float64 data (never copied), else
-// np.ascontiguousarray(np.asarray(obj), dtype=np.float64), with `np` looked up
-// in the module namespace now, once np.asarray has shown it to hold real
-// numbers (booleans, integers or floats). Complex, string and object arrays
-// are refused rather than cut to float64.
+// np.asarray(np.asarray(obj), dtype=np.float64, order="C"), one copy, with
+// `np` looked up in the module namespace now, once np.asarray has shown it to
+// hold real numbers (booleans, integers or floats). Complex, string and
+// object arrays are refused rather than cut to float64. (Unlike
+// np.ascontiguousarray, this keeps a scalar's rank 0, so that its shape is
+// judged as given.)
 ref as_real_array(PyObject* obj, const char* name) {
   if (obj == Py_None) {
     PyErr_Format(PyExc_TypeError, "%s must be a real array, not None.", name);
@@ -517,10 +520,10 @@ ref as_real_array(PyObject* obj, const char* name) {
     return ref();
   }
   const ref float64(PyObject_GetAttr(np.get(), g_names.float64));
-  const ref convert(float64 ? PyObject_GetAttr(np.get(), g_names.ascontiguousarray) : nullptr);
+  const ref convert(float64 ? PyObject_GetAttr(np.get(), g_names.asarray) : nullptr);
   if (!convert) return ref();
-  PyObject* call_args[] = {array.get(), float64.get()};
-  ref converted(PyObject_Vectorcall(convert.get(), call_args, 1, g_names.dtype_kwnames));
+  PyObject* call_args[] = {array.get(), float64.get(), g_names.C};
+  ref converted(PyObject_Vectorcall(convert.get(), call_args, 1, g_names.dtype_order_kwnames));
   if (!converted) name_conversion_error(name);
   return converted;
 }
@@ -993,12 +996,13 @@ bool build_constants() {
   g_names.LinAlgError = PyUnicode_InternFromString("LinAlgError");
   g_names.dtype_kwnames = Py_BuildValue("(s)", "dtype");
   g_names.asarray = PyUnicode_InternFromString("asarray");
-  g_names.ascontiguousarray = PyUnicode_InternFromString("ascontiguousarray");
+  g_names.dtype_order_kwnames = Py_BuildValue("(ss)", "dtype", "order");
+  g_names.C = PyUnicode_InternFromString("C");
   g_names.dtype = PyUnicode_InternFromString("dtype");
   g_names.kind = PyUnicode_InternFromString("kind");
   const ref zero(PyFloat_FromDouble(0.0));
   if (!g_names.np || !g_names.zeros || !g_names.float64 || !g_names.LinAlgError ||
-      !g_names.dtype_kwnames || !g_names.asarray || !g_names.ascontiguousarray ||
+      !g_names.dtype_kwnames || !g_names.asarray || !g_names.dtype_order_kwnames || !g_names.C ||
       !g_names.dtype || !g_names.kind || !zero)
     return false;
   if (g_result_type == nullptr) g_result_type = PyStructSequence_NewType(&kResultDesc);
