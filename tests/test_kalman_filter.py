@@ -7,6 +7,7 @@ import pydoc
 import sys
 import threading
 import time
+import tracemalloc
 import types
 
 import numpy as np
@@ -373,3 +374,46 @@ def test_interpreter_lock_is_released_for_the_whole_filter():
         thread.join()
         sys.setswitchinterval(old)
     assert during > 0.2 * alone, (during, alone, elapsed)
+
+
+@pytest.mark.parametrize("path", ["read in place", "converted", "conversion", "dtype",
+                                  "shape", "start", "infinity", "unstable", "linalg"])
+def test_repeated_calls_leak_nothing(path):
+    mdl = model(3, 2, 2, 20)
+    good = dict(x0=mdl["x0"], P0=mdl["P0"])
+    bad_y = mdl["y"].copy()
+    bad_y[5, 0] = np.inf
+    call = {  # the successes, and each kind of refusal
+        "read in place": lambda: run(mdl, **good, return_shocks=True),
+        "converted": lambda: kalman_filter(*(mdl[key].tolist() for key in MODEL_KEYS),
+                                           init="diffuse"),
+        "conversion": lambda: run(dict(mdl, C=[[1.0, 2.0], [3.0]]), **good),
+        "dtype": lambda: run(dict(mdl, C=np.ones((3, 2), complex)), **good),
+        "shape": lambda: run(dict(mdl, Q=np.ones(3)), **good),
+        "start": lambda: run(mdl, init="stationary", **good),
+        "infinity": lambda: run(dict(mdl, y=bad_y), **good),
+        "unstable": lambda: run(dict(mdl, A=np.eye(3)), init="stationary"),
+        "linalg": lambda: run(dict(mdl, R=-np.eye(2)), **good),
+    }[path]
+
+    def repeat(times):
+        for _ in range(times):
+            try:
+                call()
+            except (TypeError, ValueError, np.linalg.LinAlgError):
+                pass
+
+    repeat(20)
+    counts = [sys.getrefcount(mdl[key]) for key in MODEL_KEYS]
+    tracemalloc.start()
+    try:
+        # long enough for the bounded caches of the interpreter and NumPy to
+        # fill (the error messages format dtypes, for instance)
+        repeat(1000)
+        start = tracemalloc.get_traced_memory()[0]
+        repeat(1000)
+        grown = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(mdl[key]) for key in MODEL_KEYS] == counts  # buffers released
+    assert grown < 16 * 1024  # one float leaked per call would be 24 KiB
