@@ -8,6 +8,7 @@ exception with a message of the documented form."""
 import re
 
 import numpy as np
+import pytest
 from hypothesis import event, given, strategies as st
 
 from Orvanta._ckernels.kalman import _kalman
@@ -43,6 +44,8 @@ def check_error(exc):
         f"{type(exc).__name__} with an unexpected message: {exc}"
 
 
+# The shared variants cast non-finite values to integers now and then.
+@pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning")
 @FUZZ
 @given(st.data())
 def test_kalman_filter_returns_a_fitting_result_or_a_documented_error(data):
