@@ -4,7 +4,11 @@
    quarterly data (examples/data/us_macro.csv): real GDP growth and real
    consumption growth load on one AR(1) growth factor, CPI inflation follows
    an AR(1) of its own, and every series carries measurement noise. The
-   likelihood comes from `kalman_hot_loop`; scipy.optimize maximises it.
+   sample has a ragged edge, as when series are released with different
+   lags: the last quarters of consumption growth are missing. The
+   likelihood comes from `kalman_filter` (stationary start, missing values
+   skipped); scipy.optimize maximises it, and the filter's predictions
+   nowcast the missing quarters.
 
 2. The unscented filter `ukf_hot_loop` on the stochastic growth model with
    log utility and full depreciation, whose policy is known in closed form.
@@ -31,10 +35,10 @@ from scipy.optimize import minimize
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 try:
-    from Orvanta._ckernels.kalman._kalman import kalman_hot_loop, ukf_hot_loop
+    from Orvanta.kalman import kalman_filter, kalman_hot_loop, ukf_hot_loop
 except ImportError:  # run from a checkout with the in-place build
     sys.path.insert(0, ROOT)
-    from Orvanta._ckernels.kalman._kalman import kalman_hot_loop, ukf_hot_loop
+    from Orvanta.kalman import kalman_filter, kalman_hot_loop, ukf_hot_loop
 
 LN_2PI = math.log(2.0 * math.pi)
 
@@ -78,8 +82,19 @@ def unpack(theta):
     return mu, phi, lam, sd_shock, sd_noise
 
 
+# Quarters of consumption growth not yet released at the end of the sample.
+RAGGED_EDGE = 2
+
+
+def ragged_edge(y, quarters=RAGGED_EDGE):
+    """y with the last `quarters` of consumption growth missing (NaN)."""
+    y = y.copy()
+    y[-quarters:, 1] = np.nan
+    return y
+
+
 def state_space(theta):
-    """The arrays of kalman_hot_loop for parameter vector theta."""
+    """The arrays of kalman_filter for parameter vector theta."""
     mu, phi, lam, sd_shock, sd_noise = unpack(theta)
     A = np.diag(phi)
     B = np.eye(2)
@@ -87,33 +102,32 @@ def state_space(theta):
     d = np.array(mu)
     Q = np.diag(sd_shock ** 2)
     R = np.diag(sd_noise ** 2)
-    x0 = np.zeros(2)
-    # x0 and P0 describe the quarter before the first observation: start
-    # from the stationary distribution of the state.
-    P0 = np.diag(sd_shock ** 2 / (1.0 - phi ** 2))
-    return A, B, C, d, Q, R, x0, P0
+    return A, B, C, d, Q, R
 
 
 def loglik_linear(theta, y, store_history=False):
-    A, B, C, d, Q, R, x0, P0 = state_space(theta)
-    T = y.shape[0]
-    _, _, out = kalman_hot_loop(T, (2, 3, 2), A, B, C, d, Q, R, y, x0, P0, True, 0.0,
-                                store_history=store_history)
-    return out
+    """The filter from the stationary distribution of the state, whose
+    covariance kalman_filter solves itself; NaN entries of y are skipped."""
+    A, B, C, d, Q, R = state_space(theta)
+    return kalman_filter(A, B, C, d, Q, R, y, store_history=store_history, init="stationary")
 
 
 def estimate_us_macro():
-    dates, span, y = load_us_macro()
+    dates, span, released = load_us_macro()
+    y = ragged_edge(released)
     T = y.shape[0]
     evaluations = 0
 
     def objective(theta):
         nonlocal evaluations
         evaluations += 1
-        return -loglik_linear(theta, y)[-1]
+        try:
+            return -loglik_linear(theta, y).loglik
+        except ValueError:  # an AR root rounded to 1: no stationary start there
+            return np.inf
 
-    sd = y.std(axis=0)
-    start = np.concatenate([y.mean(axis=0), np.arctanh([0.5, 0.8]), [1.0],
+    sd = np.nanstd(y, axis=0)
+    start = np.concatenate([np.nanmean(y, axis=0), np.arctanh([0.5, 0.8]), [1.0],
                             np.log([sd[0] / 2, sd[2] / 2]), np.log(sd / 2)])
     began = time.perf_counter()
     result = minimize(objective, start, method="L-BFGS-B")
@@ -121,7 +135,8 @@ def estimate_us_macro():
 
     mu, phi, lam, sd_shock, sd_noise = unpack(result.x)
     print(f"US quarterly data {span}, T = {T}: GDP growth, consumption growth, "
-          "CPI inflation (% a year)")
+          f"CPI inflation (% a year); the last {RAGGED_EDGE} quarters of consumption "
+          "growth held back")
     print("dynamic factor model, maximum likelihood (scipy L-BFGS-B, numerical gradient):")
     for name, value in zip(NAMES, np.concatenate([mu, phi, [lam], sd_shock, sd_noise])):
         print(f"  {name:26s} {value:9.4f}")
@@ -135,12 +150,19 @@ def estimate_us_macro():
     for _ in range(calls):
         loglik_linear(result.x, y)
     seconds = time.perf_counter() - began
-    print(f"  kalman_hot_loop alone      {calls / seconds:,.0f} likelihoods per second "
+    print(f"  kalman_filter alone        {calls / seconds:,.0f} likelihoods per second "
           f"(model arrays rebuilt each time; {1e6 * seconds / calls:.1f} us each)")
 
+    # The nowcast of the quarters held back: the filter's prediction of each
+    # missing value, with its standard deviation, against the released one.
     out = loglik_linear(result.x, y, store_history=True)
-    x_filt, innov_std = out[1], out[7]
-    return dates, y, result.x, x_filt, innov_std
+    print(f"  nowcast of consumption growth from the {out.nobs} observed values "
+          "(y_pred +- 1 sd, and as released):")
+    for t in range(T - RAGGED_EDGE, T):
+        quarter = f"{int(dates[t])}Q{int(round(4 * (dates[t] % 1))) + 1}"
+        print(f"    {quarter}  {out.y_pred[t, 1]:6.2f} +- {math.sqrt(out.S[t, 1, 1]):4.2f}"
+              f"   released {released[t, 1]:6.2f}")
+    return dates, y, result.x, out.x_filt, out.std_innov
 
 
 # ---------------------------------------------------------------------------

@@ -63,3 +63,29 @@ def test_unscented_filter_is_close_to_the_exact_likelihood():
         assert np.sqrt(np.mean(np.log(x_filt[:, 0] / states[:, 0]) ** 2)) < model.noise_sd
         assert np.sqrt(np.mean((x_filt[:, 1] - states[:, 1]) ** 2)) < model.noise_sd
     assert np.mean(second) < 0.25 and np.mean(first) > 5 * np.mean(second)
+
+
+def test_macro_likelihood_with_a_ragged_edge():
+    """The stationary start of the factor model is the closed form
+    diag(sd^2 / (1 - phi^2)); held-back values drop out of the likelihood and
+    are nowcast by y_pred."""
+    _, _, y = demo.load_us_macro()
+    theta = np.array([3.1, 3.4, 3.8, 0.6, 1.7, 0.8, 0.9, -0.03, 0.7, 0.5, 0.6])
+    A, B, C, d, Q, R = demo.state_space(theta)
+    mu, phi, lam, sd_shock, sd_noise = demo.unpack(theta)
+    P0 = np.diag(sd_shock ** 2 / (1.0 - phi ** 2))
+    T = y.shape[0]
+    full = demo.kalman_hot_loop(T, (2, 3, 2), A, B, C, d, Q, R, y, np.zeros(2), P0, True, 0.0)[2]
+    assert demo.loglik_linear(theta, y).loglik == pytest.approx(full[-1], rel=1e-12)
+
+    ragged = demo.ragged_edge(y)
+    assert np.isnan(ragged[-demo.RAGGED_EDGE:, 1]).all() and np.isnan(ragged).sum() == 2
+    out = demo.loglik_linear(theta, ragged, store_history=True)
+    assert out.nobs == 3 * T - demo.RAGGED_EDGE
+    # the terms of the complete periods are those of the complete sample
+    head = demo.loglik_linear(theta, y, store_history=True)
+    np.testing.assert_array_equal(out.loglik_t[:-demo.RAGGED_EDGE],
+                                  head.loglik_t[:-demo.RAGGED_EDGE])
+    edge = slice(T - demo.RAGGED_EDGE, T)
+    np.testing.assert_allclose(out.y_pred[edge, 1],
+                               d[1] + lam * out.x_pred[edge, 0], rtol=1e-12)

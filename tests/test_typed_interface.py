@@ -41,31 +41,52 @@ def expand(node, aliases):
     return ast.unparse(node)
 
 
+def stub_classes():
+    return {node.name: node for node in stub_tree().body if isinstance(node, ast.ClassDef)}
+
+
 def test_stub_declares_exactly_the_module_functions():
     live = {name for name, value in vars(_kalman).items()
             if callable(value) and getattr(value, "__module__", None) == _kalman.__name__}
-    assert set(stub_functions()) == live == {"kalman_hot_loop", "ukf_hot_loop"}
+    live_functions = {name for name in live if not isinstance(getattr(_kalman, name), type)}
+    assert set(stub_functions()) == live_functions == {
+        "kalman_hot_loop", "ukf_hot_loop", "kalman_filter"}
+    assert set(stub_classes()) == live - live_functions == {"KalmanFilterResult"}
 
 
-@pytest.mark.parametrize("name", ["kalman_hot_loop", "ukf_hot_loop"])
+@pytest.mark.parametrize("name", ["kalman_hot_loop", "ukf_hot_loop", "kalman_filter"])
 def test_stub_parameters_match_the_live_signature(name):
     node = stub_functions()[name]
     args = node.args
-    assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg)
+    assert not (args.posonlyargs or args.vararg or args.kwarg)
     stub_names = [a.arg for a in args.args]
     stub_defaults = dict(zip(stub_names[len(stub_names) - len(args.defaults):],
                              (ast.literal_eval(d) for d in args.defaults)))
+    for a, d in zip(args.kwonlyargs, args.kw_defaults):
+        stub_defaults[a.arg] = ast.literal_eval(d)
     live = inspect.signature(getattr(_kalman, name)).parameters
-    assert stub_names == list(live)
+    assert stub_names + [a.arg for a in args.kwonlyargs] == list(live)
     for p in live.values():
-        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        kind = (inspect.Parameter.KEYWORD_ONLY if p.name in {a.arg for a in args.kwonlyargs}
+                else inspect.Parameter.POSITIONAL_OR_KEYWORD)
+        assert p.kind is kind
         if p.default is inspect.Parameter.empty:
             assert p.name not in stub_defaults
         else:
             assert type(stub_defaults[p.name]) is type(p.default)
             assert stub_defaults[p.name] == p.default
     # Every parameter is annotated.
-    assert all(a.annotation is not None for a in args.args)
+    assert all(a.annotation is not None for a in args.args + args.kwonlyargs)
+
+
+def test_stub_result_class_names_the_live_fields():
+    node = stub_classes()["KalmanFilterResult"]
+    properties = [item.name for item in node.body if isinstance(item, ast.FunctionDef)]
+    assert tuple(properties) == _kalman.KalmanFilterResult.__match_args__
+    mdl = np.ones((1, 1))
+    result = _kalman.kalman_filter(0.5 * mdl, mdl, mdl, np.zeros(1), mdl, mdl,
+                                   np.zeros((3, 1)), init="stationary")
+    assert len(result) == len(properties) and type(result.loglik) is float
 
 
 @cfunc("void(CPointer(float64), CPointer(float64), CPointer(float64))")

@@ -1,13 +1,17 @@
 """Native filter loops: the linear Kalman filter and a second-order pruned
 unscented Kalman filter, each over a whole sample in one call.
 
-Array arguments must be writable, C-contiguous float64 arrays of the stated
-rank; they are read in place and never copied. ``None`` stands for an empty
-array, which only makes sense where the corresponding size is 0.
+Array arguments of kalman_hot_loop and ukf_hot_loop must be writable,
+C-contiguous float64 arrays of the stated rank; they are read in place and
+never copied. ``None`` stands for an empty array, which only makes sense
+where the corresponding size is 0. kalman_filter takes any real array-likes
+(read in place when C-contiguous float64, converted once otherwise).
 """
 
 from collections.abc import Sequence
-from typing import Literal, SupportsInt, TypeAlias
+from typing import Any, ClassVar, Final, Literal, SupportsInt, TypeAlias, final
+
+from numpy.typing import ArrayLike
 
 import numpy as np
 from numpy.typing import NDArray
@@ -81,4 +85,96 @@ def ukf_hot_loop(
     ``void(double* vars, double* params, double* out)`` (vars: states then
     controls, in levels). Raises ValueError for inconsistent shapes,
     numpy.linalg.LinAlgError when a covariance is not positive definite.
+    """
+
+@final
+class KalmanFilterResult(tuple[Any, ...]):
+    """The result of kalman_filter, a named tuple of 14 fields.
+
+    The history fields are None without store_history (eps_hat also without
+    return_shocks). Where y is missing, innov and std_innov are NaN, while
+    y_pred, y_filt and S cover every observable. In the diffuse periods
+    P_pred, P_filt and S hold the finite parts and std_innov is NaN.
+    """
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: Final = (
+        "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred",
+        "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat",
+    )
+
+    @property
+    def loglik(self) -> float:
+        """The log-likelihood: the sum of loglik_t taken in period order."""
+    @property
+    def loglik_t(self) -> _F64:
+        """(T,): each period's log-likelihood term (0.0 when nothing is observed)."""
+    @property
+    def nobs(self) -> int:
+        """The number of observed (not NaN) entries of y."""
+    @property
+    def diffuse_periods(self) -> int:
+        """The periods filtered by the exact diffuse recursions."""
+    @property
+    def x_pred(self) -> _F64 | None:
+        """(T, n): the predicted states."""
+    @property
+    def x_filt(self) -> _F64 | None:
+        """(T, n): the filtered states."""
+    @property
+    def P_pred(self) -> _F64 | None:
+        """(T, n, n): the predicted state covariances."""
+    @property
+    def P_filt(self) -> _F64 | None:
+        """(T, n, n): the filtered state covariances."""
+    @property
+    def y_pred(self) -> _F64 | None:
+        """(T, m): C x_pred + d for every observable (nowcasts of missing values)."""
+    @property
+    def y_filt(self) -> _F64 | None:
+        """(T, m): C x_filt + d for every observable."""
+    @property
+    def innov(self) -> _F64 | None:
+        """(T, m): y - y_pred, NaN where y is missing."""
+    @property
+    def std_innov(self) -> _F64 | None:
+        """(T, m): standardised innovations, NaN where y is missing."""
+    @property
+    def S(self) -> _F64 | None:
+        """(T, m, m): C P_pred C^T + R over every observable."""
+    @property
+    def eps_hat(self) -> _F64 | None:
+        """(T, k): the shock estimates, with return_shocks."""
+
+def kalman_filter(
+    A: ArrayLike,
+    B: ArrayLike,
+    C: ArrayLike,
+    d: ArrayLike,
+    Q: ArrayLike,
+    R: ArrayLike,
+    y: ArrayLike,
+    x0: ArrayLike | None = None,
+    P0: ArrayLike | None = None,
+    symmetrize: bool = True,
+    jitter: float = 0.0,
+    return_shocks: bool = False,
+    store_history: bool = True,
+    *,
+    init: Literal["known", "stationary", "diffuse"] = "known",
+    diffuse_states: ArrayLike | None = None,
+) -> KalmanFilterResult:
+    """Linear Gaussian Kalman filter on data with missing values (NaN in y).
+
+    x_t = A x_{t-1} + B eps_t (cov Q), y_t = C x_t + d + e_t (cov R); the
+    sizes come from A (n, n), B (n, k) and y (T, m). init='known' needs x0,
+    P0 of the period before the first observation; 'stationary' solves P0
+    from P = A P A' + B Q B'; 'diffuse' runs the exact diffuse recursions
+    from a first prediction with mean x0 and covariance kappa
+    diag(diffuse_states) + P0, kappa -> infinity. Raises ValueError for
+    shapes, infinities in y or an unstable A under 'stationary', and
+    numpy.linalg.LinAlgError when an innovation covariance is not positive
+    definite.
     """

@@ -49,13 +49,20 @@ auto with_small_sizes(i64 n, i64 m, Fixed&& fixed, General&& general) {
 // ln(2 pi) to double precision.
 constexpr f64 kLog2Pi = 1.8378770664093453;
 
-// loglik - 0.5 (log det S + m ln 2 pi + v^T S^-1 v), with S = L L^T and the
-// grouping fixed: two rounded additions, then one fma onto loglik.
+// log det S + m ln 2 pi + v^T S^-1 v, with S = L L^T and the grouping fixed:
+// two rounded additions. A period's log-likelihood term is -0.5 times it,
+// which is exact.
+inline f64 loglik_sum(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
+                      f64 const_term) noexcept {
+  f64 a = orv_logdet_from_chol(L, m) + const_term;
+  return a + orv_dot(v, S_inv_v, m);
+}
+
+// loglik - 0.5 (log det S + m ln 2 pi + v^T S^-1 v): the sum above, then one
+// fma onto loglik.
 inline f64 add_loglik_term(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
                            f64 const_term, f64 loglik) noexcept {
-  f64 a = orv_logdet_from_chol(L, m) + const_term;
-  a = a + orv_dot(v, S_inv_v, m);
-  return std::fma(-0.5, a, loglik);
+  return std::fma(-0.5, loglik_sum(L, v, S_inv_v, m, const_term), loglik);
 }
 
 // dst[0 .. len) = src[0 .. len); nothing is touched when len is 0.

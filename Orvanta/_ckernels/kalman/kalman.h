@@ -126,6 +126,91 @@ ORV_API void kf_build_shock_projection(const f64* ORV_RESTRICT B,
                                        f64* ORV_RESTRICT temp_km,
                                        f64* ORV_RESTRICT out, i64 n, i64 k, i64 m);
 
+/* ---- the same filter on data with gaps, from three kinds of start -----------
+ *
+ * kf_filter runs the model of kf_hot_loop on observations of which any entry
+ * may be missing (NaN), from one of three starts:
+ *
+ *   KF_INIT_KNOWN       x0 and P0 are the filtered moments of the period
+ *                       before the first observation, as for kf_hot_loop;
+ *   KF_INIT_STATIONARY  P0 is replaced by the solution of P = A P A^T + B Q B^T,
+ *                       which needs every eigenvalue of A inside the unit
+ *                       circle; x0 as under KF_INIT_KNOWN (null: zeros);
+ *   KF_INIT_DIFFUSE     the first period's prediction has mean x0 (null:
+ *                       zeros) and covariance kappa P_inf + P0 (null P0:
+ *                       zeros) with kappa -> infinity and P_inf =
+ *                       diag(diffuse) (null diffuse: the identity). The exact
+ *                       diffuse recursions of Durbin and Koopman run, one
+ *                       observed entry at a time (the univariate treatment of
+ *                       Koopman and Durbin, 2000), for as long as the sum of
+ *                       squares of the predicted P_inf exceeds 1e-10; an
+ *                       entry whose F_inf = Z P_inf Z^T exceeds 1e-10 takes
+ *                       the diffuse update, the others the ordinary one. When
+ *                       the observed block of R is not diagonal, a period's
+ *                       observed entries are first transformed by the unit
+ *                       lower factor of its LDL^T factorisation. These are
+ *                       statsmodels' tolerances and conventions.
+ *
+ * Periods:
+ * - A fully observed period after the diffuse phase runs exactly the period
+ *   of kf_hot_loop: with no missing entry and KF_INIT_KNOWN, everything both
+ *   loops write is bit-identical.
+ * - A partly observed period updates with the observed entries of y, the
+ *   matching rows of C and d and block of R, by the same steps at its own
+ *   number of observables.
+ * - A fully missing period only predicts: x_filt = x_pred, P_filt = P_pred,
+ *   eps_hat = 0 and no log-likelihood term.
+ *
+ * The history rows of a period are those of kf_hot_loop, except that
+ * - innov and std_innov are NaN where y is missing, and std_innov of a partly
+ *   observed period is L^-1 v for the factor L of its observed block of S;
+ * - y_pred, y_filt and S cover every row, observed or not: C x_pred + d,
+ *   C x_filt + d and C P_pred C^T + R;
+ * - in a diffuse period, P_pred, P_filt and S hold the parts that stay finite
+ *   (P_*, and C P_* C^T + R), std_innov is NaN throughout, and eps_hat is the
+ *   limit of the shock estimate as kappa -> infinity;
+ * - the log-likelihood term of a diffuse period adds, for each observed
+ *   entry, -0.5 (ln 2 pi + ln F_inf) when it takes the diffuse update and
+ *   -0.5 (ln 2 pi + ln F + v^2 / F) when it takes the ordinary one, as
+ *   statsmodels does (Durbin and Koopman leave the ln 2 pi of the diffuse
+ *   entries out of their figures). jitter is added to each entry's F there.
+ * *loglik is the sum of loglik_t taken in period order, one rounding per
+ * period. */
+
+enum { KF_INIT_KNOWN = 0, KF_INIT_STATIONARY = 1, KF_INIT_DIFFUSE = 2 };
+
+/* The statuses kf_filter adds to those of kf_hot_loop. */
+enum {
+  KF_ERR_INPUT = -2,          /* init is none of KF_INIT_*, or x0 or P0 is null
+                                 under KF_INIT_KNOWN */
+  KF_ERR_NOT_STATIONARY = -4, /* KF_INIT_STATIONARY, and A has an eigenvalue on
+                                 or outside the unit circle */
+  KF_ERR_INFINITE_OBS = -6    /* y holds an infinity */
+};
+
+typedef struct kf_filter_inputs {
+  kf_inputs model;     /* as for kf_hot_loop; NaN entries of y are missing */
+  int init;            /* KF_INIT_KNOWN, KF_INIT_STATIONARY or KF_INIT_DIFFUSE */
+  const f64* diffuse;  /* n: the diagonal of P_inf (KF_INIT_DIFFUSE only;
+                          null: all ones) */
+} kf_filter_inputs;
+
+typedef struct kf_filter_outputs {
+  kf_outputs history;   /* as for kf_hot_loop; *history.loglik is the total */
+  f64* loglik_t;        /* T: each period's log-likelihood term */
+  i64 nobs;             /* entries of y that are not NaN */
+  i64 diffuse_periods;  /* periods filtered by the exact diffuse recursions */
+  i64 where;            /* KF_ERR_INFINITE_OBS: t m + j for the first infinite
+                           y[t][j]; KF_ERR_NOT_PD: the failing period; else -1 */
+} kf_filter_outputs;
+
+/* Runs the filter over periods 0 .. T-1. Returns KF_OK; KF_ERR_NOT_PD, with
+ * the outputs of the periods before the failing one written; KF_ERR_ALLOC,
+ * KF_ERR_INPUT, KF_ERR_INFINITE_OBS or KF_ERR_NOT_STATIONARY, with nothing but
+ * the scalar fields of *out written. loglik_t must point to T values when
+ * T > 0; the history pointers are used as by kf_hot_loop. */
+ORV_API int kf_filter(const kf_filter_inputs* in, kf_filter_outputs* out);
+
 /* ---- second-order pruned unscented filter --------------------------------
  *
  * Augmented state z = (x1, x2) of length nz = 2 ns: the first- and the

@@ -23,6 +23,7 @@
   X(kf_build_bqbt)                      \
   X(kf_build_shock_projection)          \
   X(kf_hot_loop)                        \
+  X(kf_filter)                          \
   X(ukf_hot_loop)
 
 ORV_DECLARE_VARIANTS(ORV_KALMAN_VARIANT_FUNCTIONS)

@@ -2,8 +2,10 @@
 // every period through the steps of kf_steps.h. Each period only iterates
 // and delegates; every sum follows the library's rule (one accumulator,
 // ascending order, one std::fma per term), so the log-likelihood and the
-// history are reproducible to the bit. Part of a filter variant
-// (filters_variant.cpp).
+// history are reproducible to the bit. kf_filter (kf_starts.h) runs the same
+// loop with a kf_run beside it: then a period with missing entries takes the
+// observed ones through the same steps at its own size, or only predicts.
+// Part of a filter variant (filters_variant.cpp).
 #ifndef ORV_KF_LOOP_H
 #define ORV_KF_LOOP_H
 
@@ -83,9 +85,6 @@ kf_scratch kf_carve_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
 
 // out (n x m) = addend + a . b with a (n x p) read as a[r * a_row + k * a_col]
 // and b (p x m) read in place; addend may be null or out itself.
-
-// out (n x m) = addend + a . b with a (n x p) read as a[r * a_row + k * a_col]
-// and b (p x m) read in place; addend may be null or out itself.
 inline void product_in_place(const f64* a, i64 a_row, i64 a_col, const f64* b, i64 p,
                              const f64* addend, f64* out, i64 n, i64 m) noexcept {
   product_direct_by_height({a, a_row, a_col, b, m, sum_length(p), out, m, nullptr, addend, m},
@@ -110,17 +109,31 @@ kf_period_out kf_period_destinations(const kf_scratch& s, const kf_outputs& out,
           out.y_filt + t * m};
 }
 
-// Prediction and innovation of period t from (x_prev, P_prev): x_pred, P_pred,
-// y_pred, v and S. Products with A^T and C^T read the transposes made once
-// per call (s.AT, s.CT).
-void kf_predict_period(const kf_inputs& in, const kf_scratch& s, i64 t,
-                       const f64* x_prev, const f64* P_prev) noexcept {
-  const i64 n = in.n, m = in.m;
+// Prediction of period t from (x_prev, P_prev): x_pred and P_pred. Products
+// with A^T read the transpose made once per call (s.AT).
+void kf_predict_state(const kf_inputs& in, const kf_scratch& s, const f64* x_prev,
+                      const f64* P_prev) noexcept {
+  const i64 n = in.n;
   // x_pred (n) = A x_prev
   row_times_matrix(x_prev, s.AT, nullptr, s.x_pred_buf, n, n);
   // P_pred (n x n) = BQBT + (A P_prev) A^T
   predict_cov(in.A, transposed_copy{s.AT}, P_prev, s.BQBT, s.temp_nn, s.P_pred_buf, n);
   if (in.symmetrize) orv_sym_inplace(s.P_pred_buf, n);
+}
+
+// A prediction given as it is (the first period of a diffuse start, whose
+// moments are those of the prediction itself).
+void kf_take_prediction(const kf_inputs& in, const kf_scratch& s, const f64* x_pred,
+                        const f64* P_pred) noexcept {
+  copy_values(s.x_pred_buf, x_pred, in.n);
+  copy_values(s.P_pred_buf, P_pred, in.n * in.n);
+  if (in.symmetrize) orv_sym_inplace(s.P_pred_buf, in.n);
+}
+
+// Innovation of period t from x_pred and P_pred: y_pred, v and S. Products
+// with C^T read s.CT, the transpose of in.C.
+void kf_innovation(const kf_inputs& in, const kf_scratch& s, i64 t) noexcept {
+  const i64 n = in.n, m = in.m;
   // y_pred (m) = d + C x_pred
   row_times_matrix(s.x_pred_buf, s.CT, in.d, s.y_pred_buf, n, m);
   // v (m) = y_t - y_pred
@@ -188,29 +201,180 @@ void kf_store_period(const kf_inputs& in, const kf_scratch& s, const kf_outputs&
   store_row(out.S, t, s.S_buf, m * m);
 }
 
+// Regions of kf_filter's scratch block that hold the observed entries of a
+// partly observed period, packed.
+struct kf_gap_scratch {
+  f64* C;   // m n, the observed rows of C
+  f64* CT;  // n m, their transpose
+  f64* d;   // m
+  f64* y;   // m
+  f64* R;   // m^2, the block of R of the observed rows and columns
+  f64* M;   // k m, the observed columns of the shock projection
+};
+
+// What kf_filter runs the loop with, beside the model; kf_hot_loop runs it
+// without (a null kf_run).
+struct kf_run {
+  kf_gap_scratch gap;
+  f64* loglik_t;             // T: each period's log-likelihood term
+  i64 first;                 // the first period of the loop (a diffuse phase
+                             // filtered those before it)
+  const f64* x_start;        // the state that period `first` starts from and
+  const f64* P_start;        // its covariance: the filtered moments of the
+                             // period before, or, with start_is_prediction,
+  bool start_is_prediction;  // the predicted moments of period `first` itself
+  f64 loglik;                // the log-likelihood of the periods before `first`
+  i64 failed_period;         // where the loop stopped on KF_ERR_NOT_PD
+};
+
+// Entries of y[0 .. m) that are not NaN.
+inline i64 count_observed(const f64* y, i64 m) noexcept {
+  i64 count = 0;
+  for (i64 j = 0; j < m; ++j) count += y[j] == y[j] ? 1 : 0;
+  return count;
+}
+
+// Packs the m_t observed entries of row t: the rows of C, C^T's columns, d
+// and y, the block of R and, with shocks, the columns of the shock
+// projection s.M, in the order of the observables.
+void kf_compact_observed(const kf_inputs& in, const kf_scratch& s, const kf_gap_scratch& g,
+                         i64 t, i64 m_t, bool with_shocks) noexcept {
+  const i64 n = in.n, m = in.m, k = in.k;
+  const f64* y = in.y + t * m;
+  i64 a = 0;
+  for (i64 j = 0; j < m; ++j) {
+    if (y[j] != y[j]) continue;
+    copy_values(g.C + a * n, in.C + j * n, n);
+    for (i64 l = 0; l < n; ++l) g.CT[l * m_t + a] = in.C[j * n + l];
+    g.d[a] = in.d[j];
+    g.y[a] = y[j];
+    i64 b = 0;
+    for (i64 i = 0; i < m; ++i)
+      if (y[i] == y[i]) g.R[a * m_t + b++] = in.R[j * m + i];
+    if (with_shocks)
+      for (i64 r = 0; r < k; ++r) g.M[r * m_t + a] = s.M[r * m + j];
+    ++a;
+  }
+}
+
+// The history rows of a period with missing entries, once x_pred, P_pred and
+// x_filt are known and, for its observed entries, v and u (packed): y_pred,
+// y_filt and S over every observable, innov and std_innov NaN where y is.
+void kf_store_gap_rows(const kf_inputs& in, const kf_scratch& s, const kf_outputs& out,
+                       const kf_period_out& p, i64 t) noexcept {
+  const i64 n = in.n, m = in.m;
+  const f64* y = in.y + t * m;
+  constexpr f64 kMissing = __builtin_nan("");
+  // y_pred (m) = d + C x_pred;  y_filt (m) = d + C x_filt. Each entry is the
+  // same sum as in the packed rows, so the observed ones agree with v.
+  row_times_matrix(s.x_pred_buf, s.CT, in.d, out.y_pred + t * m, n, m);
+  row_times_matrix(p.x_filt, s.CT, in.d, out.y_filt + t * m, n, m);
+  f64* innov = out.innov + t * m;
+  f64* std_innov = out.std_innov + t * m;
+  for (i64 j = 0, a = 0; j < m; ++j) {
+    const bool observed = y[j] == y[j];
+    innov[j] = observed ? s.v_buf[a] : kMissing;
+    std_innov[j] = observed ? s.u_buf[a] : kMissing;
+    a += observed ? 1 : 0;
+  }
+  store_row(out.x_pred, t, s.x_pred_buf, n);
+  store_row(out.P_pred, t, s.P_pred_buf, n * n);
+  // S (m x m) = R + (C P_pred) C^T over every row
+  f64* S = out.S + t * m * m;
+  measurement_cov(in.C, transposed_copy{s.CT}, s.P_pred_buf, in.R, s.temp_mn, S, n, m);
+  if (in.symmetrize) orv_sym_inplace(S, m);
+}
+
+// A period with m_t < m observed entries, once predicted: the update by the
+// observed entries alone, through the steps of a full period on the packed
+// operands at size m_t (with none, x_filt = x_pred and P_filt = P_pred), the
+// log-likelihood term, and the history rows. Kept out of line, so that the
+// loops specialised for small models stay as small as kf_hot_loop's; `in` is
+// a copy for the same reason (the loop's own stays a constant).
+[[gnu::noinline]] int kf_gap_period(const kf_inputs in, const kf_scratch& s,
+                                    const kf_outputs& out, kf_run& run,
+                                    const kf_period_out& p, i64 t, i64 m_t,
+                                    f64& loglik) noexcept {
+  const i64 n = in.n, k = in.k;
+  const bool store = in.store_history != 0;
+  const bool with_shocks = store && in.return_shocks != 0;
+  f64 term = 0.0;
+  if (m_t == 0) {
+    copy_values(p.x_filt, s.x_pred_buf, n);
+    copy_values(p.P_filt, s.P_pred_buf, n * n);
+    if (with_shocks)
+      for (i64 r = 0; r < k; ++r) out.eps_hat[t * k + r] = 0.0;
+  } else {
+    const kf_gap_scratch& g = run.gap;
+    kf_compact_observed(in, s, g, t, m_t, with_shocks);
+    kf_inputs packed = in;
+    packed.m = m_t;
+    packed.C = g.C;
+    packed.d = g.d;
+    packed.R = g.R;
+    packed.y = g.y;
+    kf_scratch ps = s;
+    ps.CT = g.CT;
+    ps.M = g.M;
+    kf_innovation(packed, ps, 0);
+    if (orv_chol(ps.S_buf, in.jitter, ps.L, m_t) != 0) return KF_ERR_NOT_PD;
+    kf_update_period(packed, ps, {p.x_filt, p.P_filt, s.u_buf, s.y_filt_buf});
+    term = -0.5 * loglik_sum(ps.L, ps.v_buf, ps.S_inv_v, m_t,
+                             static_cast<f64>(m_t) * kLog2Pi);
+    // eps_hat[t] (k) = M_t S_t^-1 v_t
+    if (with_shocks) orv_matvec(g.M, s.S_inv_v, out.eps_hat + t * k, k, m_t);
+  }
+  loglik = loglik + term;
+  run.loglik_t[t] = term;
+  if (store) kf_store_gap_rows(in, s, out, p, t);
+  return KF_OK;
+}
+
 // Runs the periods of the sample and writes the log-likelihood; returns the
-// status of the loop.
-int kf_run_periods(const kf_inputs& in, const kf_outputs& out,
-                   const kf_scratch& s) noexcept {
+// status of the loop. With a kf_run, the loop starts where it says, writes
+// each period's term, and hands a period with missing entries to
+// kf_gap_period; its fully observed periods run exactly as kf_hot_loop's.
+int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch& s,
+                   kf_run* run) noexcept {
   const i64 n = in.n, m = in.m;
   const bool store = in.store_history != 0;
   const bool with_shocks = store && in.return_shocks != 0;
   const f64 const_term = static_cast<f64>(m) * kLog2Pi;
-  f64 loglik = 0.0;
-  const f64* x_prev = in.x0;
-  const f64* P_prev = in.P0;
+  f64 loglik = run != nullptr ? run->loglik : 0.0;
+  const f64* x_prev = run != nullptr ? run->x_start : in.x0;
+  const f64* P_prev = run != nullptr ? run->P_start : in.P0;
   int status = KF_OK;
 
-  for (i64 t = 0; t < in.T; ++t) {
-    kf_predict_period(in, s, t, x_prev, P_prev);
+  for (i64 t = run != nullptr ? run->first : 0; t < in.T; ++t) {
+    if (run != nullptr && run->start_is_prediction && t == run->first)
+      kf_take_prediction(in, s, x_prev, P_prev);
+    else
+      kf_predict_state(in, s, x_prev, P_prev);
+    const kf_period_out p = kf_period_destinations(s, out, t, n, m, store);
+    if (run != nullptr) {
+      const i64 m_t = count_observed(in.y + t * m, m);
+      if (m_t < m) {
+        status = kf_gap_period(in, s, out, *run, p, t, m_t, loglik);
+        if (status != KF_OK) {
+          run->failed_period = t;
+          break;
+        }
+        x_prev = p.x_filt;
+        P_prev = p.P_filt;
+        continue;
+      }
+    }
+    kf_innovation(in, s, t);
     // L L^T = S (+ jitter I); a failure ends the sample with the earlier rows
     if (orv_chol(s.S_buf, in.jitter, s.L, m) != 0) {
       status = KF_ERR_NOT_PD;
+      if (run != nullptr) run->failed_period = t;
       break;
     }
-    const kf_period_out p = kf_period_destinations(s, out, t, n, m, store);
     kf_update_period(in, s, p);
-    loglik = add_loglik_term(s.L, s.v_buf, s.S_inv_v, m, const_term, loglik);
+    const f64 sum = loglik_sum(s.L, s.v_buf, s.S_inv_v, m, const_term);
+    loglik = std::fma(-0.5, sum, loglik);
+    if (run != nullptr) run->loglik_t[t] = -0.5 * sum;
     if (store) kf_store_period(in, s, out, p, t, with_shocks);
     x_prev = p.x_filt;
     P_prev = p.P_filt;
@@ -229,11 +393,35 @@ constexpr i64 kMaxFixedObs = 4;
 // small products unroll completely and their size branches fold.
 template <i64 N, i64 M>
 [[gnu::flatten]] int kf_run_periods_fixed(const kf_inputs& in, const kf_outputs& out,
-                                          const kf_scratch& s) noexcept {
+                                          const kf_scratch& s, kf_run* run) noexcept {
   kf_inputs fixed = in;
   fixed.n = N;
   fixed.m = M;
-  return kf_run_periods(fixed, out, s);
+  return kf_run_periods(fixed, out, s, run);
+}
+
+// The periods, in the loop specialised for (n, m) where there is one.
+int kf_run_sample(const kf_inputs& in, const kf_outputs& out, const kf_scratch& s,
+                  kf_run* run) noexcept {
+  // Small models, where the per-product overhead outweighs the arithmetic,
+  // take the loop specialised for their (n, m).
+  return with_small_sizes<kMaxFixedStates, kMaxFixedObs>(
+      in.n, in.m,
+      [&]<i64 N, i64 M>() { return kf_run_periods_fixed<N, M>(in, out, s, run); },
+      [&] { return kf_run_periods(in, out, s, run); });
+}
+
+// The set-up both loops share: B Q B^T, the shock projection when the shocks
+// are stored, and the transposes of A and C.
+void kf_prepare(const kf_inputs& in, const kf_scratch& s) noexcept {
+  const i64 n = in.n, m = in.m, k = in.k;
+  kf_build_bqbt(in.B, in.Q, s.temp_nk, s.BQBT, n, k);
+  if (in.store_history != 0 && in.return_shocks != 0)
+    kf_build_shock_projection(in.B, in.C, in.Q, s.temp_km, s.M, n, k, m);
+  if (in.T > 0) {
+    transpose_into(in.A, n, n, s.AT);
+    transpose_into(in.C, m, n, s.CT);
+  }
 }
 
 }  // namespace
@@ -243,20 +431,8 @@ int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
   scratch_block block(kf_scratch_elements(n, m, k));
   if (!block) return KF_ERR_ALLOC;
   const kf_scratch s = kf_carve_scratch(block.data(), n, m, k);
-
-  kf_build_bqbt(in->B, in->Q, s.temp_nk, s.BQBT, n, k);
-  if (in->store_history != 0 && in->return_shocks != 0)
-    kf_build_shock_projection(in->B, in->C, in->Q, s.temp_km, s.M, n, k, m);
-  if (in->T > 0) {
-    transpose_into(in->A, n, n, s.AT);
-    transpose_into(in->C, m, n, s.CT);
-  }
-
-  // Small models, where the per-product overhead outweighs the arithmetic,
-  // take the loop specialised for their (n, m).
-  return with_small_sizes<kMaxFixedStates, kMaxFixedObs>(
-      n, m, [&]<i64 N, i64 M>() { return kf_run_periods_fixed<N, M>(*in, *out, s); },
-      [&] { return kf_run_periods(*in, *out, s); });
+  kf_prepare(*in, s);
+  return kf_run_sample(*in, *out, s, nullptr);
 }
 
 }  // namespace ORV_VARIANT

@@ -13,9 +13,11 @@ namespace orv_py {
 
 namespace {
 
-// A C-contiguous, writable buffer that describes its format.
+// A C-contiguous, writable buffer that describes its format; and the same
+// without the demand to write.
 constexpr int kBufferRequest = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE;
 static_assert(kBufferRequest == 0x3d);
+constexpr int kReadOnlyRequest = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
 
 // The type character of a struct-module format, after any byte-order prefix
 // and repeat count.
@@ -108,10 +110,14 @@ bool check_c_layout(const Py_buffer& b) {
 
 bool array_view::acquire(PyObject* obj) {
   if (obj == Py_None) return true;  // empty, null data
-  // Exporters refuse read-only and non-contiguous arrays here themselves.
-  if (PyObject_GetBuffer(obj, &buffer_, kBufferRequest) != 0) return false;
+  // Exporters refuse non-contiguous (and, when asked to, read-only) arrays
+  // here themselves.
+  const int request = mode_ == access::writable ? kBufferRequest : kReadOnlyRequest;
+  if (PyObject_GetBuffer(obj, &buffer_, request) != 0) return false;
   held_ = true;
-  if (buffer_.ndim != rank_) {
+  if (rank_ == kAnyRank) {
+    ndim_ = buffer_.ndim;
+  } else if (buffer_.ndim != rank_) {
     PyErr_Format(PyExc_ValueError,
                  "Buffer has wrong number of dimensions (expected %d, got %d)", rank_,
                  buffer_.ndim);
@@ -134,14 +140,28 @@ bool array_view::acquire(PyObject* obj) {
     return false;
   }
   if (!check_c_layout(buffer_)) return false;
-  for (int d = 0; d < rank_; ++d) extents_[d] = buffer_.shape[d];
+  for (int d = 0; d < ndim_ && d < 3; ++d) extents_[d] = buffer_.shape[d];
   data_ = static_cast<f64*>(buffer_.buf);
   return true;
 }
 
+bool is_c_contiguous_float64(PyObject* obj) {
+  if (!PyObject_CheckBuffer(obj)) return false;
+  Py_buffer b;
+  if (PyObject_GetBuffer(obj, &b, kReadOnlyRequest) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool native = b.format != nullptr && b.format[0] != '>' && b.format[0] != '!' &&
+                      format_is_native_double(b.format) &&
+                      b.itemsize == static_cast<Py_ssize_t>(sizeof(f64)) && b.suboffsets == nullptr;
+  PyBuffer_Release(&b);
+  return native;
+}
+
 i64 array_view::size() const noexcept {
   i64 count = 1;
-  for (int d = 0; d < rank_; ++d) count *= extents_[d];
+  for (int d = 0; d < ndim_ && d < 3; ++d) count *= extents_[d];
   return count;
 }
 
@@ -318,13 +338,15 @@ void raise_keyword_error(const entry_object* f, PyObject* kwnames, Py_ssize_t n_
 }
 
 // Fills bound[0 .. n_params) with borrowed references: positional arguments,
-// then keywords, then defaults.
+// then keywords, then defaults. Keyword-only parameters take keywords or
+// their defaults.
 bool bind_arguments(const entry_object* f, PyObject* const* args, Py_ssize_t n_args,
                     PyObject* kwnames, PyObject** bound) {
   const entry_spec& spec = *f->spec;
   const Py_ssize_t n_kw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (n_args > spec.n_params) {
-    raise_count_error(spec, "at most", spec.n_params, n_args);
+  const Py_ssize_t n_positional = spec.n_params - spec.n_keyword_only;
+  if (n_args > n_positional) {
+    raise_count_error(spec, "at most", n_positional, n_args);
     return false;
   }
   if (n_kw == 0 && n_args < spec.n_required) {
@@ -394,7 +416,27 @@ PyObject* get_doc(PyObject* self, void*) {
 PyObject* get_text_signature(PyObject* self, void*) {
   return PyUnicode_FromString(as_entry(self)->spec->text_signature);
 }
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_entry(self)->defaults); }
+// The defaults of the positional-or-keyword parameters, as for a function.
+PyObject* get_defaults(PyObject* self, void*) {
+  const entry_object* f = as_entry(self);
+  if (f->spec->n_keyword_only == 0) return Py_NewRef(f->defaults);
+  return PyTuple_GetSlice(f->defaults, 0,
+                          PyTuple_GET_SIZE(f->defaults) - f->spec->n_keyword_only);
+}
+// {name: default} of the keyword-only parameters, or None when there are none.
+PyObject* get_kwdefaults(PyObject* self, void*) {
+  const entry_object* f = as_entry(self);
+  const entry_spec& spec = *f->spec;
+  if (spec.n_keyword_only == 0) Py_RETURN_NONE;
+  ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  const Py_ssize_t first = spec.n_params - spec.n_keyword_only;
+  for (Py_ssize_t i = first; i < spec.n_params; ++i) {
+    PyObject* value = PyTuple_GET_ITEM(f->defaults, i - spec.n_required);
+    if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(f->names, i), value) != 0) return nullptr;
+  }
+  return dict.release();
+}
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_entry(self)->module); }
 
 PyGetSetDef entry_getset[] = {
@@ -403,6 +445,7 @@ PyGetSetDef entry_getset[] = {
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

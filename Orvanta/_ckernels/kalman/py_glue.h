@@ -49,22 +49,35 @@ class ref {
   PyObject* p_ = nullptr;
 };
 
+// What a view asks of a buffer besides its layout: to be writable (the
+// arrays of kalman_hot_loop and ukf_hot_loop, and every output), or only
+// readable (inputs that are only read).
+enum class access { writable, read_only };
+
 // A float64 array of a fixed rank (1 vector, 2 matrix, 3 cube), read in place
-// through the buffer protocol. None is an empty array with a null data
-// pointer. The buffer stays acquired until the view is destroyed.
+// through the buffer protocol; or, with the rank kAnyRank, of whatever rank
+// the buffer has, which its user then judges. None is an empty array with a
+// null data pointer. The buffer stays acquired until the view is destroyed.
 class array_view {
  public:
-  explicit array_view(int rank) noexcept : rank_(rank) {}
+  static constexpr int kAnyRank = -1;
+
+  explicit array_view(int rank, access mode = access::writable) noexcept
+      : rank_(rank), mode_(mode), ndim_(rank > 0 ? rank : 0) {}
   ~array_view() {
     if (held_) PyBuffer_Release(&buffer_);
   }
   array_view(const array_view&) = delete;
   array_view& operator=(const array_view&) = delete;
 
-  // Takes a C-contiguous, writable float64 buffer of the view's rank from obj.
+  // Takes a C-contiguous float64 buffer of the view's rank from obj,
+  // writable unless the view is read-only.
   bool acquire(PyObject* obj);
 
   f64* data() const noexcept { return data_; }
+  // The rank of the buffer (the view's rank, for a fixed-rank view); the
+  // extents of a buffer of more than three dimensions are not kept.
+  int ndim() const noexcept { return ndim_; }
   i64 extent(int dim) const noexcept { return extents_[dim]; }
   i64 size() const noexcept;
   // Data pointer, or null when the array has no elements.
@@ -72,11 +85,17 @@ class array_view {
 
  private:
   int rank_;
+  access mode_;
+  int ndim_;
   bool held_ = false;
   Py_buffer buffer_{};
   i64 extents_[3] = {0, 0, 0};
   f64* data_ = nullptr;
 };
+
+// Whether obj exports a C-contiguous buffer of native float64 values that
+// can be read in place; never raises.
+bool is_c_contiguous_float64(PyObject* obj);
 
 // Scalar conversions of the entries' arguments.
 bool to_f64(PyObject* obj, f64* out);
@@ -101,15 +120,18 @@ bool noting_argument(bool converted, const char* entry, const char* arg);
 using entry_impl = PyObject* (*)(PyObject* const* args);
 
 // What a callable of the entry type is: its names, documentation, parameter
-// list and body. Lives as long as the process.
+// list and body. Lives as long as the process. The last n_keyword_only
+// parameters can only be passed by keyword, and all have defaults; the
+// others are positional-or-keyword, the first n_required without defaults.
 struct entry_spec {
   const char* name;
   const char* doc;
-  const char* text_signature;  // "(a, b, c=1)", for inspect.signature
+  const char* text_signature;  // "(a, b, c=1, *, d=2)", for inspect.signature
   const char* const* params;
   Py_ssize_t n_params;
   Py_ssize_t n_required;  // the first n_required parameters have no default
   entry_impl impl;
+  Py_ssize_t n_keyword_only;
 };
 
 // Most parameters an entry may declare.
@@ -119,7 +141,8 @@ constexpr Py_ssize_t kMaxParams = 32;
 bool ready_entry_type();
 
 // A new callable for `spec` with the given defaults (a tuple of
-// n_params - n_required objects) and __module__.
+// n_params - n_required objects, the keyword-only parameters' last) and
+// __module__.
 ref new_entry(const entry_spec* spec, PyObject* defaults, PyObject* module_name);
 
 }  // namespace orv_py

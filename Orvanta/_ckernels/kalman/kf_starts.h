@@ -1,0 +1,409 @@
+// kf_filter: the loop of kf_loop.h on data with missing entries, from a
+// known, a stationary or an exact diffuse start. The stationary covariance
+// is solved here by doubling; the diffuse periods run the exact diffuse
+// recursions of Durbin and Koopman one observed entry at a time (Koopman and
+// Durbin, 2000), and the loop of kf_loop.h takes over once the diffuse part
+// of the covariance has vanished. Part of a filter variant
+// (filters_variant.cpp).
+#ifndef ORV_KF_STARTS_H
+#define ORV_KF_STARTS_H
+
+#include <cmath>
+
+#include "kf_loop.h"
+
+namespace ORV_VARIANT {
+
+namespace {
+
+// The regions kf_filter adds after those of kf_scratch, in carving order.
+struct kf_filter_scratch {
+  kf_gap_scratch gap;  // 2mn + 2m + m^2 + km: the observed entries of a period
+  f64* h;              // m   their measurement variances (diffuse phase)
+  f64* col;            // m   a column being transformed (diffuse phase)
+  f64* x_start;        // n   the state the loop starts from
+  f64* P_start;        // n^2 its covariance
+  f64* P_inf;          // n^2 the diffuse part of the predicted covariance
+  f64* M_star;         // n   P_* z
+  f64* M_inf;          // n   P_inf z
+  f64* K;              // n   the gain of one entry
+  f64* KF;             // n   K F
+  f64* G;              // k n covariance of the shocks with the state
+  f64* QBt;            // k n Q B^T, where G starts each period
+  f64* g;              // k   covariance of the shocks with one entry
+  f64* eps;            // k   the shock estimate of the period
+};
+
+i64 kf_filter_scratch_elements(i64 n, i64 m, i64 k) noexcept {
+  return element_count(
+      {{2, m, n}, {4, m}, {1, m, m}, {1, k, m}, {5, n}, {2, n, n}, {2, k, n}, {2, k}});
+}
+
+kf_filter_scratch kf_carve_filter_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
+  region_carver c{block};
+  kf_filter_scratch x{};
+  x.gap.C = c.take(m * n);
+  x.gap.CT = c.take(n * m);
+  x.gap.d = c.take(m);
+  x.gap.y = c.take(m);
+  x.gap.R = c.take(m * m);
+  x.gap.M = c.take(k * m);
+  x.h = c.take(m);
+  x.col = c.take(m);
+  x.x_start = c.take(n);
+  x.P_start = c.take(n * n);
+  x.P_inf = c.take(n * n);
+  x.M_star = c.take(n);
+  x.M_inf = c.take(n);
+  x.K = c.take(n);
+  x.KF = c.take(n);
+  x.G = c.take(k * n);
+  x.QBt = c.take(k * n);
+  x.g = c.take(k);
+  x.eps = c.take(k);
+  return x;
+}
+
+// dst[0 .. len) = src, or zeros when src is null.
+inline void copy_or_zero(f64* dst, const f64* src, i64 len) noexcept {
+  if (src != nullptr)
+    copy_values(dst, src, len);
+  else
+    for (i64 i = 0; i < len; ++i) dst[i] = 0.0;
+}
+
+// ---- the stationary start ------------------------------------------------------------
+
+// Doublings before A is declared not stable: 2^64 terms of the series.
+constexpr int kMaxDoublings = 64;
+
+// P (n x n) = sum_{j >= 0} A^j BQBT A^jT, the solution of P = A P A^T + BQBT,
+// by doubling: after step i, P holds the first 2^i terms and Ak = A^(2^i).
+// The rest of the series is Ak P_full Ak^T, below ||Ak||^2 ||P_full||; the
+// sum stops once n max|Ak|, a bound of ||Ak||, has a square below 2^-56.
+// Returns false when that does not happen within kMaxDoublings steps or a
+// value stops being finite: A has an eigenvalue on or outside the unit
+// circle (or too close to it to tell). Ak, Ak_next, temp and P_next are
+// n x n scratch.
+bool stationary_cov(const f64* A, const f64* BQBT, f64* P, f64* Ak, f64* Ak_next, f64* temp,
+                    f64* P_next, i64 n) noexcept {
+  copy_values(Ak, A, n * n);
+  copy_values(P, BQBT, n * n);
+  for (int step = 0;; ++step) {
+    f64 largest = 0.0;
+    for (i64 i = 0; i < n * n; ++i) {
+      const f64 a = std::fabs(Ak[i]);
+      if (!std::isfinite(a)) return false;
+      largest = a > largest ? a : largest;
+    }
+    const f64 bound = static_cast<f64>(n) * largest;
+    if (bound * bound <= 0x1p-56) break;
+    if (step == kMaxDoublings) return false;
+    // P_next = P + (Ak P) Ak^T;  Ak_next = Ak Ak
+    orv_matmul(Ak, P, temp, n, n, n);
+    orv_matmul_abt_plus_c(temp, Ak, P, P_next, n, n, n);
+    orv_sym_inplace(P_next, n);
+    copy_values(P, P_next, n * n);
+    orv_matmul(Ak, Ak, Ak_next, n, n, n);
+    copy_values(Ak, Ak_next, n * n);
+  }
+  for (i64 i = 0; i < n * n; ++i)
+    if (!std::isfinite(P[i])) return false;
+  return true;
+}
+
+// ---- the exact diffuse start -----------------------------------------------------------
+
+// statsmodels' tolerance: a period is diffuse while the sum of squares of
+// its predicted P_inf exceeds it, an entry takes the diffuse update when its
+// F_inf does.
+constexpr f64 kDiffuseTolerance = 1e-10;
+
+f64 sum_of_squares(const f64* a, i64 len) noexcept {
+  f64 s = 0.0;
+  for (i64 i = 0; i < len; ++i) s = std::fma(a[i], a[i], s);
+  return s;
+}
+
+// The m_t observed entries of period t as independent scalar observations:
+// rows z (x.gap.C, m_t x n), values w = y - d (x.gap.y) and variances
+// (x.h). When the observed block R_o of R has an off-diagonal entry that is
+// not zero, R_o = L D L^T with L unit lower triangular, and the entries are
+// transformed by L^-1 (z = L^-1 C_o, w = L^-1 (y_o - d_o), variances D),
+// which leaves the likelihood as it is. The factor comes from the Cholesky
+// factor F = L D^1/2 (in s.L) as L^-1 = D^1/2 F^-1. Returns false when R_o
+// has no Cholesky factor.
+bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
+                           const kf_filter_scratch& x, i64 t, i64 m_t) noexcept {
+  const i64 n = in.n;
+  const kf_gap_scratch& g = x.gap;
+  kf_compact_observed(in, s, g, t, m_t, false);
+  bool diagonal = true;
+  for (i64 a = 0; a < m_t; ++a) {
+    g.y[a] = g.y[a] - g.d[a];
+    x.h[a] = g.R[a * m_t + a];
+    for (i64 b = 0; b < m_t; ++b) diagonal = diagonal && (a == b || g.R[a * m_t + b] == 0.0);
+  }
+  if (diagonal) return true;
+  if (orv_chol(g.R, 0.0, s.L, m_t) != 0) return false;
+  for (i64 l = 0; l < n; ++l) {
+    for (i64 a = 0; a < m_t; ++a) x.col[a] = g.C[a * n + l];
+    orv_forward_subst(s.L, x.col, x.col, m_t);
+    for (i64 a = 0; a < m_t; ++a) g.C[a * n + l] = x.col[a] * s.L[a * m_t + a];
+  }
+  orv_forward_subst(s.L, g.y, g.y, m_t);
+  for (i64 a = 0; a < m_t; ++a) {
+    const f64 pivot = s.L[a * m_t + a];
+    g.y[a] = g.y[a] * pivot;
+    x.h[a] = pivot * pivot;
+  }
+  return true;
+}
+
+// One scalar observation w = z x + e, Var e = h, in a diffuse period: the
+// state a (n), the finite and diffuse parts P and P_inf of its covariance,
+// and, with shocks, the shock estimate x.eps and the shocks' covariance x.G
+// with the state, all updated in place; the entry's log-likelihood term is
+// added to `term`. With v = w - z a, F = z P z^T + h (+ jitter) and
+// F_inf = z P_inf z^T, the limits as kappa -> infinity of the ordinary
+// update are, when F_inf > 0 (K = P_inf z^T / F_inf):
+//   a += K v,  P += K K^T F - K (P z^T)^T - (P z^T) K^T,
+//   P_inf -= K (P_inf z^T)^T,  term -0.5 (ln 2 pi + ln F_inf),
+//   G -= (G z^T) (P_inf z^T)^T / F_inf, the shock estimate unchanged;
+// and when F_inf = 0 the ordinary update (K = P z^T / F). The covariances are
+// formed on and below the diagonal and mirrored. Returns false when F_inf is
+// zero and F is not positive beyond rounding.
+bool kf_diffuse_entry(const f64* z, f64 w, f64 h, f64 jitter, f64* a, f64* P, f64* P_inf,
+                      const kf_filter_scratch& x, i64 n, i64 k, bool with_shocks,
+                      f64& term) noexcept {
+  const f64 v = w - orv_dot(z, a, n);
+  orv_matvec(P, z, x.M_star, n, n);
+  f64 F = orv_dot(z, x.M_star, n) + h;
+  if (jitter > 0.0) F = F + jitter;
+  orv_matvec(P_inf, z, x.M_inf, n, n);
+  const f64 F_inf = orv_dot(z, x.M_inf, n);
+  if (with_shocks) orv_matvec(x.G, z, x.g, k, n);
+
+  if (F_inf > kDiffuseTolerance) {
+    for (i64 i = 0; i < n; ++i) {
+      x.K[i] = x.M_inf[i] / F_inf;
+      x.KF[i] = x.K[i] * F;
+      a[i] = std::fma(x.K[i], v, a[i]);
+    }
+    for (i64 i = 0; i < n; ++i) {
+      for (i64 j = 0; j <= i; ++j) {
+        f64 p = P[i * n + j];
+        p = std::fma(-x.K[i], x.M_star[j], p);
+        p = std::fma(-x.M_star[i], x.K[j], p);
+        p = std::fma(x.KF[i], x.K[j], p);
+        P[i * n + j] = P[j * n + i] = p;
+        const f64 q = std::fma(-x.K[i], x.M_inf[j], P_inf[i * n + j]);
+        P_inf[i * n + j] = P_inf[j * n + i] = q;
+      }
+    }
+    if (with_shocks) {
+      for (i64 r = 0; r < k; ++r) {
+        const f64 c = x.g[r] / F_inf;
+        for (i64 j = 0; j < n; ++j) x.G[r * n + j] = std::fma(-c, x.M_inf[j], x.G[r * n + j]);
+      }
+    }
+    term = std::fma(-0.5, std::log(F_inf) + kLog2Pi, term);
+    return true;
+  }
+
+  // F must be positive beyond the rounding of its terms.
+  f64 scale = std::fabs(h) + (jitter > 0.0 ? jitter : 0.0);
+  for (i64 i = 0; i < n; ++i) scale = std::fma(std::fabs(z[i]), std::fabs(x.M_star[i]), scale);
+  if (!(F > kEpsilon * scale) || !(F > 0.0)) return false;
+  for (i64 i = 0; i < n; ++i) {
+    x.K[i] = x.M_star[i] / F;
+    a[i] = std::fma(x.K[i], v, a[i]);
+  }
+  for (i64 i = 0; i < n; ++i) {
+    for (i64 j = 0; j <= i; ++j) {
+      const f64 p = std::fma(-x.K[i], x.M_star[j], P[i * n + j]);
+      P[i * n + j] = P[j * n + i] = p;
+    }
+  }
+  if (with_shocks) {
+    for (i64 r = 0; r < k; ++r) {
+      const f64 c = x.g[r] / F;
+      x.eps[r] = std::fma(c, v, x.eps[r]);
+      for (i64 j = 0; j < n; ++j) x.G[r * n + j] = std::fma(-c, x.M_star[j], x.G[r * n + j]);
+    }
+  }
+  f64 sum = std::log(F) + kLog2Pi;
+  sum = sum + v * (v / F);
+  term = std::fma(-0.5, sum, term);
+  return true;
+}
+
+// The history rows of a diffuse period: x_pred, x_filt, P_pred and P_filt
+// (their finite parts), y_pred, y_filt and S = C P_pred C^T + R over every
+// observable, innov (NaN where y is missing), std_innov NaN throughout and,
+// with shocks, eps_hat.
+void kf_store_diffuse_rows(const kf_inputs& in, const kf_scratch& s,
+                           const kf_filter_scratch& x, const kf_outputs& out,
+                           const f64* x_filt, const f64* P_filt, i64 t,
+                           bool with_shocks) noexcept {
+  const i64 n = in.n, m = in.m, k = in.k;
+  store_row(out.x_filt, t, x_filt, n);
+  store_row(out.P_filt, t, P_filt, n * n);
+  const f64* y = in.y + t * m;
+  constexpr f64 kMissing = __builtin_nan("");
+  f64* y_pred = out.y_pred + t * m;
+  row_times_matrix(s.x_pred_buf, s.CT, in.d, y_pred, n, m);
+  row_times_matrix(x_filt, s.CT, in.d, out.y_filt + t * m, n, m);
+  for (i64 j = 0; j < m; ++j) {
+    out.innov[t * m + j] = y[j] == y[j] ? y[j] - y_pred[j] : kMissing;
+    out.std_innov[t * m + j] = kMissing;
+  }
+  store_row(out.x_pred, t, s.x_pred_buf, n);
+  store_row(out.P_pred, t, s.P_pred_buf, n * n);
+  f64* S = out.S + t * m * m;
+  measurement_cov(in.C, transposed_copy{s.CT}, s.P_pred_buf, in.R, s.temp_mn, S, n, m);
+  if (in.symmetrize) orv_sym_inplace(S, m);
+  if (with_shocks) store_row(out.eps_hat, t, x.eps, k);
+}
+
+// The diffuse periods, from the first, for as long as the predicted P_inf is
+// not zero (its sum of squares exceeds kDiffuseTolerance). Period 0 is
+// predicted as (x.x_start, x.P_start, diag(diffuse)), each later one from
+// the period before, with P_inf carried as A P_inf A^T. On return, `run`
+// says where the loop of kf_loop.h takes over: after the last diffuse
+// period, from its filtered moments, or at period 0 from the start itself.
+// Returns KF_OK, or KF_ERR_NOT_PD (with run.failed_period and run.loglik)
+// when an observed block of R has no Cholesky factor or an entry's variance
+// is not positive.
+int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
+                     const kf_filter_scratch& x, const kf_outputs& out, kf_run& run,
+                     i64* periods) noexcept {
+  const kf_inputs& in = fin.model;
+  const i64 n = in.n, m = in.m, k = in.k;
+  const bool store = in.store_history != 0;
+  const bool with_shocks = store && in.return_shocks != 0;
+  for (i64 i = 0; i < n * n; ++i) x.P_inf[i] = 0.0;
+  for (i64 i = 0; i < n; ++i) x.P_inf[i * n + i] = fin.diffuse != nullptr ? fin.diffuse[i] : 1.0;
+
+  const f64* x_prev = x.x_start;
+  const f64* P_prev = x.P_start;
+  f64 loglik = 0.0;
+  int status = KF_OK;
+  i64 t = 0;
+  for (; t < in.T && sum_of_squares(x.P_inf, n * n) > kDiffuseTolerance; ++t) {
+    if (t == 0)
+      kf_take_prediction(in, s, x_prev, P_prev);
+    else
+      kf_predict_state(in, s, x_prev, P_prev);
+    // The entries update the filtered moments in place, from the predicted,
+    // in scratch: a failing period leaves its rows of the history untouched.
+    f64* x_filt = s.x_filt_buf;
+    f64* P_filt = s.P_filt_buf;
+    copy_values(x_filt, s.x_pred_buf, n);
+    copy_values(P_filt, s.P_pred_buf, n * n);
+    if (with_shocks) {
+      copy_values(x.G, x.QBt, k * n);
+      for (i64 r = 0; r < k; ++r) x.eps[r] = 0.0;
+    }
+    f64 term = 0.0;
+    const i64 m_t = count_observed(in.y + t * m, m);
+    bool ok = m_t == 0 || kf_univariate_entries(in, s, x, t, m_t);
+    for (i64 a = 0; ok && a < m_t; ++a)
+      ok = kf_diffuse_entry(x.gap.C + a * n, x.gap.y[a], x.h[a], in.jitter, x_filt, P_filt,
+                            x.P_inf, x, n, k, with_shocks, term);
+    if (!ok) {
+      status = KF_ERR_NOT_PD;
+      break;
+    }
+    loglik = loglik + term;
+    run.loglik_t[t] = term;
+    if (store) kf_store_diffuse_rows(in, s, x, out, x_filt, P_filt, t, with_shocks);
+    // P_inf of the next period = (A P_inf) A^T
+    orv_matmul(in.A, x.P_inf, s.temp_nn, n, n, n);
+    product_abt(s.temp_nn, transposed_copy{s.AT}, nullptr, x.P_inf, n, n, n);
+    if (in.symmetrize) orv_sym_inplace(x.P_inf, n);
+    x_prev = x_filt;
+    P_prev = P_filt;
+  }
+
+  *periods = t;
+  run.first = t;
+  run.loglik = loglik;
+  run.x_start = x_prev;
+  run.P_start = P_prev;
+  run.start_is_prediction = t == 0;
+  if (status != KF_OK) run.failed_period = t;
+  return status;
+}
+
+}  // namespace
+
+int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
+  const kf_inputs& in = fin->model;
+  const i64 n = in.n, m = in.m, k = in.k;
+  fout->nobs = 0;
+  fout->diffuse_periods = 0;
+  fout->where = -1;
+  const i64 base = kf_scratch_elements(n, m, k);
+  const i64 total = base < 0 ? -1 : element_count({{base}, {kf_filter_scratch_elements(n, m, k)}});
+  if (total < 0) return KF_ERR_ALLOC;
+  const int init = fin->init;
+  if (init != KF_INIT_KNOWN && init != KF_INIT_STATIONARY && init != KF_INIT_DIFFUSE)
+    return KF_ERR_INPUT;
+  if (init == KF_INIT_KNOWN && n > 0 && (in.x0 == nullptr || in.P0 == nullptr))
+    return KF_ERR_INPUT;
+
+  // The observed entries; an infinity is an error of the data.
+  for (i64 t = 0; t < in.T; ++t) {
+    for (i64 j = 0; j < m; ++j) {
+      const f64 value = in.y[t * m + j];
+      if (value != value) continue;
+      if (std::isinf(value)) {
+        fout->where = t * m + j;
+        return KF_ERR_INFINITE_OBS;
+      }
+      ++fout->nobs;
+    }
+  }
+
+  scratch_block block(total);
+  if (!block) return KF_ERR_ALLOC;
+  const kf_scratch s = kf_carve_scratch(block.data(), n, m, k);
+  const kf_filter_scratch x = kf_carve_filter_scratch(block.data() + base, n, m, k);
+  kf_prepare(in, s);
+
+  kf_run run{};
+  run.gap = x.gap;
+  run.loglik_t = fout->loglik_t;
+  run.failed_period = -1;
+  if (init == KF_INIT_KNOWN) {
+    run.x_start = in.x0;
+    run.P_start = in.P0;
+  } else {
+    copy_or_zero(x.x_start, in.x0, n);
+    run.x_start = x.x_start;
+    run.P_start = x.P_start;
+  }
+  if (init == KF_INIT_STATIONARY &&
+      !stationary_cov(in.A, s.BQBT, x.P_start, s.IKC_T, s.P_pred_buf, s.temp_nn, s.P_filt_buf,
+                      n))
+    return KF_ERR_NOT_STATIONARY;
+  if (init == KF_INIT_DIFFUSE) {
+    copy_or_zero(x.P_start, in.P0, n * n);
+    if (in.store_history != 0 && in.return_shocks != 0) orv_matmul_abt(in.Q, in.B, x.QBt, k, k, n);
+    const int status = kf_diffuse_phase(*fin, s, x, fout->history, run, &fout->diffuse_periods);
+    if (status != KF_OK) {
+      *fout->history.loglik = run.loglik;
+      fout->where = run.failed_period;
+      return status;
+    }
+  }
+
+  const int status = kf_run_sample(in, fout->history, s, &run);
+  if (status == KF_ERR_NOT_PD) fout->where = run.failed_period;
+  return status;
+}
+
+}  // namespace ORV_VARIANT
+
+#endif  // ORV_KF_STARTS_H

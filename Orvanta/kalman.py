@@ -1,0 +1,20 @@
+"""Kalman filters of Orvanta, from the native extension.
+
+- ``kalman_filter``: the linear Gaussian filter on data with missing values
+  (NaN), from a known, a stationary or an exact diffuse start, returning a
+  ``KalmanFilterResult`` (a named tuple of the log-likelihood, its terms and
+  the filtering history).
+- ``kalman_hot_loop``: the same linear filter with the argument list and
+  result tuple of the package's numba loop (complete data, known start).
+- ``ukf_hot_loop``: a second-order pruned unscented filter with a native
+  measurement function.
+"""
+
+from Orvanta._ckernels.kalman._kalman import (
+    KalmanFilterResult,
+    kalman_filter,
+    kalman_hot_loop,
+    ukf_hot_loop,
+)
+
+__all__ = ["KalmanFilterResult", "kalman_filter", "kalman_hot_loop", "ukf_hot_loop"]
