@@ -1,0 +1,432 @@
+// The Python entry kalman_filter: the linear filter for real data, with
+// missing observations, known, stationary or exact diffuse starts, and a
+// named result.
+
+#include "entries.h"  // Python.h first, as the C API requires
+
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "entry_outputs.h"
+#include "kf_output_table.h"
+#include "entry_support.h"
+#include "kalman.h"
+#include "module_state.h"
+
+namespace orv_module {
+
+namespace {
+
+//
+// The linear filter for real data: sizes from the arrays, any real array-like
+// as input (converted once when it is not already C-contiguous float64, and
+// read in place when it is), missing observations, three kinds of start, and
+// a named result. The whole filter, start included, runs in kf_filter with
+// the interpreter lock released.
+
+const char* const kFilterParams[] = {"A",      "B",          "C",      "d",
+                                     "Q",      "R",          "y",      "x0",
+                                     "P0",     "symmetrize", "jitter", "return_shocks",
+                                     "store_history", "init", "diffuse_states"};
+
+// The fields of the result, in tuple order; the history arrays follow the
+// order of kalman_hot_loop's.
+PyStructSequence_Field kResultFields[] = {
+    {"loglik", "float: the log-likelihood, the sum of loglik_t taken in period order"},
+    {"loglik_t", "(T,) array: each period's term (0.0 for a period with nothing observed)"},
+    {"nobs", "int: the number of observed (not NaN) entries of y"},
+    {"diffuse_periods", "int: the periods filtered by the exact diffuse recursions"},
+    {"x_pred", "(T, n) array or None: the predicted states"},
+    {"x_filt", "(T, n) array or None: the filtered states"},
+    {"P_pred", "(T, n, n) array or None: the predicted state covariances (in a diffuse "
+               "period their finite part)"},
+    {"P_filt", "(T, n, n) array or None: the filtered state covariances (in a diffuse "
+               "period their finite part)"},
+    {"y_pred", "(T, m) array or None: C x_pred + d, for every observable, observed or "
+               "not (the nowcast of a missing value)"},
+    {"y_filt", "(T, m) array or None: C x_filt + d, for every observable"},
+    {"innov", "(T, m) array or None: y - y_pred, NaN where y is missing"},
+    {"std_innov", "(T, m) array or None: the innovations standardised by the Cholesky "
+                  "factor of the observed block of S; NaN where y is missing and in "
+                  "diffuse periods"},
+    {"S", "(T, m, m) array or None: C P_pred C^T + R over every observable"},
+    {"eps_hat", "(T, k) array or None: the shock estimates, with return_shocks"},
+    {nullptr, nullptr},
+};
+constexpr int kResultFieldCount = 14;
+
+PyStructSequence_Desc kResultDesc = {
+    "Orvanta._ckernels.kalman._kalman.KalmanFilterResult",
+    "The result of kalman_filter: a named tuple of the log-likelihood, its terms, the\n"
+    "counts of observed entries and diffuse periods, and the filtering history (None\n"
+    "without store_history; eps_hat None without return_shocks).",
+    kResultFields,
+    kResultFieldCount,
+};
+
+// Created once, by module initialisation (ready_filter_result_type).
+PyTypeObject* g_result_type = nullptr;
+
+// The shape of a view as Python prints a tuple: "(3, 4)", "(5,)", "()".
+void shape_text(const array_view& view, char* out, std::size_t len) {
+  if (view.ndim() > 3) {
+    std::snprintf(out, len, "an array of %d dimensions", view.ndim());
+    return;
+  }
+  std::size_t used = static_cast<std::size_t>(std::snprintf(out, len, "("));
+  for (int d = 0; d < view.ndim() && used < len; ++d)
+    used += static_cast<std::size_t>(std::snprintf(out + used, len - used, d ? ", %lld" : "%lld",
+                                                   static_cast<long long>(view.extent(d))));
+  if (used < len) std::snprintf(out + used, len - used, view.ndim() == 1 ? ",)" : ")");
+}
+
+// Whether the view has exactly these extents (and their number of them).
+bool has_extents(const array_view& view, std::initializer_list<i64> extents) {
+  if (view.ndim() != static_cast<int>(extents.size())) return false;
+  int d = 0;
+  for (const i64 extent : extents)
+    if (view.extent(d++) != extent) return false;
+  return true;
+}
+
+// ValueError "<name> must have shape <symbols> = <values>; got <shape>.",
+// or without " = <values>" when `values` is null.
+bool fail_shape(const array_view& view, const char* name, const char* symbols,
+                const char* values, const char* hint = "") {
+  char got[96];
+  shape_text(view, got, sizeof got);
+  if (values != nullptr)
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s = %s; got %s.%s", name, symbols,
+                 values, got, hint);
+  else
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s; got %s.%s", name, symbols, got,
+                 hint);
+  return false;
+}
+
+// Requires the extents, and names them in the message: "(m, n) = (3, 4)".
+bool require_extents(const array_view& view, const char* name, const char* symbols,
+                     std::initializer_list<i64> extents) {
+  if (has_extents(view, extents)) return true;
+  char values[96];
+  std::size_t used = static_cast<std::size_t>(std::snprintf(values, sizeof values, "("));
+  int d = 0;
+  for (const i64 extent : extents)
+    if (used < sizeof values)
+      used += static_cast<std::size_t>(std::snprintf(values + used, sizeof values - used,
+                                                     d++ ? ", %lld" : "%lld",
+                                                     static_cast<long long>(extent)));
+  if (used < sizeof values)
+    std::snprintf(values + used, sizeof values - used, extents.size() == 1 ? ",)" : ")");
+  return fail_shape(view, name, symbols, values);
+}
+
+// Re-raises a TypeError or ValueError of converting argument `name` as one of
+// the same kind that names it, with the original as its cause; anything else
+// (a MemoryError, say) passes unchanged.
+void name_conversion_error(const char* name) {
+  PyObject* original = PyErr_GetRaisedException();
+  PyObject* kind = PyErr_GivenExceptionMatches(original, PyExc_TypeError) ? PyExc_TypeError
+                   : PyErr_GivenExceptionMatches(original, PyExc_ValueError)
+                       ? PyExc_ValueError
+                       : nullptr;
+  if (kind == nullptr) {
+    PyErr_SetRaisedException(original);
+    return;
+  }
+  PyErr_Format(kind, "%s could not be converted to a float64 array: %S", name, original);
+  PyObject* renamed = PyErr_GetRaisedException();
+  PyException_SetCause(renamed, original);  // steals original
+  PyErr_SetRaisedException(renamed);
+}
+
+// Argument `name` as an array that can be read in place: obj itself when it
+// exports C-contiguous float64 data (never copied), else
+// np.asarray(np.asarray(obj), dtype=np.float64, order="C"), one copy, with
+// `np` looked up in the module namespace now, once np.asarray has shown it to
+// hold real numbers (booleans, integers or floats). Complex, string and
+// object arrays are refused rather than cut to float64. (Unlike
+// np.ascontiguousarray, this keeps a scalar's rank 0, so that its shape is
+// judged as given.)
+ref as_real_array(PyObject* obj, const char* name) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "%s must be a real array, not None.", name);
+    return ref();
+  }
+  if (orv_py::is_c_contiguous_float64(obj)) return ref::borrow(obj);
+  const ref np = orv_py::lookup_global(g_module_dict, g_names.np);
+  if (!np) return ref();
+  ref array(PyObject_CallMethodOneArg(np.get(), g_names.asarray, obj));
+  if (!array) {
+    name_conversion_error(name);
+    return ref();
+  }
+  const ref dtype(PyObject_GetAttr(array.get(), g_names.dtype));
+  const ref kind = dtype ? ref(PyObject_GetAttr(dtype.get(), g_names.kind)) : ref();
+  if (!kind) return ref();
+  const char* code = PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+  if (code == nullptr || code[0] == '\0' || std::strchr("biuf", code[0]) == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s must hold real numbers; got an array of dtype %S.", name,
+                 dtype.get());
+    return ref();
+  }
+  const ref float64(PyObject_GetAttr(np.get(), g_names.float64));
+  const ref convert(float64 ? PyObject_GetAttr(np.get(), g_names.asarray) : nullptr);
+  if (!convert) return ref();
+  PyObject* call_args[] = {array.get(), float64.get(), g_names.C};
+  ref converted(PyObject_Vectorcall(convert.get(), call_args, 1, g_names.dtype_order_kwnames));
+  if (!converted) name_conversion_error(name);
+  return converted;
+}
+
+// An input array of kalman_filter: the object read (the argument or its
+// conversion) and a read-only view of it, of whatever rank it has.
+struct filter_input {
+  ref array;
+  array_view view{array_view::kAnyRank, orv_py::access::read_only};
+  bool given = false;
+
+  // Converts and views obj; None is allowed (given stays false) only when
+  // `optional`.
+  bool take(PyObject* obj, const char* name, bool optional) {
+    if (optional && obj == Py_None) return true;
+    array = as_real_array(obj, name);
+    if (!array || !view.acquire(array.get())) return false;
+    given = true;
+    return true;
+  }
+};
+
+// init: one of the three names.
+bool to_init(PyObject* obj, int* out) {
+  static constexpr const char* kNames[] = {"known", "stationary", "diffuse"};
+  if (PyUnicode_Check(obj)) {
+    for (int i = 0; i < 3; ++i) {
+      if (PyUnicode_CompareWithASCIIString(obj, kNames[i]) == 0) {
+        *out = i == 0 ? KF_INIT_KNOWN : i == 1 ? KF_INIT_STATIONARY : KF_INIT_DIFFUSE;
+        return true;
+      }
+    }
+  }
+  PyErr_Format(PyUnicode_Check(obj) ? PyExc_ValueError : PyExc_TypeError,
+               "init must be 'known', 'stationary' or 'diffuse'; got %R.", obj);
+  return false;
+}
+
+// The shapes, with n from A, k from B and (T, m) from y, in the order of the
+// parameters (A, B and y first, since they set the sizes).
+bool check_filter_shapes(filter_input* v, i64* n, i64* k, i64* m, i64* T) {
+  enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0 };
+  const array_view& A = v[kA].view;
+  if (A.ndim() != 2 || A.extent(0) != A.extent(1)) return fail_shape(A, "A", "(n, n)", nullptr);
+  *n = A.extent(0);
+  const array_view& B = v[kB].view;
+  if (B.ndim() != 2 || B.extent(0) != *n) {
+    char values[64];
+    std::snprintf(values, sizeof values, "(%lld, k)", static_cast<long long>(*n));
+    return fail_shape(B, "B", "(n, k)", values);
+  }
+  *k = B.extent(1);
+  const array_view& y = v[kY].view;
+  if (y.ndim() != 2)
+    return fail_shape(y, "y", "(T, m)", nullptr,
+                      y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
+  *T = y.extent(0);
+  *m = y.extent(1);
+  return require_extents(v[kC].view, "C", "(m, n)", {*m, *n}) &&
+         require_extents(v[kD].view, "d", "(m,)", {*m}) &&
+         require_extents(v[kQ].view, "Q", "(k, k)", {*k, *k}) &&
+         require_extents(v[kR].view, "R", "(m, m)", {*m, *m}) &&
+         (!v[kX0].given || require_extents(v[kX0].view, "x0", "(n,)", {*n})) &&
+         (!v[kP0].given || require_extents(v[kP0].view, "P0", "(n, n)", {*n, *n}));
+}
+
+// What each start needs of x0, P0 and diffuse_states.
+bool check_start(int init, const filter_input& x0, const filter_input& P0,
+                 const filter_input& diffuse, i64 n) {
+  if (init == KF_INIT_KNOWN && (!x0.given || !P0.given)) {
+    PyErr_Format(PyExc_TypeError,
+                 "init='known' needs x0 and P0, the filtered state and its covariance in the "
+                 "period before the first observation; %s missing.",
+                 !x0.given && !P0.given ? "both are" : !x0.given ? "x0 is" : "P0 is");
+    return false;
+  }
+  if (init == KF_INIT_STATIONARY && P0.given) {
+    PyErr_SetString(PyExc_ValueError,
+                    "P0 must be None with init='stationary': the covariance is the solution of "
+                    "P = A P A^T + B Q B^T.");
+    return false;
+  }
+  if (init != KF_INIT_DIFFUSE && diffuse.given) {
+    PyErr_SetString(PyExc_ValueError, "diffuse_states is used only with init='diffuse'.");
+    return false;
+  }
+  if (!diffuse.given) return true;
+  if (!require_extents(diffuse.view, "diffuse_states", "(n,)", {n})) return false;
+  const f64* mask = diffuse.view.data();
+  for (i64 i = 0; i < n; ++i) {
+    if (mask[i] != 0.0 && mask[i] != 1.0) {
+      char value[32];
+      std::snprintf(value, sizeof value, "%.17g", mask[i]);
+      PyErr_Format(PyExc_ValueError,
+                   "diffuse_states must hold 0/1 or booleans, one per state; got %s at index "
+                   "%lld.",
+                   value, static_cast<long long>(i));
+      return false;
+    }
+  }
+  return true;
+}
+
+// The history outputs, in the order of kalman_hot_loop's (kKfOutputs).
+constexpr std::size_t kHistoryCount = std::size(kKfOutputs);
+
+PyObject* kalman_filter_impl(PyObject* const* args) {
+  enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0, kSym, kJitter, kShocks, kStore, kInit,
+         kDiffuse };
+  filter_input inputs[9];
+  static constexpr const char* kNames[] = {"A", "B", "C", "d", "Q", "R", "y", "x0", "P0"};
+  for (int i = 0; i < 9; ++i)
+    if (!inputs[i].take(args[kA + i], kNames[i], i >= kX0)) return nullptr;
+  kf_filter_inputs fin{};
+  kf_inputs& in = fin.model;
+  if (!orv_py::to_flag(args[kSym], &in.symmetrize) ||
+      !orv_py::to_f64(args[kJitter], &in.jitter) ||
+      !orv_py::to_flag(args[kShocks], &in.return_shocks) ||
+      !orv_py::to_flag(args[kStore], &in.store_history) || !to_init(args[kInit], &fin.init))
+    return nullptr;
+  filter_input diffuse;
+  if (!diffuse.take(args[kDiffuse], "diffuse_states", true)) return nullptr;
+  if (!check_filter_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
+      !check_start(fin.init, inputs[kX0], inputs[kP0], diffuse, in.n))
+    return nullptr;
+
+  // The outputs: loglik_t always, the history when it is stored.
+  const auto extents = kf_extents(in);
+  ref loglik_t = new_zeros(std::array<i64, 1>{in.T});
+  ref history[kHistoryCount];
+  array_view history_views[kHistoryCount] = {array_view(2), array_view(2), array_view(3),
+                                             array_view(3), array_view(2), array_view(2),
+                                             array_view(2), array_view(2), array_view(3),
+                                             array_view(2)};
+  array_view loglik_t_view(1);
+  if (!loglik_t || !loglik_t_view.acquire(loglik_t.get())) return nullptr;
+  kf_filter_outputs fout{};
+  for (std::size_t i = 0; i < kHistoryCount; ++i) {
+    const kf_output& desc = kKfOutputs[i];
+    const bool stored = desc.field == &kf_outputs::eps_hat
+                            ? in.store_history && in.return_shocks
+                            : in.store_history != 0;
+    if (!stored) continue;  // None in the result
+    i64 shape[3];
+    for (int d = 0; d < desc.rank; ++d) shape[d] = extents[desc.extents[d]];
+    history[i] = new_zeros(std::span<const i64>(shape, static_cast<std::size_t>(desc.rank)));
+    if (!history[i] || !history_views[i].acquire(history[i].get())) return nullptr;
+    fout.history.*desc.field = history_views[i].data_or_null();
+  }
+
+  in.A = inputs[kA].view.data_or_null();
+  in.B = inputs[kB].view.data_or_null();
+  in.C = inputs[kC].view.data_or_null();
+  in.d = inputs[kD].view.data_or_null();
+  in.Q = inputs[kQ].view.data_or_null();
+  in.R = inputs[kR].view.data_or_null();
+  in.y = inputs[kY].view.data_or_null();
+  in.x0 = inputs[kX0].given ? inputs[kX0].view.data() : nullptr;
+  in.P0 = inputs[kP0].given ? inputs[kP0].view.data() : nullptr;
+  fin.diffuse = diffuse.given ? diffuse.view.data() : nullptr;
+  f64 loglik = 0.0;
+  fout.history.loglik = &loglik;
+  fout.loglik_t = loglik_t_view.data_or_null();
+  int status;
+  {
+    const gil_released unlocked;
+    status = kf_filter(&fin, &fout);
+  }
+  switch (status) {
+    case KF_OK:
+      break;
+    case KF_ERR_NOT_PD: {
+      char message[128];
+      std::snprintf(message, sizeof message,
+                    "Innovation covariance is not positive definite (period %lld).",
+                    static_cast<long long>(fout.where));
+      raise_global(g_names.LinAlgError, message);
+      return nullptr;
+    }
+    case KF_ERR_NOT_STATIONARY:
+      PyErr_SetString(PyExc_ValueError,
+                      "init='stationary' needs every eigenvalue of A strictly inside the unit "
+                      "circle; A has one on or outside it.");
+      return nullptr;
+    case KF_ERR_INFINITE_OBS:
+      PyErr_Format(PyExc_ValueError,
+                   "y[%lld, %lld] is infinite; y may hold finite values, and NaN where a "
+                   "value is missing.",
+                   static_cast<long long>(fout.where / in.m),
+                   static_cast<long long>(fout.where % in.m));
+      return nullptr;
+    case KF_ERR_ALLOC:
+      PyErr_SetString(PyExc_MemoryError, "kalman_filter: scratch allocation failed.");
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_ValueError, "kalman_filter failed with status %d.", status);
+      return nullptr;
+  }
+
+  ref result(PyStructSequence_New(g_result_type));
+  ref first[] = {ref(PyFloat_FromDouble(loglik)), std::move(loglik_t),
+                 ref(PyLong_FromLongLong(fout.nobs)),
+                 ref(PyLong_FromLongLong(fout.diffuse_periods))};
+  if (!result || !first[0] || !first[2] || !first[3]) return nullptr;
+  for (int i = 0; i < 4; ++i) PyStructSequence_SetItem(result.get(), i, first[i].release());
+  for (std::size_t i = 0; i < kHistoryCount; ++i) {
+    PyObject* value = history[i] ? history[i].release() : Py_NewRef(Py_None);
+    PyStructSequence_SetItem(result.get(), static_cast<Py_ssize_t>(4 + i), value);
+  }
+  return result.release();
+}
+
+}  // namespace
+
+bool ready_filter_result_type() {
+  if (g_result_type == nullptr) g_result_type = PyStructSequence_NewType(&kResultDesc);
+  return g_result_type != nullptr;
+}
+
+PyObject* filter_result_type() { return reinterpret_cast<PyObject*>(g_result_type); }
+
+const orv_py::entry_spec kFilterEntry = {
+    "kalman_filter",
+    "Run the linear Kalman filter on data with missing values, from a known, a\n"
+    "stationary or an exact diffuse start.\n\n"
+    "    x_t = A x_{t-1} + B eps_t (Var eps = Q),  y_t = C x_t + d + e_t (Var e = R);\n"
+    "    n, k, T and m come from A (n, n), B (n, k) and y (T, m). Any real array-likes\n"
+    "    are accepted; C-contiguous float64 arrays are read in place, others are\n"
+    "    converted once. A NaN in y is a missing value; an infinity is an error.\n\n"
+    "    init='known': x0, P0 are the filtered moments of the period before the first\n"
+    "    observation (both required). init='stationary': P0 solves\n"
+    "    P = A P A' + B Q B' (x0 defaults to zeros). init='diffuse': the first\n"
+    "    prediction has mean x0 (default zeros) and covariance kappa P_inf + P0\n"
+    "    (default zeros), kappa -> infinity, P_inf = diag(diffuse_states) (default:\n"
+    "    every state); the exact diffuse recursions of Durbin and Koopman run until\n"
+    "    P_inf vanishes.\n\n"
+    "    Returns a KalmanFilterResult: loglik, loglik_t, nobs, diffuse_periods, x_pred,\n"
+    "    x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, S, eps_hat (see\n"
+    "    help(KalmanFilterResult)). Raises numpy.linalg.LinAlgError when an\n"
+    "    innovation covariance is not positive definite.\n"
+    "    ",
+    "(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0, "
+    "return_shocks=False, store_history=True, *, init='known', diffuse_states=None)",
+    kFilterParams,
+    15,
+    7,
+    kalman_filter_impl,
+    2,
+};
+
+}  // namespace orv_module
