@@ -27,6 +27,8 @@ namespace {
 // a named result. The whole filter, start included, runs in kf_filter with
 // the interpreter lock released.
 
+constexpr const char* kEntryName = "kalman_filter";
+
 const char* const kFilterParams[] = {"A",      "B",          "C",      "d",
                                      "Q",      "R",          "y",      "x0",
                                      "P0",     "symmetrize", "jitter", "return_shocks",
@@ -314,7 +316,15 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
                                              array_view(2), array_view(2), array_view(3),
                                              array_view(2)};
   array_view loglik_t_view(1);
-  if (!loglik_t || !loglik_t_view.acquire(loglik_t.get())) return nullptr;
+  const i64 loglik_t_shape[] = {in.T};
+  if (!loglik_t) return nullptr;
+  if (!loglik_t_view.acquire(loglik_t.get()))
+    return raise_unusable_output(kEntryName, "loglik_t"), nullptr;
+  if (!check_output_shape(kEntryName, "loglik_t", loglik_t_view, loglik_t_shape)) return nullptr;
+  // the outputs as check_outputs_disjoint takes them: loglik_t, then the history
+  const char* names[1 + kHistoryCount] = {"loglik_t"};
+  const array_view* views[1 + kHistoryCount] = {&loglik_t_view};
+  std::size_t viewed = 1;
   kf_filter_outputs fout{};
   for (std::size_t i = 0; i < kHistoryCount; ++i) {
     const kf_output& desc = kKfOutputs[i];
@@ -324,10 +334,18 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
     if (!stored) continue;  // None in the result
     i64 shape[3];
     for (int d = 0; d < desc.rank; ++d) shape[d] = extents[desc.extents[d]];
-    history[i] = new_zeros(std::span<const i64>(shape, static_cast<std::size_t>(desc.rank)));
-    if (!history[i] || !history_views[i].acquire(history[i].get())) return nullptr;
+    const std::span<const i64> asked(shape, static_cast<std::size_t>(desc.rank));
+    history[i] = new_zeros(asked);
+    if (!history[i]) return nullptr;
+    if (!history_views[i].acquire(history[i].get()))
+      return raise_unusable_output(kEntryName, desc.name), nullptr;
+    if (!check_output_shape(kEntryName, desc.name, history_views[i], asked)) return nullptr;
+    names[viewed] = desc.name;
+    views[viewed++] = &history_views[i];
     fout.history.*desc.field = history_views[i].data_or_null();
   }
+  if (!check_outputs_disjoint(kEntryName, std::span(names, viewed), std::span(views, viewed)))
+    return nullptr;
 
   in.A = inputs[kA].view.data_or_null();
   in.B = inputs[kB].view.data_or_null();
@@ -345,6 +363,7 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
   int status;
   {
     const gil_released unlocked;
+    for (std::size_t i = 1; i < viewed; ++i) map_pages(*views[i]);
     status = kf_filter(&fin, &fout);
   }
   switch (status) {

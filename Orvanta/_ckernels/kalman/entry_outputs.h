@@ -45,6 +45,94 @@ constexpr bool is_well_formed(const output_desc<Record, Extent> (&table)[N]) {
   return N + 1 == sizeof(Record) / sizeof(f64*);
 }
 
+// The checks of a fresh output array, for which numpy.zeros (that is, `np`,
+// which a caller may rebind) was asked. The loop writes every element of
+// every output: so each must be a writable C-contiguous float64 array of
+// exactly the shape asked for, and no two may share memory. Each raises
+// TypeError or ValueError naming the output and returns false when the
+// check fails.
+
+// After a view failed to take output `name`: its error, restated for the
+// output, as a TypeError when the object was of the wrong kind and a
+// ValueError otherwise, with the original as the cause.
+inline bool raise_unusable_output(const char* entry, const char* name) {
+  PyObject* cause = PyErr_GetRaisedException();
+  PyObject* type =
+      PyErr_GivenExceptionMatches(cause, PyExc_TypeError) ? PyExc_TypeError : PyExc_ValueError;
+  PyErr_Format(type,
+               "%s: output '%s' from np.zeros is not a writable C-contiguous float64 array: %S",
+               entry, name, cause);
+  PyObject* raised = PyErr_GetRaisedException();
+  PyException_SetCause(raised, cause);  // steals cause
+  PyErr_SetRaisedException(raised);
+  return false;
+}
+
+// "(a, b)": room for three extents of 20 digits and a sign.
+struct shape_text {
+  char text[80];
+};
+inline shape_text describe_shape(std::span<const i64> e) {
+  shape_text s{};
+  const auto x = [&](std::size_t d) { return static_cast<long long>(e[d]); };
+  if (e.size() == 1) std::snprintf(s.text, sizeof s.text, "(%lld,)", x(0));
+  if (e.size() == 2) std::snprintf(s.text, sizeof s.text, "(%lld, %lld)", x(0), x(1));
+  if (e.size() == 3) std::snprintf(s.text, sizeof s.text, "(%lld, %lld, %lld)", x(0), x(1), x(2));
+  return s;
+}
+
+// Output `name`, viewed, has the extents asked for.
+inline bool check_output_shape(const char* entry, const char* name, const array_view& view,
+                               std::span<const i64> asked) {
+  i64 got[3] = {0, 0, 0};
+  bool same = true;
+  for (std::size_t d = 0; d < asked.size(); ++d) {
+    got[d] = view.extent(static_cast<int>(d));
+    same = same && got[d] == asked[d];
+  }
+  if (same) return true;
+  PyErr_Format(PyExc_ValueError, "%s: output '%s' from np.zeros has shape %s, not %s.", entry,
+               name, describe_shape(std::span<const i64>(got, asked.size())).text,
+               describe_shape(asked).text);
+  return false;
+}
+
+// No two of the outputs share an element (an empty one has none).
+inline bool check_outputs_disjoint(const char* entry, std::span<const char* const> names,
+                                   std::span<const array_view* const> views) {
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    const auto begin_i = reinterpret_cast<std::uintptr_t>(views[i]->data());
+    const auto end_i = begin_i + static_cast<std::uintptr_t>(views[i]->size()) * sizeof(f64);
+    for (std::size_t j = 0; j < i && begin_i < end_i; ++j) {
+      const auto begin_j = reinterpret_cast<std::uintptr_t>(views[j]->data());
+      const auto end_j = begin_j + static_cast<std::uintptr_t>(views[j]->size()) * sizeof(f64);
+      if (begin_j < end_j && begin_i < end_j && begin_j < end_i) {
+        PyErr_Format(PyExc_ValueError, "%s: outputs '%s' and '%s' from np.zeros share memory.",
+                     entry, names[j], names[i]);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Maps the pages of a large output in one request, before the loop writes
+// them. Fresh arrays from np.zeros are mapped lazily, and a page fault per
+// 4 KiB page cost a full-history call at (40, 8, 8) about as long as its
+// arithmetic; one madvise per array does the same work without the traps.
+// Advice only: an older kernel that refuses it changes nothing. For use
+// without the interpreter lock.
+inline void map_pages(const array_view& view) noexcept {
+  // Smaller arrays take too few faults to be worth a system call.
+  constexpr std::uintptr_t kMinMappedBytes = 64 * 1024;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(view.data());
+  const auto end = begin + static_cast<std::uintptr_t>(view.size()) * sizeof(f64);
+  const std::uintptr_t first = (begin + page - 1) & ~(page - 1), last = end & ~(page - 1);
+  if (last > first + kMinMappedBytes)
+    madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
+
 // The output arrays of one call, as its table describes them: allocated with
 // numpy.zeros in table order (the order of the result tuple), then viewed,
 // then handed to the native record. Whatever it still holds is released when
@@ -59,35 +147,28 @@ class call_outputs {
   call_outputs(const char* entry, const desc (&table)[N], std::span<const i64> extents)
       : call_outputs(entry, table, extents, std::make_index_sequence<N>{}) {}
 
-  // Every array is allocated before any is viewed. The loop writes every
-  // element of every output, and `np` may have been rebound to anything: so
-  // each must be a writable C-contiguous float64 array of exactly the shape
-  // asked for, and no two may share memory.
+  // Every array is allocated before any is viewed; each is then checked (see
+  // the checks above).
   bool allocate_and_view() {
     for (std::size_t i = 0; i < N; ++i)
       if (!allocate(i)) return false;
+    const char* names[N];
+    const array_view* views[N];
     for (std::size_t i = 0; i < N; ++i) {
-      if (!views_[i].acquire(arrays_[i].get())) return raise_unusable(i);
-      if (!has_requested_shape(i)) return raise_wrong_shape(i);
+      const desc& out = table_[i];
+      if (!views_[i].acquire(arrays_[i].get())) return raise_unusable_output(entry_, out.name);
+      i64 shape[3];
+      if (!check_output_shape(entry_, out.name, views_[i], requested_shape(i, shape)))
+        return false;
+      names[i] = out.name;
+      views[i] = &views_[i];
     }
-    return are_disjoint();
+    return check_outputs_disjoint(entry_, names, views);
   }
 
-  // Maps the pages of every large output in one request each, before the
-  // loop writes them. Fresh arrays from np.zeros are mapped lazily, and a
-  // page fault per 4 KiB page cost a full-history call at (40, 8, 8) about
-  // as long as its arithmetic; one madvise per array does the same work
-  // without the traps. Advice only: an older kernel that refuses it changes
-  // nothing. Runs without the interpreter lock.
+  // The pages of every large output mapped (see map_pages).
   void map_pages() const noexcept {
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    for (std::size_t i = 0; i < N; ++i) {
-      const auto begin = reinterpret_cast<std::uintptr_t>(views_[i].data());
-      const auto end = begin + static_cast<std::uintptr_t>(views_[i].size()) * sizeof(f64);
-      const std::uintptr_t first = (begin + page - 1) & ~(page - 1), last = end & ~(page - 1);
-      if (last > first + kMinMappedBytes)
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-    }
+    for (std::size_t i = 0; i < N; ++i) orv_module::map_pages(views_[i]);
   }
 
   // Points each output's field of the record at its array's data.
@@ -122,78 +203,18 @@ class call_outputs {
 
   i64 extent(const desc& out, int dim) const { return extents_[out.extents[dim]]; }
 
-  bool has_requested_shape(std::size_t i) const {
-    for (int d = 0; d < table_[i].rank; ++d)
-      if (views_[i].extent(d) != extent(table_[i], d)) return false;
-    return true;
-  }
-
-  // "(a, b)", the extents of output i as asked for or as received; room for
-  // three extents of 20 digits and a sign.
-  struct shape_text {
-    char text[80];
-  };
-  shape_text describe_shape(std::size_t i, bool received) const {
+  // The shape asked for output i, in `shape` (three extents at most).
+  std::span<const i64> requested_shape(std::size_t i, i64 (&shape)[3]) const {
     const desc& out = table_[i];
-    long long e[3] = {0, 0, 0};
-    for (int d = 0; d < out.rank; ++d) e[d] = received ? views_[i].extent(d) : extent(out, d);
-    shape_text s{};
-    if (out.rank == 1) std::snprintf(s.text, sizeof s.text, "(%lld,)", e[0]);
-    if (out.rank == 2) std::snprintf(s.text, sizeof s.text, "(%lld, %lld)", e[0], e[1]);
-    if (out.rank == 3) std::snprintf(s.text, sizeof s.text, "(%lld, %lld, %lld)", e[0], e[1], e[2]);
-    return s;
-  }
-
-  // The view's own error, restated for output i, as a TypeError when the
-  // object was of the wrong kind and a ValueError otherwise.
-  bool raise_unusable(std::size_t i) const {
-    PyObject* cause = PyErr_GetRaisedException();
-    PyObject* type =
-        PyErr_GivenExceptionMatches(cause, PyExc_TypeError) ? PyExc_TypeError : PyExc_ValueError;
-    PyErr_Format(type,
-                 "%s: output '%s' from np.zeros is not a writable C-contiguous float64 "
-                 "array: %S",
-                 entry_, table_[i].name, cause);
-    PyObject* raised = PyErr_GetRaisedException();
-    PyException_SetCause(raised, cause);
-    PyErr_SetRaisedException(raised);
-    return false;
-  }
-
-  bool raise_wrong_shape(std::size_t i) const {
-    PyErr_Format(PyExc_ValueError, "%s: output '%s' from np.zeros has shape %s, not %s.",
-                 entry_, table_[i].name, describe_shape(i, true).text,
-                 describe_shape(i, false).text);
-    return false;
-  }
-
-  // No two outputs with elements overlap in memory (an empty one has none).
-  bool are_disjoint() const {
-    std::uintptr_t begin[N], end[N];
-    for (std::size_t i = 0; i < N; ++i) {
-      begin[i] = reinterpret_cast<std::uintptr_t>(views_[i].data());
-      end[i] = begin[i] + static_cast<std::uintptr_t>(views_[i].size()) * sizeof(f64);
-    }
-    for (std::size_t i = 0; i < N; ++i)
-      for (std::size_t j = 0; j < i; ++j)
-        if (begin[i] < end[i] && begin[j] < end[j] && begin[i] < end[j] && begin[j] < end[i]) {
-          PyErr_Format(PyExc_ValueError, "%s: outputs '%s' and '%s' from np.zeros share memory.",
-                       entry_, table_[j].name, table_[i].name);
-          return false;
-        }
-    return true;
+    for (int d = 0; d < out.rank; ++d) shape[d] = extent(out, d);
+    return std::span<const i64>(shape, static_cast<std::size_t>(out.rank));
   }
 
   bool allocate(std::size_t i) {
-    const desc& out = table_[i];
     i64 shape[3];
-    for (int d = 0; d < out.rank; ++d) shape[d] = extent(out, d);
-    arrays_[i] = new_zeros(std::span<const i64>(shape, static_cast<std::size_t>(out.rank)));
+    arrays_[i] = new_zeros(requested_shape(i, shape));
     return static_cast<bool>(arrays_[i]);
   }
-
-  // Smaller arrays take too few faults to be worth a system call.
-  static constexpr std::uintptr_t kMinMappedBytes = 64 * 1024;
 
   const char* entry_;
   const desc (&table_)[N];
