@@ -6,8 +6,6 @@ import builtins
 import os
 import subprocess
 import sys
-import threading
-import time
 import tracemalloc
 import types
 
@@ -15,6 +13,7 @@ import numpy as np
 import pytest
 
 import Orvanta._ckernels.kalman._kalman as K
+from _threads import spinner_ticks
 from _native import KF_HISTORY_FIELDS, run_kf
 from test_module import Raises, with_method
 
@@ -289,28 +288,6 @@ def test_repeated_calls_leak_nothing(path):
 def test_interpreter_lock_is_released_during_the_loop():
     n, m, k, T = 16, 8, 4, 6000
     mdl = model(n, m, k, T)
-    ticks, stop = [0], threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            ticks[0] += 1
-
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    thread = threading.Thread(target=spin)
-    thread.start()
-    try:
-        while ticks[0] == 0:
-            time.sleep(0.001)
-        begin, t0 = ticks[0], time.perf_counter()
-        call(T, (n, m, k), mdl, True, 0.0, False, False)
-        during, elapsed = ticks[0] - begin, time.perf_counter() - t0
-        begin = ticks[0]
-        time.sleep(elapsed)  # the spinner's pace with the lock to itself
-        alone = ticks[0] - begin
-    finally:
-        stop.set()
-        thread.join()
-        sys.setswitchinterval(old)
-    # A call holding the lock would leave the spinner a few switch intervals.
+    during, alone, elapsed = spinner_ticks(
+        lambda: call(T, (n, m, k), mdl, True, 0.0, False, False))
     assert during > 0.2 * alone, (during, alone, elapsed)

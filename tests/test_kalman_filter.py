@@ -5,8 +5,6 @@ them, its named result, what missing entries do, and every error path."""
 import inspect
 import pydoc
 import sys
-import threading
-import time
 import tracemalloc
 import types
 
@@ -15,6 +13,7 @@ import pytest
 
 import Orvanta.kalman
 import Orvanta._ckernels.kalman._kalman as K
+from _threads import spinner_ticks
 from test_kalman_entry import KEYS, model
 
 kalman_filter = K.kalman_filter
@@ -350,29 +349,8 @@ def test_interpreter_lock_is_released_for_the_whole_filter():
     n, m, k, T = 24, 6, 4, 3000
     mdl = model(n, m, k, T)
     mdl["y"][::3, 1] = np.nan
-    ticks, stop = [0], threading.Event()
-
-    def spin():
-        while not stop.is_set():
-            ticks[0] += 1
-
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-4)
-    thread = threading.Thread(target=spin)
-    thread.start()
-    try:
-        while ticks[0] == 0:
-            time.sleep(0.001)
-        begin, t0 = ticks[0], time.perf_counter()
-        run(mdl, init="diffuse", store_history=False)
-        during, elapsed = ticks[0] - begin, time.perf_counter() - t0
-        begin = ticks[0]
-        time.sleep(elapsed)
-        alone = ticks[0] - begin
-    finally:
-        stop.set()
-        thread.join()
-        sys.setswitchinterval(old)
+    during, alone, elapsed = spinner_ticks(
+        lambda: run(mdl, init="diffuse", store_history=False))
     assert during > 0.2 * alone, (during, alone, elapsed)
 
 

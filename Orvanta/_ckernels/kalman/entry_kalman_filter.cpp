@@ -332,7 +332,7 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
                             ? in.store_history && in.return_shocks
                             : in.store_history != 0;
     if (!stored) continue;  // None in the result
-    i64 shape[3];
+    i64 shape[3] = {0, 0, 0};
     for (int d = 0; d < desc.rank; ++d) shape[d] = extents[desc.extents[d]];
     const std::span<const i64> asked(shape, static_cast<std::size_t>(desc.rank));
     history[i] = new_zeros(asked);

@@ -157,7 +157,7 @@ class call_outputs {
     for (std::size_t i = 0; i < N; ++i) {
       const desc& out = table_[i];
       if (!views_[i].acquire(arrays_[i].get())) return raise_unusable_output(entry_, out.name);
-      i64 shape[3];
+      i64 shape[3] = {0, 0, 0};
       if (!check_output_shape(entry_, out.name, views_[i], requested_shape(i, shape)))
         return false;
       names[i] = out.name;
@@ -211,7 +211,7 @@ class call_outputs {
   }
 
   bool allocate(std::size_t i) {
-    i64 shape[3];
+    i64 shape[3] = {0, 0, 0};
     arrays_[i] = new_zeros(requested_shape(i, shape));
     return static_cast<bool>(arrays_[i]);
   }
