@@ -255,13 +255,19 @@ ref lookup_global(PyObject* module_dict, PyObject* name) {
   return ref();
 }
 
+namespace {
+// "add_note", interned once with the entry type: a name made afresh at every
+// failing conversion leaves interned copies behind.
+PyObject* g_add_note = nullptr;
+}  // namespace
+
 bool noting_argument(bool converted, const char* entry, const char* arg) {
   if (converted) return true;
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return false;
   const ref note(PyUnicode_FromFormat("while converting argument '%s' of %s", arg, entry));
   // A note that cannot be added must not replace the error it was meant for.
-  const ref added(note ? PyObject_CallMethod(exc, "add_note", "O", note.get()) : nullptr);
+  const ref added(note ? PyObject_CallMethodOneArg(exc, g_add_note, note.get()) : nullptr);
   if (!added) PyErr_Clear();
   PyErr_SetRaisedException(exc);
   return false;
@@ -485,6 +491,8 @@ PyType_Spec entry_type_spec = {
 
 bool ready_entry_type() {
   if (g_entry_type != nullptr) return true;
+  g_add_note = PyUnicode_InternFromString("add_note");
+  if (g_add_note == nullptr) return false;
   g_entry_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&entry_type_spec));
   return g_entry_type != nullptr;
 }

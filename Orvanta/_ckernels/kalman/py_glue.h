@@ -137,7 +137,8 @@ struct entry_spec {
 // Most parameters an entry may declare.
 constexpr Py_ssize_t kMaxParams = 32;
 
-// Readies the entry type; called once, by the module's exec step.
+// Readies the entry type and the names its helpers use; called once, by the
+// module's exec step.
 bool ready_entry_type();
 
 // A new callable for `spec` with the given defaults (a tuple of
