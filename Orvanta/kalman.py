@@ -4,6 +4,9 @@
   (NaN), from a known, a stationary or an exact diffuse start, returning a
   ``KalmanFilterResult`` (a named tuple of the log-likelihood, its terms and
   the filtering history).
+- ``kalman_smoother``: the same filter followed by the fixed-interval
+  smoother, returning a ``KalmanSmootherResult`` (the filter's fields and the
+  smoothed states, shocks and measurement errors).
 - ``kalman_hot_loop``: the same linear filter with the argument list and
   result tuple of the package's numba loop (complete data, known start).
 - ``ukf_hot_loop``: a second-order pruned unscented filter with a native
@@ -12,9 +15,18 @@
 
 from Orvanta._ckernels.kalman._kalman import (
     KalmanFilterResult,
+    KalmanSmootherResult,
     kalman_filter,
+    kalman_smoother,
     kalman_hot_loop,
     ukf_hot_loop,
 )
 
-__all__ = ["KalmanFilterResult", "kalman_filter", "kalman_hot_loop", "ukf_hot_loop"]
+__all__ = [
+    "KalmanFilterResult",
+    "KalmanSmootherResult",
+    "kalman_filter",
+    "kalman_hot_loop",
+    "kalman_smoother",
+    "ukf_hot_loop",
+]

@@ -50,11 +50,13 @@ def test_stub_declares_exactly_the_module_functions():
             if callable(value) and getattr(value, "__module__", None) == _kalman.__name__}
     live_functions = {name for name in live if not isinstance(getattr(_kalman, name), type)}
     assert set(stub_functions()) == live_functions == {
-        "kalman_hot_loop", "ukf_hot_loop", "kalman_filter"}
-    assert set(stub_classes()) == live - live_functions == {"KalmanFilterResult"}
+        "kalman_hot_loop", "ukf_hot_loop", "kalman_filter", "kalman_smoother"}
+    assert set(stub_classes()) == live - live_functions == {
+        "KalmanFilterResult", "KalmanSmootherResult"}
 
 
-@pytest.mark.parametrize("name", ["kalman_hot_loop", "ukf_hot_loop", "kalman_filter"])
+@pytest.mark.parametrize("name", ["kalman_hot_loop", "ukf_hot_loop", "kalman_filter",
+                                  "kalman_smoother"])
 def test_stub_parameters_match_the_live_signature(name):
     node = stub_functions()[name]
     args = node.args
@@ -79,13 +81,15 @@ def test_stub_parameters_match_the_live_signature(name):
     assert all(a.annotation is not None for a in args.args + args.kwonlyargs)
 
 
-def test_stub_result_class_names_the_live_fields():
-    node = stub_classes()["KalmanFilterResult"]
+@pytest.mark.parametrize("entry, cls", [("kalman_filter", "KalmanFilterResult"),
+                                        ("kalman_smoother", "KalmanSmootherResult")])
+def test_stub_result_class_names_the_live_fields(entry, cls):
+    node = stub_classes()[cls]
     properties = [item.name for item in node.body if isinstance(item, ast.FunctionDef)]
-    assert tuple(properties) == _kalman.KalmanFilterResult.__match_args__
+    assert tuple(properties) == getattr(_kalman, cls).__match_args__
     mdl = np.ones((1, 1))
-    result = _kalman.kalman_filter(0.5 * mdl, mdl, mdl, np.zeros(1), mdl, mdl,
-                                   np.zeros((3, 1)), init="stationary")
+    result = getattr(_kalman, entry)(0.5 * mdl, mdl, mdl, np.zeros(1), mdl, mdl,
+                                     np.zeros((3, 1)), init="stationary")
     assert len(result) == len(properties) and type(result.loglik) is float
 
 

@@ -1,7 +1,8 @@
 // kf_filter through its C interface: every compiled variant gives the
 // portable variant's bits on data with gaps, under each start and in the
 // loops specialised for small models as in the general one; and the
-// statuses that refuse a call leave the outputs alone.
+// statuses that refuse a call leave the outputs alone. kf_smoother likewise
+// under the starts it supports.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -183,4 +184,75 @@ TEST(KalmanFilter, KnownStartNeedsItsMoments) {
   in.model.n = i64{1} << 31;
   EXPECT_EQ(kf_filter(&in, &out), KF_ERR_ALLOC);
   EXPECT_EQ(loglik, kSentinel);
+}
+
+namespace {
+
+// kf_smoother's own outputs of one run, sentinel-filled, with its status.
+struct Smoothed {
+  std::vector<f64> fields[7];
+  int status = 0;
+};
+
+Smoothed smooth(decltype(&::kf_smoother) smoother, const Model& model, int init) {
+  Outputs filtered = run(&orv_generic::kf_filter, model, init);  // for the buffers only
+  kf_filter_inputs in{};
+  kf_inputs& mi = in.model;
+  mi.n = model.n, mi.m = model.m, mi.k = model.k, mi.T = model.T;
+  mi.A = model.A.data(), mi.B = model.B.data(), mi.C = model.C.data(), mi.d = model.d.data();
+  mi.Q = model.Q.data(), mi.R = model.R.data(), mi.y = model.y.data();
+  mi.x0 = model.x0.data();
+  mi.P0 = init == KF_INIT_STATIONARY ? nullptr : model.P0.data();
+  mi.symmetrize = 1, mi.return_shocks = 1, mi.store_history = 1;
+  in.init = init;
+  const i64 n = model.n, m = model.m, k = model.k, T = model.T;
+  const i64 sizes[7] = {T * n, T * n * n, T * k, T * k * k, T * m, n, n * n};
+  Smoothed s;
+  for (int f = 0; f < 7; ++f) s.fields[f].assign(static_cast<size_t>(sizes[f]), kSentinel);
+  kf_smoother_outputs out{};
+  out.filter = filtered.out;
+  out.filter.history.loglik = &filtered.loglik;
+  out.filter.loglik_t = filtered.loglik_t.data();
+  out.x_smooth = s.fields[0].data(), out.P_smooth = s.fields[1].data();
+  out.eps_smooth = s.fields[2].data(), out.eps_smooth_cov = s.fields[3].data();
+  out.e_smooth = s.fields[4].data(), out.x0_smooth = s.fields[5].data();
+  out.P0_smooth = s.fields[6].data();
+  s.status = smoother(&in, &out);
+  return s;
+}
+
+}  // namespace
+
+TEST(KalmanSmootherVariants, KnownAndStationaryStartsGiveThePortableBits) {
+  const std::array<std::array<i64, 3>, 2> sizes = {{{3, 2, 2}, {10, 6, 4}}};
+  for (const auto& size : sizes) {
+    Model model(size[0], size[1], size[2], 30);
+    for (f64& a : model.A) a *= 0.5;
+    for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY}) {
+      const Smoothed portable = smooth(&orv_generic::kf_smoother, model, init);
+      ASSERT_EQ(portable.status, KF_OK) << size[0] << " init " << init;
+      for (const f64 value : portable.fields[0]) EXPECT_TRUE(std::isfinite(value));
+      std::vector<std::pair<std::string, decltype(&::kf_smoother)>> wide;
+#if ORV_WIDE_VARIANTS
+      if (__builtin_cpu_supports("x86-64-v3")) wide.emplace_back("AVX2", &orv_avx2::kf_smoother);
+      if (__builtin_cpu_supports("x86-64-v4")) {
+        wide.emplace_back("AVX-512", &orv_avx512::kf_smoother);
+        wide.emplace_back("AVX-512 in halves", &orv_zen4::kf_smoother);
+      }
+#endif
+      for (const auto& [name, smoother] : wide) {
+        const Smoothed other = smooth(smoother, model, init);
+        EXPECT_EQ(other.status, KF_OK);
+        for (int f = 0; f < 7; ++f)
+          EXPECT_EQ(0, std::memcmp(other.fields[f].data(), portable.fields[f].data(),
+                                   other.fields[f].size() * sizeof(f64)))
+              << name << ", field " << f << ", n = " << size[0] << ", init " << init;
+      }
+    }
+  }
+}
+
+TEST(KalmanSmootherVariants, DiffuseStartIsRefused) {
+  Model model(3, 2, 2, 10);
+  EXPECT_EQ(smooth(&orv_generic::kf_smoother, model, KF_INIT_DIFFUSE).status, KF_ERR_INPUT);
 }

@@ -2,7 +2,9 @@
 // initialisation. Its entries live in files of their own: kalman_hot_loop
 // and ukf_hot_loop (entry_kalman_hot_loop.cpp, entry_ukf_hot_loop.cpp), which
 // keep faith with the compiled module this one replaces, and kalman_filter
-// (entry_kalman_filter.cpp), the linear filter for real data.
+// (entry_kalman_filter.cpp), the linear filter for real data, and
+// kalman_smoother (entry_kalman_smoother.cpp), the filter and the
+// fixed-interval smoother.
 //
 // Each entry binds and converts its arguments, checks shapes, allocates its
 // outputs (entry_outputs.h), fills the native records, runs the native loop
@@ -140,7 +142,7 @@ bool build_constants() {
       !g_names.dtype_kwnames || !g_names.asarray || !g_names.dtype_order_kwnames || !g_names.C ||
       !g_names.dtype || !g_names.kind || !zero)
     return false;
-  if (!ready_filter_result_type()) return false;
+  if (!ready_filter_result_type() || !ready_smoother_result_type()) return false;
   g_zero_tuple = PyTuple_Pack(3, zero.get(), zero.get(), zero.get());
   return g_zero_tuple != nullptr;
 }
@@ -216,6 +218,9 @@ int module_exec(PyObject* module) {
                orv_py::new_entry(&kFilterEntry, filter_defaults.get(), module_name.get())) &&
       bind_new(dict, "KalmanFilterResult",
                ref::borrow(filter_result_type())) &&
+      bind_new(dict, "kalman_smoother",
+               orv_py::new_entry(&kSmootherEntry, filter_defaults.get(), module_name.get())) &&
+      bind_new(dict, "KalmanSmootherResult", ref::borrow(smoother_result_type())) &&
       bind_new(dict, "__test__", ref(PyDict_New()));
   if (ok) return 0;
   add_traceback("init Orvanta._ckernels.kalman._kalman", dict);

@@ -178,3 +178,112 @@ def kalman_filter(
     numpy.linalg.LinAlgError when an innovation covariance is not positive
     definite.
     """
+
+@final
+class KalmanSmootherResult(tuple[Any, ...]):
+    """The result of kalman_smoother, a named tuple of 21 fields: those of
+    KalmanFilterResult, then the smoothed moments given all of y.
+
+    The filter's history is always present (eps_hat only with return_shocks).
+    The shocks are those of x_t = A x_{t-1} + B eps_t, eps_0 included.
+    """
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: Final = (
+        "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred",
+        "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat", "x_smooth",
+        "P_smooth", "eps_smooth", "eps_smooth_cov", "e_smooth", "x0_smooth", "P0_smooth",
+    )
+
+    @property
+    def loglik(self) -> float:
+        """The log-likelihood: the sum of loglik_t taken in period order."""
+    @property
+    def loglik_t(self) -> _F64:
+        """(T,): each period's log-likelihood term (0.0 when nothing is observed)."""
+    @property
+    def nobs(self) -> int:
+        """The number of observed (not NaN) entries of y."""
+    @property
+    def diffuse_periods(self) -> int:
+        """The periods filtered by the exact diffuse recursions (0 here)."""
+    @property
+    def x_pred(self) -> _F64:
+        """(T, n): the predicted states."""
+    @property
+    def x_filt(self) -> _F64:
+        """(T, n): the filtered states."""
+    @property
+    def P_pred(self) -> _F64:
+        """(T, n, n): the predicted state covariances."""
+    @property
+    def P_filt(self) -> _F64:
+        """(T, n, n): the filtered state covariances."""
+    @property
+    def y_pred(self) -> _F64:
+        """(T, m): C x_pred + d for every observable."""
+    @property
+    def y_filt(self) -> _F64:
+        """(T, m): C x_filt + d for every observable."""
+    @property
+    def innov(self) -> _F64:
+        """(T, m): y - y_pred, NaN where y is missing."""
+    @property
+    def std_innov(self) -> _F64:
+        """(T, m): standardised innovations, NaN where y is missing."""
+    @property
+    def S(self) -> _F64:
+        """(T, m, m): C P_pred C^T + R over every observable."""
+    @property
+    def eps_hat(self) -> _F64 | None:
+        """(T, k): the filtered shock estimates (data up to t), with return_shocks."""
+    @property
+    def x_smooth(self) -> _F64:
+        """(T, n): the smoothed states, E[x_t | all of y]."""
+    @property
+    def P_smooth(self) -> _F64:
+        """(T, n, n): their covariances."""
+    @property
+    def eps_smooth(self) -> _F64:
+        """(T, k): the smoothed shocks, E[eps_t | all of y]."""
+    @property
+    def eps_smooth_cov(self) -> _F64:
+        """(T, k, k): their covariances."""
+    @property
+    def e_smooth(self) -> _F64:
+        """(T, m): the smoothed measurement errors, NaN where y is missing."""
+    @property
+    def x0_smooth(self) -> _F64:
+        """(n,): the smoothed state of the period before the first observation."""
+    @property
+    def P0_smooth(self) -> _F64:
+        """(n, n): its covariance."""
+
+def kalman_smoother(
+    A: ArrayLike,
+    B: ArrayLike,
+    C: ArrayLike,
+    d: ArrayLike,
+    Q: ArrayLike,
+    R: ArrayLike,
+    y: ArrayLike,
+    x0: ArrayLike | None = None,
+    P0: ArrayLike | None = None,
+    symmetrize: bool = True,
+    jitter: float = 0.0,
+    return_shocks: bool = False,
+    store_history: bool = True,
+    *,
+    init: Literal["known", "stationary", "diffuse"] = "known",
+    diffuse_states: ArrayLike | None = None,
+) -> KalmanSmootherResult:
+    """kalman_filter, then the fixed-interval smoother of Durbin and Koopman.
+
+    The parameters are kalman_filter's; init must be 'known' or 'stationary'
+    and store_history true (ValueError otherwise). Returns the filter's
+    fields and the smoothed states, shocks and measurement errors. Raises
+    what kalman_filter raises, and ValueError when a smoothed value is not
+    finite.
+    """

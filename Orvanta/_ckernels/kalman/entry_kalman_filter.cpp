@@ -27,8 +27,6 @@ namespace {
 // a named result. The whole filter, start included, runs in kf_filter with
 // the interpreter lock released.
 
-constexpr const char* kEntryName = "kalman_filter";
-
 const char* const kFilterParams[] = {"A",      "B",          "C",      "d",
                                      "Q",      "R",          "y",      "x0",
                                      "P0",     "symmetrize", "jitter", "return_shocks",
@@ -287,7 +285,9 @@ bool check_start(int init, const filter_input& x0, const filter_input& P0,
 // The history outputs, in the order of kalman_hot_loop's (kKfOutputs).
 constexpr std::size_t kHistoryCount = std::size(kKfOutputs);
 
-PyObject* kalman_filter_impl(PyObject* const* args) {
+}  // namespace
+
+PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext) {
   enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0, kSym, kJitter, kShocks, kStore, kInit,
          kDiffuse };
   filter_input inputs[9];
@@ -306,6 +306,7 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
   if (!check_filter_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
       !check_start(fin.init, inputs[kX0], inputs[kP0], diffuse, in.n))
     return nullptr;
+  if (ext != nullptr && !ext->allocate(entry, in, fin.init)) return nullptr;
 
   // The outputs: loglik_t always, the history when it is stored.
   const auto extents = kf_extents(in);
@@ -319,11 +320,12 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
   const i64 loglik_t_shape[] = {in.T};
   if (!loglik_t) return nullptr;
   if (!loglik_t_view.acquire(loglik_t.get()))
-    return raise_unusable_output(kEntryName, "loglik_t"), nullptr;
-  if (!check_output_shape(kEntryName, "loglik_t", loglik_t_view, loglik_t_shape)) return nullptr;
+    return raise_unusable_output(entry, "loglik_t"), nullptr;
+  if (!check_output_shape(entry, "loglik_t", loglik_t_view, loglik_t_shape)) return nullptr;
   // the outputs as check_outputs_disjoint takes them: loglik_t, then the history
-  const char* names[1 + kHistoryCount] = {"loglik_t"};
-  const array_view* views[1 + kHistoryCount] = {&loglik_t_view};
+  constexpr std::size_t kMostViews = 1 + kHistoryCount + filter_extension::kMostOutputs;
+  const char* names[kMostViews] = {"loglik_t"};
+  const array_view* views[kMostViews] = {&loglik_t_view};
   std::size_t viewed = 1;
   kf_filter_outputs fout{};
   for (std::size_t i = 0; i < kHistoryCount; ++i) {
@@ -338,13 +340,14 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
     history[i] = new_zeros(asked);
     if (!history[i]) return nullptr;
     if (!history_views[i].acquire(history[i].get()))
-      return raise_unusable_output(kEntryName, desc.name), nullptr;
-    if (!check_output_shape(kEntryName, desc.name, history_views[i], asked)) return nullptr;
+      return raise_unusable_output(entry, desc.name), nullptr;
+    if (!check_output_shape(entry, desc.name, history_views[i], asked)) return nullptr;
     names[viewed] = desc.name;
     views[viewed++] = &history_views[i];
     fout.history.*desc.field = history_views[i].data_or_null();
   }
-  if (!check_outputs_disjoint(kEntryName, std::span(names, viewed), std::span(views, viewed)))
+  if (ext != nullptr) viewed += ext->views(names + viewed, views + viewed);
+  if (!check_outputs_disjoint(entry, std::span(names, viewed), std::span(views, viewed)))
     return nullptr;
 
   in.A = inputs[kA].view.data_or_null();
@@ -364,7 +367,7 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
   {
     const gil_released unlocked;
     for (std::size_t i = 1; i < viewed; ++i) map_pages(*views[i]);
-    status = kf_filter(&fin, &fout);
+    status = ext != nullptr ? ext->run(&fin, &fout) : kf_filter(&fin, &fout);
   }
   switch (status) {
     case KF_OK:
@@ -389,15 +392,21 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
                    static_cast<long long>(fout.where / in.m),
                    static_cast<long long>(fout.where % in.m));
       return nullptr;
+    case KF_ERR_NOT_FINITE:
+      PyErr_Format(PyExc_ValueError,
+                   "%s: a smoothed value is not finite; the model is too badly conditioned "
+                   "to smooth.",
+                   entry);
+      return nullptr;
     case KF_ERR_ALLOC:
-      PyErr_SetString(PyExc_MemoryError, "kalman_filter: scratch allocation failed.");
+      PyErr_Format(PyExc_MemoryError, "%s: scratch allocation failed.", entry);
       return nullptr;
     default:
-      PyErr_Format(PyExc_ValueError, "kalman_filter failed with status %d.", status);
+      PyErr_Format(PyExc_ValueError, "%s failed with status %d.", entry, status);
       return nullptr;
   }
 
-  ref result(PyStructSequence_New(g_result_type));
+  ref result(PyStructSequence_New(ext != nullptr ? ext->result_type() : g_result_type));
   ref first[] = {ref(PyFloat_FromDouble(loglik)), std::move(loglik_t),
                  ref(PyLong_FromLongLong(fout.nobs)),
                  ref(PyLong_FromLongLong(fout.diffuse_periods))};
@@ -407,7 +416,14 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
     PyObject* value = history[i] ? history[i].release() : Py_NewRef(Py_None);
     PyStructSequence_SetItem(result.get(), static_cast<Py_ssize_t>(4 + i), value);
   }
+  if (ext != nullptr) ext->fill(result.get(), static_cast<Py_ssize_t>(4 + kHistoryCount));
   return result.release();
+}
+
+namespace {
+
+PyObject* kalman_filter_impl(PyObject* const* args) {
+  return run_filter_entry(args, "kalman_filter", nullptr);
 }
 
 }  // namespace

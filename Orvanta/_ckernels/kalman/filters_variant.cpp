@@ -4,5 +4,5 @@
 // functions dispatch to the variant the processor supports (kalman.cpp).
 #include "kalman_variants.h"
 
-#include "kf_starts.h"
+#include "kf_smoother.h"
 #include "ukf_loop.h"

@@ -211,6 +211,40 @@ typedef struct kf_filter_outputs {
  * T > 0; the history pointers are used as by kf_hot_loop. */
 ORV_API int kf_filter(const kf_filter_inputs* in, kf_filter_outputs* out);
 
+/* ---- the fixed-interval smoother -------------------------------------------
+ *
+ * kf_smoother runs kf_filter (history stored) and then the disturbance
+ * smoother of Durbin and Koopman backward over that history: the moments of
+ * the states, the shocks eps_t (t = 0 .. T-1, eps_0 included: it enters the
+ * first period) and the measurement errors given all T periods of y, missing
+ * entries included as kf_filter treats them. KF_INIT_KNOWN and
+ * KF_INIT_STATIONARY only. */
+
+enum {
+  KF_ERR_NOT_FINITE = -7  /* a smoothed value came out infinite or NaN (a model
+                             too badly conditioned to smooth) */
+};
+
+typedef struct kf_smoother_outputs {
+  kf_filter_outputs filter;  /* as for kf_filter; every history array needed
+                                (x_pred, x_filt, P_pred, P_filt, innov, S) */
+  f64* x_smooth;        /* T x n      E[x_t | y_0 .. y_{T-1}] */
+  f64* P_smooth;        /* T x n x n  Var[x_t | y] */
+  f64* eps_smooth;      /* T x k      E[eps_t | y] */
+  f64* eps_smooth_cov;  /* T x k x k  Var[eps_t | y] */
+  f64* e_smooth;        /* T x m      E[e_t | y], NaN where y is missing */
+  f64* x0_smooth;       /* n          E[x_{-1} | y], the period before the first
+                           observation; may be null (with P0_smooth) */
+  f64* P0_smooth;       /* n x n      Var[x_{-1} | y] */
+  i64 where;            /* as kf_filter's where; KF_ERR_NOT_PD of the backward
+                           pass: the period; else -1 */
+} kf_smoother_outputs;
+
+/* Returns KF_OK; the statuses of kf_filter (with filter.where); KF_ERR_INPUT
+ * also for KF_INIT_DIFFUSE, store_history zero, or a null array that has
+ * elements; KF_ERR_NOT_FINITE. Only KF_OK leaves the smoothed arrays whole. */
+ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
+
 /* ---- second-order pruned unscented filter --------------------------------
  *
  * Augmented state z = (x1, x2) of length nz = 2 ns: the first- and the

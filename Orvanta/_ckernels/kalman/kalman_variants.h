@@ -24,6 +24,7 @@
   X(kf_build_shock_projection)          \
   X(kf_hot_loop)                        \
   X(kf_filter)                          \
+  X(kf_smoother)                        \
   X(ukf_hot_loop)
 
 ORV_DECLARE_VARIANTS(ORV_KALMAN_VARIANT_FUNCTIONS)
