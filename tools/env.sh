@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command in an environment that has CPython 3.14, NumPy, numba, pytest,
-# hypothesis, CMake, Ninja and a C++ compiler.
+# hypothesis, Dask's distributed scheduler, CMake, Ninja and a C++ compiler.
 #
 #   tools/env.sh COMMAND [ARG...]
 #
@@ -21,6 +21,7 @@ packages=(
   python3-numpy python3-numba python3-scipy
   python3-pytest python3-hypothesis python3-scikit-build-core
   python3-statsmodels python3-filterpy python3-matplotlib libopenblas0
+  python3-distributed
   g++ cmake ninja-build libgtest-dev
 )
 
@@ -52,7 +53,7 @@ create_root() {
   list=$(IFS=,; echo "${packages[*]}")
   debootstrap --variant=minbase --include="$list" sid "$root.partial" "$mirror" >&2
   cp /etc/resolv.conf "$root.partial/etc/resolv.conf"
-  chroot "$root.partial" python3 -c 'import numpy, numba, pytest, hypothesis' >&2
+  chroot "$root.partial" python3 -c 'import numpy, numba, pytest, hypothesis, distributed' >&2
   mv "$root.partial" "$root"
 }
 
