@@ -11,6 +11,9 @@
   result tuple of the package's numba loop (complete data, known start).
 - ``ukf_hot_loop``: a second-order pruned unscented filter with a native
   measurement function.
+- ``MeasurementFunction``: names that measurement function by a shared
+  library and symbol, or by a Python function for numba to compile, so that it
+  pickles and resolves its address in every process it is sent to.
 """
 
 from Orvanta._ckernels.kalman._kalman import (
@@ -21,10 +24,13 @@ from Orvanta._ckernels.kalman._kalman import (
     kalman_hot_loop,
     ukf_hot_loop,
 )
+from Orvanta._measurement import MEASUREMENT_SIGNATURE, MeasurementFunction
 
 __all__ = [
     "KalmanFilterResult",
     "KalmanSmootherResult",
+    "MEASUREMENT_SIGNATURE",
+    "MeasurementFunction",
     "kalman_filter",
     "kalman_hot_loop",
     "kalman_smoother",

@@ -76,7 +76,8 @@ def test_public_module_reexports_the_entries():
              "kalman_smoother", "KalmanSmootherResult"]
     for name in names:
         assert getattr(Orvanta.kalman, name) is getattr(K, name)
-    assert sorted(Orvanta.kalman.__all__) == sorted(names)
+    helpers = ["MeasurementFunction", "MEASUREMENT_SIGNATURE"]
+    assert sorted(Orvanta.kalman.__all__) == sorted(names + helpers)
 
 
 # ---- inputs ------------------------------------------------------------------------------
