@@ -145,7 +145,9 @@ def connect(scheduler, workers):
     from distributed import Client, LocalCluster
 
     if scheduler:
-        return Client(scheduler, timeout=30), None
+        client = Client(scheduler, timeout=30)
+        client.wait_for_workers(1, timeout=60)
+        return client, None
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                            host="127.0.0.1", dashboard_address=None)
     return Client(cluster, timeout=30), cluster
