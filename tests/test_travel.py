@@ -101,7 +101,7 @@ def test_a_pickled_helper_carries_its_recipe_never_an_address(library):
         assert copy is not meas and copy.address == address == int(meas)
 
 
-def test_library_paths_are_absolute_and_lookups_fail_by_name(library, monkeypatch):
+def test_paths_are_made_absolute_and_failures_are_named(library, monkeypatch):
     monkeypatch.chdir(os.path.dirname(library))
     meas = MeasurementFunction.from_library("./libcurved.so", "curved")
     monkeypatch.chdir("/")
@@ -110,15 +110,9 @@ def test_library_paths_are_absolute_and_lookups_fail_by_name(library, monkeypatc
         MeasurementFunction.from_library(library, "missing").address
     with pytest.raises(OSError, match="cannot load the measurement library"):
         MeasurementFunction.from_library(library + ".gone", "curved").address
-
-
-def test_numba_path_takes_python_functions_with_the_callback_signature(model):
-    compiled = cfunc(MEASUREMENT_SIGNATURE)(curved)
-    want = filter_with(compiled.address, model)
-    got = filter_with(MeasurementFunction.from_numba(curved), model)
-    assert all(same_bits(a, b) for a, b in zip(got, want))
+    # a compiled cfunc carries an address, which would not survive the trip
     with pytest.raises(TypeError, match="Python function itself"):
-        MeasurementFunction.from_numba(compiled)
+        MeasurementFunction.from_numba(cfunc(MEASUREMENT_SIGNATURE)(curved))
 
 
 def test_entries_read_memory_mapped_read_only_inputs(tmp_path):
