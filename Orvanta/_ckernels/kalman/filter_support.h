@@ -46,6 +46,15 @@ auto with_small_sizes(i64 n, i64 m, Fixed&& fixed, General&& general) {
   }
 }
 
+// Returns fixed.template operator()<N>() for the N among Sizes equal to n,
+// and general() when none is.
+template <i64... Sizes, class Fixed, class General>
+auto with_listed_size(i64 n, Fixed&& fixed, General&& general) {
+  decltype(general()) result{};
+  const bool listed = ((n == Sizes && (result = fixed.template operator()<Sizes>(), true)) || ...);
+  return listed ? result : general();
+}
+
 // ln(2 pi) to double precision.
 constexpr f64 kLog2Pi = 1.8378770664093453;
 

@@ -78,46 +78,56 @@ struct strided {
   T& at(i64 r, i64 i) const noexcept { return p[r * row_step + i * col_step]; }
 };
 
-// Rows [r0, r0 + N) of the gain, from the right-hand sides b into k.
-template <int N>
+// Rows [r0, r0 + G N) of the gain, from the right-hand sides b into k: G
+// vectors of N rows, G m <= kMaxLaneSolve. The vectors are interleaved
+// equation by equation, so that the divisions, which wait on each other
+// within a vector, overlap across vectors.
+template <int N, int G = 1>
 ORV_INLINE void solve_gain_rows(const f64* L, const strided<const f64>& b, i64 r0,
                                 const strided<f64>& k, i64 m) noexcept {
   using lanes = vec<N>;
-  lanes x[kMaxLaneSolve];
+  lanes x[kMaxLaneSolve];  // x[i * G + g]: equation i of vector g
   f64 gathered[N];
-  for (i64 i = 0; i < m; ++i) {
-    if (b.row_step == 1) {
-      x[i] = lanes::load(&b.at(r0, i));
-    } else {
-      for (int l = 0; l < N; ++l) gathered[l] = b.at(r0 + l, i);
-      x[i] = lanes::load(gathered);
+  for (i64 i = 0; i < m; ++i)
+    for (int g = 0; g < G; ++g) {
+      const i64 r = r0 + g * N;
+      if (b.row_step == 1) {
+        x[i * G + g] = lanes::load(&b.at(r, i));
+      } else {
+        for (int l = 0; l < N; ++l) gathered[l] = b.at(r + l, i);
+        x[i * G + g] = lanes::load(gathered);
+      }
     }
-  }
   // forward: x_i = (b_i - sum_{j<i} L[i][j] x_j) / L[i][i]
-  for (i64 i = 0; i < m; ++i) {
-    lanes s = lanes::zero();
-    for (i64 j = 0; j < i; ++j) s = fma(lanes::broadcast(L[i * m + j]), x[j], s);
-    x[i] = (x[i] - s) / lanes::broadcast(L[i * m + i]);
-  }
-  // backward: x_i = (f_i - sum_{j>i} L[j][i] x_j) / L[i][i]
-  for (i64 i = m - 1; i >= 0; --i) {
-    lanes s = lanes::zero();
-    for (i64 j = i + 1; j < m; ++j) s = fma(lanes::broadcast(L[j * m + i]), x[j], s);
-    x[i] = (x[i] - s) / lanes::broadcast(L[i * m + i]);
-  }
-  for (i64 i = 0; i < m; ++i) {
-    if (k.row_step == 1) {
-      x[i].store(&k.at(r0, i));
-    } else {
-      x[i].store(gathered);
-      for (int l = 0; l < N; ++l) k.at(r0 + l, i) = gathered[l];
+  for (i64 i = 0; i < m; ++i)
+    for (int g = 0; g < G; ++g) {
+      lanes s = lanes::zero();
+      for (i64 j = 0; j < i; ++j) s = fma(lanes::broadcast(L[i * m + j]), x[j * G + g], s);
+      x[i * G + g] = (x[i * G + g] - s) / lanes::broadcast(L[i * m + i]);
     }
-  }
+  // backward: x_i = (f_i - sum_{j>i} L[j][i] x_j) / L[i][i]
+  for (i64 i = m - 1; i >= 0; --i)
+    for (int g = 0; g < G; ++g) {
+      lanes s = lanes::zero();
+      for (i64 j = i + 1; j < m; ++j) s = fma(lanes::broadcast(L[j * m + i]), x[j * G + g], s);
+      x[i * G + g] = (x[i * G + g] - s) / lanes::broadcast(L[i * m + i]);
+    }
+  for (i64 i = 0; i < m; ++i)
+    for (int g = 0; g < G; ++g) {
+      const i64 r = r0 + g * N;
+      if (k.row_step == 1) {
+        x[i * G + g].store(&k.at(r, i));
+      } else {
+        x[i * G + g].store(gathered);
+        for (int l = 0; l < N; ++l) k.at(r + l, i) = gathered[l];
+      }
+    }
 }
 
-// Rows [0, rows) of the gain: a vector of rows at a time while a full vector
-// is left, then narrower vectors down to one. Systems wider than
-// kMaxLaneSolve go row by row through fbuf and bbuf (m values each).
+// Rows [0, rows) of the gain: four, two or one vectors of rows at a time
+// while full vectors are left, then narrower vectors down to one. Systems
+// wider than kMaxLaneSolve go row by row through fbuf and bbuf (m values
+// each).
 void solve_gain(const f64* ORV_RESTRICT L, const strided<const f64>& b, const strided<f64>& k,
                 f64* ORV_RESTRICT fbuf, f64* ORV_RESTRICT bbuf, i64 rows, i64 m) noexcept {
   if (m <= 0) return;
@@ -131,6 +141,10 @@ void solve_gain(const f64* ORV_RESTRICT L, const strided<const f64>& b, const st
     return;
   }
   i64 r = 0;
+  if (4 * m <= kMaxLaneSolve)
+    for (; r + 4 * kVecLanes <= rows; r += 4 * kVecLanes) solve_gain_rows<kVecLanes, 4>(L, b, r, k, m);
+  if (2 * m <= kMaxLaneSolve)
+    for (; r + 2 * kVecLanes <= rows; r += 2 * kVecLanes) solve_gain_rows<kVecLanes, 2>(L, b, r, k, m);
   for (; r + kVecLanes <= rows; r += kVecLanes) solve_gain_rows<kVecLanes>(L, b, r, k, m);
   if constexpr (kVecLanes >= 8) {
     if (r + 4 <= rows) solve_gain_rows<4>(L, b, r, k, m), r += 4;
