@@ -177,11 +177,16 @@ template <int Rows>
 
 // product_direct, with outputs of many rows in tall blocks where the variant
 // has them. For the square products of a filter's state, which dominate its
-// time; the tall blocks stay out of line, since inlined into the loops
-// specialised for small unscented models they slowed those by a fifth.
+// time. The tall blocks stay out of line, since inlined into the loops
+// specialised for small unscented models they slowed those by a fifth,
+// except where the height is a constant (a loop specialised for its state
+// size), which inlines only the blocks it takes.
 inline void product_direct_by_height(const product_args& g, i64 n, i64 m) noexcept {
   if constexpr (kTallBlockRows > 0) {
-    if (n >= 2 * kTallBlockRows) return product_direct_in_rows<kTallBlockRows>(g, n, m);
+    if (n >= 2 * kTallBlockRows) {
+      if (__builtin_constant_p(n)) return product_strip<kBlockCols, kTallBlockRows>(g, n, 0, 0, m);
+      return product_direct_in_rows<kTallBlockRows>(g, n, m);
+    }
   }
   product_direct(g, n, m);
 }
