@@ -75,14 +75,12 @@ void undefined_shock_rows(f64* eps, f64* V, i64 k) noexcept {
   for (i64 i = 0; i < k * k; ++i) V[i] = __builtin_nan("");
 }
 
-// The backward pass over the ordinary period t: its smoothed state, then u
-// and N through its observations, and its measurement errors. Returns false
-// when the observed block of S does not factor.
-bool ordinary_period_back(const kf_inputs& in, const kf_outputs& h, const smoother_scratch& s,
-                          const kf_smoother_outputs& out, i64 t) noexcept {
+// The observations of the ordinary period t, backwards: u and N through
+// them (u_t = w, N_t = M when nothing is observed) and the measurement
+// errors. Returns false when the observed block of S does not factor.
+bool observations_back(const kf_inputs& in, const kf_outputs& h, const smoother_scratch& s,
+                       const kf_smoother_outputs& out, i64 t) noexcept {
   const i64 n = in.n, m = in.m;
-  smoothed_state(h.x_filt + t * n, h.P_filt + t * n * n, in.symmetrize != 0, s,
-                 out.x_smooth + t * n, out.P_smooth + t * n * n, n);
   const i64 p = pack_observed(in, h, s, t);
   if (p < 0) return false;
   if (p == 0) {
@@ -145,39 +143,43 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
   const smoother_scratch s = carve_smoother_scratch(block.data(), n, m, k);
   const diffuse_scratch d =
       diffuse ? carve_diffuse_scratch(block.data() + main, n, m) : diffuse_scratch{};
-  prepare_shock_products(in.Q, in.B, s, n, k);
-  for (i64 i = 0; i < n; ++i) s.u[i] = 0.0;
-  for (i64 i = 0; i < n * n; ++i) s.N[i] = 0.0;
+  prepare_backward_pass(in, s);
+  // u_T = 0 and N_T = 0, so w and M start at zero
+  for (i64 i = 0; i < n; ++i) s.w[i] = 0.0;
+  for (i64 i = 0; i < n * n; ++i) s.M[i] = 0.0;
   if (diffuse) {
     for (i64 i = 0; i < n; ++i) d.r1[i] = 0.0;
     for (i64 i = 0; i < n * n; ++i) d.N1[i] = d.N2[i] = 0.0;
   }
 
   for (i64 t = T - 1; t >= 0; --t) {
-    // w = A^T u_{t+1}, M = A^T N_{t+1} A
-    row_times_matrix(s.u, in.A, nullptr, s.w, n, n);
-    congruence_t(in.A, s.N, s.tmp, s.M, n);
+    f64* x_out = sout->x_smooth + t * n;
+    f64* P_out = sout->P_smooth + t * n * n;
     if (t < periods) {
-      if (t < periods - 1) carry_diffuse_parts(in.A, s, d, n);
-      diffuse_period_back(in, h, rec, s, d, t, sout->x_smooth + t * n,
-                          sout->P_smooth + t * n * n, sout->e_smooth + t * m);
-    } else if (!ordinary_period_back(in, h, s, *sout, t)) {
+      diffuse_entries_back(in, rec, s, d, t, sout->e_smooth + t * m);
+    } else if (!observations_back(in, h, s, *sout, t)) {
       sout->where = t;
       return KF_ERR_NOT_PD;
     }
+    smoothed_state_lower(h.x_pred + t * n, h.P_pred + t * n * n, in.symmetrize != 0, s, x_out,
+                         P_out, n, k);
+    if (t < periods) add_diffuse_state_terms(h, rec, s, d, t, x_out, P_out, n);
+    mirror_lower(P_out, n);
     const bool shocks_defined = !(diffuse && t == 0);
     if (k > 0) {
       if (shocks_defined)
-        smoothed_shocks(in.Q, s.u, s.N, s, sout->eps_smooth + t * k,
-                        sout->eps_smooth_cov + t * k * k, n, k);
+        smoothed_shocks(in.Q, s, sout->eps_smooth + t * k, sout->eps_smooth_cov + t * k * k, n,
+                        k);
       else
         undefined_shock_rows(sout->eps_smooth + t * k, sout->eps_smooth_cov + t * k * k, k);
     }
     if (!period_rows_finite(in, *sout, t, k > 0 && shocks_defined)) return KF_ERR_NOT_FINITE;
+    if (t > 0 || smooth_start) carry_to_earlier_period(in.A, s, n, k);
+    if (t > 0 && t < periods) carry_diffuse_parts(in.A, s, d, n);
   }
 
   // The period before the first observation, whose filtered moments are x0
-  // and P0 as the filter took them: w = A^T u_0, M = A^T N_0 A.
+  // and P0 as the filter took them, with w = A^T u_0 and M = A^T N_0 A.
   if (smooth_start) {
     const f64* x_start = in.x0;
     const f64* P_start = in.P0;
@@ -190,9 +192,7 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
       x_start = st.x;
       P_start = st.P;
     }
-    row_times_matrix(s.u, in.A, nullptr, s.w, n, n);
-    congruence_t(in.A, s.N, s.tmp, s.M, n);
-    smoothed_state(x_start, P_start, false, s, sout->x0_smooth, sout->P0_smooth, n);
+    smoothed_start(x_start, P_start, s, sout->x0_smooth, sout->P0_smooth, n);
     if (!all_finite(sout->x0_smooth, n) || !all_finite(sout->P0_smooth, n * n))
       return KF_ERR_NOT_FINITE;
   }

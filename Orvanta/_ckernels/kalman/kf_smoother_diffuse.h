@@ -259,8 +259,9 @@ void through_transition(const f64* A, f64* X, f64* tmp, i64 n) noexcept {
   product_direct_by_height({A, 1, n, tmp, n, n, X, n, nullptr, nullptr, 0}, n, n);
 }
 
-// The diffuse parts carried into period t from the one after it: r1, N1, N2
-// through A (zero after the last diffuse period, where they start).
+// The diffuse parts carried from a diffuse period to the one before it: r1
+// through A^T, N1 and N2 through A^T . A (they start at zero after the last
+// diffuse period).
 void carry_diffuse_parts(const f64* A, const smoother_scratch& s, const diffuse_scratch& d,
                          i64 n) noexcept {
   copy_values(s.tmp, d.r1, n);
@@ -269,13 +270,12 @@ void carry_diffuse_parts(const f64* A, const smoother_scratch& s, const diffuse_
   through_transition(A, d.N2, s.tmp, n);
 }
 
-// Period t of the diffuse phase, from r0 = s.w and N0 = s.M carried in:
-// its entries backwards, then the smoothed state (x_out, P_out) and the
-// measurement errors e_out (m) of its observed entries; s.u and s.N end as
-// r0 and N0 of the period's start.
-void diffuse_period_back(const kf_inputs& in, const kf_outputs& h, const diffuse_records& rec,
-                         const smoother_scratch& s, const diffuse_scratch& d, i64 t,
-                         f64* x_out, f64* P_out, f64* e_out) noexcept {
+// The entries of period t of the diffuse phase, backwards, from r0 = s.w and
+// N0 = s.M carried in: s.u and s.N end as r0 and N0 of the period's start,
+// and e_out (m) receives the measurement errors of its observed entries.
+void diffuse_entries_back(const kf_inputs& in, const diffuse_records& rec,
+                          const smoother_scratch& s, const diffuse_scratch& d, i64 t,
+                          f64* e_out) noexcept {
   const i64 n = in.n, m = in.m;
   copy_values(s.u, s.w, n);
   copy_values(s.N, s.M, n * n);
@@ -284,22 +284,6 @@ void diffuse_period_back(const kf_inputs& in, const kf_outputs& h, const diffuse
     const diffuse_entry en = diffuse_entry::at(rec.entry(t, e), n);
     d.e[e] = en.diffuse ? diffuse_entry_back(en, s, d, n) : ordinary_entry_back(en, s, d, n);
   }
-  // x = a_t + P_t r0 + P_inf r1
-  const f64* P = h.P_pred + t * n * n;
-  const f64* P_inf = rec.P_inf(t);
-  orv_matvec_plus_vec(P, s.u, h.x_pred + t * n, d.x, n, n);
-  orv_matvec_plus_vec(P_inf, d.r1, d.x, x_out, n, n);
-  // V = (P - P N0 P) - (Y + Y^T) - P_inf N2 P_inf with Y = P_inf N1 P
-  reduce_by_congruence(P, s.N, s.tmp, P_out, n);
-  orv_matmul(P_inf, d.N1, s.tmp, n, n, n);
-  orv_matmul(s.tmp, P, s.X, n, n, n);
-  congruence_t(P_inf, d.N2, s.tmp, s.M, n);
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j <= i; ++j) {
-      const f64 cross = s.X[i * n + j] + s.X[j * n + i];
-      P_out[i * n + j] = (P_out[i * n + j] - cross) - s.M[i * n + j];
-    }
-  mirror_lower(P_out, n);
   // e = L e~ for the unit lower factor L = F diag(F)^-1 of R's observed block
   if (rec.period(t)[1] != 0.0) {
     const f64* F = rec.factor(t);
@@ -312,6 +296,26 @@ void diffuse_period_back(const kf_inputs& in, const kf_outputs& h, const diffuse
   }
   const f64* y = in.y + t * m;
   for (i64 j = 0, e = 0; j < m; ++j) e_out[j] = y[j] == y[j] ? d.e[e++] : __builtin_nan("");
+}
+
+// The diffuse terms of period t's smoothed state, once a_t + P_t r0 and, on
+// and below the diagonal, P_t - P_t N0 P_t are in x_out and P_out:
+// x_out += P_inf r1 and P_out -= (Y + Y^T) + P_inf N2 P_inf, Y = P_inf N1 P_t.
+void add_diffuse_state_terms(const kf_outputs& h, const diffuse_records& rec,
+                             const smoother_scratch& s, const diffuse_scratch& d, i64 t,
+                             f64* x_out, f64* P_out, i64 n) noexcept {
+  const f64* P = h.P_pred + t * n * n;
+  const f64* P_inf = rec.P_inf(t);
+  copy_values(d.x, x_out, n);
+  orv_matvec_plus_vec(P_inf, d.r1, d.x, x_out, n, n);
+  orv_matmul(P_inf, d.N1, s.tmp, n, n, n);
+  orv_matmul(s.tmp, P, s.X, n, n, n);
+  congruence_t(P_inf, d.N2, s.tmp, s.M, n);
+  for (i64 i = 0; i < n; ++i)
+    for (i64 j = 0; j <= i; ++j) {
+      const f64 cross = s.X[i * n + j] + s.X[j * n + i];
+      P_out[i * n + j] = (P_out[i * n + j] - cross) - s.M[i * n + j];
+    }
 }
 
 }  // namespace

@@ -15,20 +15,22 @@
 //   N_t = Z^T F^-1 Z + (I - G Z)^T M (I - G Z),
 //
 // from u_T = 0, N_T = 0 (a period with nothing observed has u_t = w,
-// N_t = M). Since P_t (I - G Z)^T is the filtered covariance P_filt[t],
+// N_t = M). Then
 //
-//   x_smooth[t]       = x_filt[t] + P_filt[t] w,
-//   P_smooth[t]       = P_filt[t] - P_filt[t] M P_filt[t],
-//   eps_smooth[t]     = Q B^T u_t,          eps_smooth_cov[t] = Q - Q B^T N_t B Q,
+//   x_smooth[t]       = a_t + P_t u_t,        P_smooth[t] = P_t - P_t N_t P_t,
+//   eps_smooth[t]     = Q B^T u_t,            eps_smooth_cov[t] = Q - Q B^T N_t B Q,
 //   e_smooth[t][W]    = R[W, W] c,
 //
-// and the period before the first observation takes the same state step
-// with (x0, P0) in place of the filtered moments.
+// and the period before the first observation, with filtered moments x0,
+// P0, has x0 + P0 w and P0 - P0 M P0 for w and M of period 0.
 //
-// The symmetric results (M, N_t, P_smooth, eps_smooth_cov) are formed on and
-// below the diagonal and mirrored, which halves the second product of each
-// and leaves them exactly symmetric. Every sum has one accumulator,
-// ascending indices and one fused multiply-add per term.
+// N_t enters three products a period: N_t A (for M of the period before),
+// N_t P_t and N_t B. They are one product, N_t [A | -P_t | B], whose right
+// operand keeps A and B for the whole call. The symmetric results (M,
+// N_t, P_smooth, eps_smooth_cov) are formed on and below the diagonal and
+// mirrored, which halves the second product of each and leaves them exactly
+// symmetric. Every sum has one accumulator, ascending indices and one fused
+// multiply-add per term.
 #ifndef ORV_KF_SMOOTHER_STEPS_H
 #define ORV_KF_SMOOTHER_STEPS_H
 
@@ -44,25 +46,26 @@ namespace {
 
 // ---- symmetric products ---------------------------------------------------------------
 
-// Rows of the output taken at a time by product_lower: a block of the
-// product kernel's height on AVX-512, two of them elsewhere.
-constexpr i64 kLowerChunk = 8;
-
-// The rows of g's n x n output on and below the diagonal, in chunks of
-// kLowerChunk rows that stop at the diagonal block's last column (the few
-// elements above the diagonal inside it are computed too). Out of line, as
-// the dense kernels keep their tall blocks.
+// The elements of g's n x n output on and below the diagonal, in bands of
+// the product kernel's widest block of columns: the band from column j0
+// takes rows j0 .. n - 1, so it computes the elements above the diagonal
+// of its own square only (the mirror overwrites them later), and all but
+// the last few rows go in the kernel's tallest blocks, which keep the FMA
+// units busiest. Out of line, as the dense kernels keep their tall blocks.
 template <int Rows>
-[[gnu::noinline]] void product_lower_in_rows(const product_args& g, i64 n) noexcept {
-  for (i64 i0 = 0; i0 < n; i0 += kLowerChunk) {
-    const i64 rows = min_i64(kLowerChunk, n - i0);
-    product_args chunk = g;
-    chunk.a = g.a + i0 * g.a_row;
-    chunk.out = g.out + i0 * g.ldo;
-    if (g.init != nullptr) chunk.init = g.init + i0 * g.ldo;
-    if (g.addend != nullptr) chunk.addend = g.addend + i0 * g.ld_addend;
-    product_strip<kBlockCols, Rows>(chunk, rows, 0, 0, i0 + rows);
+[[gnu::noinline]] void product_lower_in_bands(const product_args& g, i64 n) noexcept {
+  for (i64 j0 = 0; j0 < n; j0 += kBlockCols) {
+    product_args band = g;
+    band.a = g.a + j0 * g.a_row;
+    band.out = g.out + j0 * g.ldo;
+    if (g.init != nullptr) band.init = g.init + j0 * g.ldo;
+    if (g.addend != nullptr) band.addend = g.addend + j0 * g.ld_addend;
+    product_strip<kBlockCols, Rows>(band, n - j0, j0, j0, min_i64(kBlockCols, n - j0));
   }
+}
+
+inline void product_lower(const product_args& g, i64 n) noexcept {
+  product_lower_in_bands<(kTallBlockRows > 0 ? kTallBlockRows : kBlockRows)>(g, n);
 }
 
 // The upper triangle of the size x size block on the diagonal of P (n x n)
@@ -105,7 +108,7 @@ inline void mirror_lower(f64* P, i64 n) noexcept {
 
 // g's n x n output, known to be symmetric: the lower triangle, mirrored.
 inline void product_symmetric(const product_args& g, i64 n) noexcept {
-  product_lower_in_rows<(kTallBlockRows > 0 ? kTallBlockRows : kBlockRows)>(g, n);
+  product_lower(g, n);
   mirror_lower(g.out, n);
 }
 
@@ -135,26 +138,27 @@ struct smoother_scratch {
   f64* N;      // n^2  N_{t+1}, then N_t
   f64* M;      // n^2  A^T N_{t+1} A
   f64* tmp;    // n^2
-  f64* X;      // n^2  Z^T J
-  f64* Z;      // m n  the observed rows of C
-  f64* Gt;     // m n  the gain transposed, F^-1 Z P_t (first Z P_t)
+  f64* X;      // n^2  (the diffuse terms of P_smooth)
+  f64* stack;  // n (2n + k)  [A | -P_t | B]
+  f64* Y;      // n (2n + k)  N_t [A | -P_t | B]
+  f64* ZJ;     // 2m n the observed rows Z of C, then J
+  f64* Gt;     // m n  the gain transposed, F^-1 Z P_t
   f64* G;      // n m  the gain
   f64* H;      // m n  G^T M
-  f64* J;      // m n
+  f64* JZ;     // 2m n J, then Z
   f64* L;      // m^2  the Cholesky factor of F
   f64* D;      // m^2  F^-1, then F^-1 + G^T M G
   f64* v;      // m    the observed innovations
-  f64* c;      // m    F^-1 v, then F^-1 v - G^T w
+  f64* c;      // m    F^-1 v - G^T w
   f64* fv;     // m    F^-1 v
-  f64* fbuf;   // m    solve buffers
-  f64* bbuf;   // m
+  f64* fbuf;   // m    reciprocals of L's diagonal
   f64* QBt;    // k n  Q B^T
-  f64* BQt;    // n k  its transpose
-  f64* nQBtN;  // k n  -Q B^T N_t
+  f64* E;      // k^2  -Q B^T N_t B
 };
 
 i64 smoother_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{3, n}, {4, n, n}, {5, m, n}, {2, m, m}, {5, m}, {3, k, n}});
+  return element_count({{3, n}, {4, n, n}, {4, n, n}, {2, n, k}, {7, m, n}, {2, m, m},
+                        {4, m}, {1, k, n}, {1, k, k}});
 }
 
 smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
@@ -167,32 +171,35 @@ smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcep
   s.M = c.take(n * n);
   s.tmp = c.take(n * n);
   s.X = c.take(n * n);
-  s.Z = c.take(m * n);
+  s.stack = c.take(n * (2 * n + k));
+  s.Y = c.take(n * (2 * n + k));
+  s.ZJ = c.take(2 * m * n);
   s.Gt = c.take(m * n);
   s.G = c.take(n * m);
   s.H = c.take(m * n);
-  s.J = c.take(m * n);
+  s.JZ = c.take(2 * m * n);
   s.L = c.take(m * m);
   s.D = c.take(m * m);
   s.v = c.take(m);
   s.c = c.take(m);
   s.fv = c.take(m);
   s.fbuf = c.take(m);
-  s.bbuf = c.take(m);
   s.QBt = c.take(k * n);
-  s.BQt = c.take(n * k);
-  s.nQBtN = c.take(k * n);
+  s.E = c.take(k * k);
   return s;
 }
 
-// Q B^T and its transpose, once per call.
-void prepare_shock_products(const f64* Q, const f64* B, const smoother_scratch& s, i64 n,
-                            i64 k) noexcept {
-  orv_matmul_abt(Q, B, s.QBt, k, k, n);
-  transpose_into(s.QBt, k, n, s.BQt);
+// The parts of the call that stay: A and B in the stacked operand, Q B^T.
+void prepare_backward_pass(const kf_inputs& in, const smoother_scratch& s) noexcept {
+  const i64 n = in.n, k = in.k, width = 2 * n + k;
+  for (i64 i = 0; i < n; ++i) {
+    copy_values(s.stack + i * width, in.A + i * n, n);
+    copy_values(s.stack + i * width + 2 * n, in.B + i * k, k);
+  }
+  orv_matmul_abt(in.Q, in.B, s.QBt, k, k, n);
 }
 
-// The observed entries of row t of y, packed: the rows of C (s.Z), the
+// The observed entries of row t of y, packed: the rows of C (s.ZJ), the
 // block of S + jitter factorised (s.L) and the innovations (s.v). Returns
 // the number p of observed entries, or -1 when the block is not positive
 // definite. The block and its factorisation are the filter's own, sum for
@@ -205,7 +212,7 @@ i64 pack_observed(const kf_inputs& in, const kf_outputs& h, const smoother_scrat
   i64 p = 0;
   for (i64 j = 0; j < m; ++j) {
     if (y[j] != y[j]) continue;
-    copy_values(s.Z + p * n, in.C + j * n, n);
+    copy_values(s.ZJ + p * n, in.C + j * n, n);
     s.v[p] = h.innov[t * m + j];
     i64 q = 0;
     for (i64 l = 0; l < m; ++l)
@@ -219,10 +226,33 @@ i64 pack_observed(const kf_inputs& in, const kf_outputs& h, const smoother_scrat
   return p;
 }
 
-// X (p x cols, row-major) <- F^-1 X column by column, F = L L^T, as the
-// filter solves its gain: a vector of columns at a time.
-void solve_columns(const smoother_scratch& s, f64* X, i64 p, i64 cols) noexcept {
-  solve_gain(s.L, {X, 1, cols}, {X, 1, cols}, s.fbuf, s.bbuf, cols, p);
+// Finv (p x p) = (L L^T)^-1 for the Cholesky factor L, through
+// W = L^-1: row i of W needs only the rows above it, so the elements of a
+// row are independent sums, and every division is by a diagonal element,
+// taken once as a reciprocal (recip, p values). Finv = W^T W is formed on
+// and below the diagonal and mirrored.
+void inverse_from_cholesky(const f64* L, f64* Finv, f64* recip, i64 p) noexcept {
+  f64* W = Finv;  // W fills the lower triangle, then Finv is built in place
+  for (i64 i = 0; i < p; ++i) recip[i] = 1.0 / L[i * p + i];
+  for (i64 i = 0; i < p; ++i) {
+    for (i64 j = 0; j < i; ++j) {
+      f64 acc = 0.0;
+      for (i64 l = j; l < i; ++l) acc = std::fma(L[i * p + l], W[l * p + j], acc);
+      W[i * p + j] = -acc * recip[i];
+    }
+    W[i * p + i] = recip[i];
+  }
+  // Finv[i][j] (j <= i) = sum_{l >= i} W[l][i] W[l][j]: row i reads rows
+  // l >= i of W only, which are still W when rows are taken in order from
+  // the top; the upper triangle holds them meanwhile.
+  for (i64 i = 0; i < p; ++i)
+    for (i64 j = 0; j <= i; ++j) {
+      f64 acc = 0.0;
+      for (i64 l = i; l < p; ++l) acc = std::fma(W[l * p + i], W[l * p + j], acc);
+      W[j * p + i] = acc;  // upper triangle: W's lower part stays intact
+    }
+  for (i64 i = 0; i < p; ++i)
+    for (i64 j = 0; j < i; ++j) Finv[i * p + j] = Finv[j * p + i];
 }
 
 // The update of u and N by the p observed entries packed in s, from w = A^T
@@ -231,53 +261,75 @@ void solve_columns(const smoother_scratch& s, f64* X, i64 p, i64 cols) noexcept 
 // once, by one solve against the identity, and applied by products: three
 // solves a period cost more than the products they would replace.
 void absorb_observations(const f64* P, const smoother_scratch& s, i64 n, i64 p) noexcept {
-  // D = F^-1;  Gt (p x n) = F^-1 (Z P)
-  for (i64 r = 0; r < p * p; ++r) s.D[r] = r % p == r / p ? 1.0 : 0.0;
-  solve_columns(s, s.D, p, p);
-  orv_matmul(s.Z, P, s.J, p, n, n);
-  orv_matmul(s.D, s.J, s.Gt, p, p, n);
+  // D = F^-1;  Gt (p x n) = F^-1 (Z P), Z P held in JZ meanwhile
+  const f64* Z = s.ZJ;
+  f64* J = s.JZ;
+  inverse_from_cholesky(s.L, s.D, s.fbuf, p);
+  orv_matmul(Z, P, J, p, n, n);
+  orv_matmul(s.D, J, s.Gt, p, p, n);
   transpose_into(s.Gt, p, n, s.G);
   // c = F^-1 v - Gt w, the sums of Gt w starting at F^-1 v
   orv_matvec(s.D, s.v, s.fv, p, p);
   for (i64 i = 0; i < n; ++i) s.neg_w[i] = -s.w[i];
   orv_matvec_plus_vec(s.Gt, s.neg_w, s.fv, s.c, p, n);
   // u_t = w + Z^T c
-  row_times_matrix(s.c, s.Z, s.w, s.u, p, n);
+  row_times_matrix(s.c, Z, s.w, s.u, p, n);
   // N_t = M - Z^T H - H^T Z + Z^T D Z with H = G^T M and D = F^-1 + H G,
-  // that is M + (Z^T J + (Z^T J)^T) with J = D Z / 2 - H: products of rank
-  // p in place of two of order n.
+  // that is M + Z^T J + J^T Z with J = D Z / 2 - H: one product of depth 2p,
+  // [Z^T | J^T] [J; Z], onto M, in place of two of order n.
   orv_matmul(s.Gt, s.M, s.H, p, n, n);
   product_direct({s.H, n, 1, s.G, p, n, s.D, p, s.D, nullptr, 0}, p, p);
-  orv_matmul(s.D, s.Z, s.J, p, p, n);
-  for (i64 r = 0; r < p * n; ++r) s.J[r] = 0.5 * s.J[r] - s.H[r];
-  product_direct_by_height({s.Z, 1, n, s.J, n, p, s.X, n, nullptr, nullptr, 0}, n, n);
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j <= i; ++j) s.N[i * n + j] = s.M[i * n + j] + (s.X[i * n + j] + s.X[j * n + i]);
+  orv_matmul(s.D, Z, J, p, p, n);
+  for (i64 r = 0; r < p * n; ++r) J[r] = 0.5 * J[r] - s.H[r];
+  copy_values(s.ZJ + p * n, J, p * n);
+  copy_values(s.JZ + p * n, Z, p * n);
+  product_lower({s.ZJ, 1, n, s.JZ, n, 2 * p, s.N, n, s.M, nullptr, 0}, n);
   mirror_lower(s.N, n);
 }
 
-// ---- the smoothed moments -------------------------------------------------------------
+// ---- the smoothed moments ---------------------------------------------------------------
 
-// x_out = x + P w and P_out = P - P M P, for the filtered moments (x, P) of
-// a period, or (x0, P0) before the first. A P known to be exactly symmetric
-// gives P w the same sums as w^T P, which runs its rows in vector lanes.
-void smoothed_state(const f64* x, const f64* P, bool symmetric, const smoother_scratch& s,
-                    f64* x_out, f64* P_out, i64 n) noexcept {
+// Period t's smoothed state from u_t and N_t: x_out = a + P u and, on and
+// below the diagonal, P_out = P - P N P, each element one sum from P[i][j];
+// the product N [A | -P | B] stays in s.Y for the steps after it. A P known
+// to be exactly symmetric gives P u the same sums as u^T P, which runs its
+// rows in vector lanes.
+void smoothed_state_lower(const f64* a, const f64* P, bool symmetric, const smoother_scratch& s,
+                          f64* x_out, f64* P_out, i64 n, i64 k) noexcept {
+  const i64 width = 2 * n + k;
+  for (i64 i = 0; i < n; ++i)
+    for (i64 j = 0; j < n; ++j) s.stack[i * width + n + j] = -P[i * n + j];
+  orv_matmul(s.N, s.stack, s.Y, n, n, width);
   if (symmetric)
-    row_times_matrix(s.w, P, x, x_out, n, n);
+    row_times_matrix(s.u, P, a, x_out, n, n);
   else
-    orv_matvec_plus_vec(P, s.w, x, x_out, n, n);
-  reduce_by_congruence(P, s.M, s.tmp, P_out, n);
+    orv_matvec_plus_vec(P, s.u, a, x_out, n, n);
+  product_lower({P, n, 1, s.Y + n, width, n, P_out, n, P, nullptr, 0}, n);
 }
 
-// eps (k) = Q B^T u and V (k x k) = Q - Q B^T N B Q, for the backward
-// quantities u, N of the period; each element of V one sum from Q[i][j].
-void smoothed_shocks(const f64* Q, const f64* u, const f64* N, const smoother_scratch& s,
-                     f64* eps, f64* V, i64 n, i64 k) noexcept {
-  orv_matvec(s.QBt, u, eps, k, n);
-  orv_matmul(s.QBt, N, s.nQBtN, k, n, n);
-  for (i64 i = 0; i < k * n; ++i) s.nQBtN[i] = -s.nQBtN[i];
-  product_symmetric({s.nQBtN, n, 1, s.BQt, k, n, V, k, Q, nullptr, 0}, k);
+// eps (k) = Q B^T u and V (k x k) = Q - (Q B^T N B) Q, from s.Y.
+void smoothed_shocks(const f64* Q, const smoother_scratch& s, f64* eps, f64* V, i64 n,
+                     i64 k) noexcept {
+  const i64 width = 2 * n + k;
+  orv_matvec(s.QBt, s.u, eps, k, n);
+  // E = -(Q B^T)(N B), then V = Q + E Q
+  product_direct({s.QBt, n, 1, s.Y + 2 * n, width, n, s.E, k, nullptr, nullptr, 0}, k, k);
+  for (i64 i = 0; i < k * k; ++i) s.E[i] = -s.E[i];
+  product_symmetric({s.E, k, 1, Q, k, k, V, k, Q, nullptr, 0}, k);
+}
+
+// w = A^T u and M = A^T N A for the period before, from s.Y.
+void carry_to_earlier_period(const f64* A, const smoother_scratch& s, i64 n, i64 k) noexcept {
+  row_times_matrix(s.u, A, nullptr, s.w, n, n);
+  product_symmetric({A, 1, n, s.Y, 2 * n + k, n, s.M, n, nullptr, nullptr, 0}, n);
+}
+
+// x_out = x + P w and P_out = P - P M P for the filtered moments (x, P) of
+// the period before the first observation.
+void smoothed_start(const f64* x, const f64* P, const smoother_scratch& s, f64* x_out,
+                    f64* P_out, i64 n) noexcept {
+  orv_matvec_plus_vec(P, s.w, x, x_out, n, n);
+  reduce_by_congruence(P, s.M, s.tmp, P_out, n);
 }
 
 // e (m): R[W, W] c on the observed entries W of row y (m), NaN elsewhere.
