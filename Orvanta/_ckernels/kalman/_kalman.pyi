@@ -146,7 +146,9 @@ class KalmanFilterResult(tuple[Any, ...]):
         """(T, m, m): C P_pred C^T + R over every observable."""
     @property
     def eps_hat(self) -> _F64 | None:
-        """(T, k): the shock estimates, with return_shocks."""
+        """(T, k): the filtered shock estimates E[eps_t | y up to t], with
+        return_shocks. A historical decomposition needs kalman_smoother's
+        eps_smooth instead."""
 
 def kalman_filter(
     A: ArrayLike,
