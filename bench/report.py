@@ -312,6 +312,9 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
         lines.append(f"| {r['loop']} | {r['case']} | {r['calls_per_thread']} | "
                      f"{r['one_thread_calls_per_s']:.1f} | {r['two_threads_calls_per_s']:.1f} | "
                      f"{r['ratio']:.2f} | {r['cores_used']:.2f} | {100 * r['others_cpu']:.0f}% |")
+    if results.get("smoother"):
+        import smoother
+        lines += [""] + smoother.smoother_table(results["smoother"])
     comp = results["numba_compile_s"]
     kf_note = "loaded from numba's cache" if comp["kf_from_cache"] else "compiled"
     lines += ["", f"numba set-up, not part of any timing above: the six linear variants "

@@ -23,7 +23,8 @@ Times, side by side and interleaved round by round:
 * the library's `ukf_hot_loop` (full history, T = 200) against the numba loop
   and filterpy's UnscentedKalmanFilter for ns = 3, 6, 10;
 * the per-call overhead at T = 1 with (4,2,2);
-* two threads filtering different models at once against one thread.
+* two threads filtering different models at once against one thread;
+* kalman_smoother against the filter it runs (bench/smoother.py).
 
 Every peer's log-likelihood is checked against the library's (twice, on two
 calls) before it is timed. Reported times are medians over rounds of
@@ -60,6 +61,7 @@ sys.path.insert(0, ROOT)
 import numpy as np  # noqa: E402
 
 import report  # noqa: E402
+import smoother  # noqa: E402
 
 T_MAIN = 200
 KF_SIZES = [(4, 2, 2), (10, 3, 3), (20, 5, 5), (40, 8, 8)]
@@ -652,6 +654,7 @@ def main():
     bench_ukf(lib, numba_ukf, bench, results)
     bench_overhead(lib, numba_kf, bench, results)
     bench_threads(lib, bench, results, meter)
+    smoother.bench_smoother(lib, bench, results, log)
 
     results["meta"] = machine_meta(opts.quick, so_path)
     results["meta"]["blas"] = blas

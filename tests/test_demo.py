@@ -1,9 +1,11 @@
 """The pieces of examples/demo.py: the bundled data, the exact second-order
-coefficients of the growth model, and the unscented filter on that model
-against its exact likelihood."""
+coefficients of the growth model, the unscented filter on that model
+against its exact likelihood, and the historical decomposition of the US
+data, which adds up to the data."""
 
 import importlib.util
 import os
+import types
 
 import numpy as np
 import pytest
@@ -89,3 +91,28 @@ def test_macro_likelihood_with_a_ragged_edge():
     edge = slice(T - demo.RAGGED_EDGE, T)
     np.testing.assert_allclose(out.y_pred[edge, 1],
                                d[1] + lam * out.x_pred[edge, 0], rtol=1e-12)
+
+
+def test_historical_decomposition_adds_up_to_the_data():
+    """The contributions of the smoothed shocks, the initial state, the mean
+    and the measurement errors sum to each observed series; built from the
+    filtered shocks instead, they do not."""
+    _, _, y = demo.load_us_macro()
+    y = demo.ragged_edge(y)
+    theta = np.array([3.1, 3.4, 3.8, 0.6, 1.7, 0.8, 0.9, -0.03, 0.7, 0.5, 0.6])
+    A, B, C, d, Q, R = demo.state_space(theta)
+    smoothed = demo.kalman_smoother(A, B, C, d, Q, R, y, init="stationary", return_shocks=True)
+    for series in range(3):
+        parts = demo.historical_decomposition(theta, smoothed, series)
+        assert set(parts) == {"mean", "initial state", "measurement error", *demo.SHOCK_NAMES}
+        total = sum(parts.values())
+        observed = ~np.isnan(y[:, series])
+        np.testing.assert_allclose(total[observed], y[observed, series], rtol=0, atol=1e-10)
+        assert np.all(np.isnan(total[~observed]))
+        # the shock the series does not load on contributes nothing
+        if series < 2:
+            assert np.all(parts["inflation shock"] == 0.0)
+    filtered = types.SimpleNamespace(x0_smooth=smoothed.x0_smooth, eps_smooth=smoothed.eps_hat,
+                                     x_smooth=smoothed.x_smooth, e_smooth=smoothed.e_smooth)
+    wrong = sum(demo.historical_decomposition(theta, filtered, 0).values())
+    assert np.abs(wrong - y[:, 0]).max() > 0.1

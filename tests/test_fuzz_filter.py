@@ -1,9 +1,10 @@
-"""kalman_filter called with operands drawn from wide strategies (the
-variants of test_fuzz_entries: wrong extents, ranks and dtypes, other
-layouts and exporters, non-finite values) and with gaps, starts and masks
-of every kind. Every call returns a KalmanFilterResult whose operands really
-fitted, with arrays of the documented shapes, or raises a documented
-exception with a message of the documented form."""
+"""kalman_filter and kalman_smoother called with operands drawn from wide
+strategies (the variants of test_fuzz_entries: wrong extents, ranks and
+dtypes, other layouts and exporters, non-finite values) and with gaps,
+starts and masks of every kind. Every call returns a KalmanFilterResult (or
+KalmanSmootherResult) whose operands really fitted, with arrays of the
+documented shapes and no NaN where a value is defined, or raises a
+documented exception with a message of the documented form."""
 
 import re
 
@@ -31,24 +32,28 @@ MESSAGES = {  # full-match patterns
                  r"diffuse_states must hold 0/1 or booleans, one per state; got .+ at index "
                  r"\d+\."],
     np.linalg.LinAlgError: [r"Innovation covariance is not positive definite \(period \d+\)\."],
-    MemoryError: [r"Unable to allocate .*", r"kalman_filter: scratch allocation failed\."],
+    MemoryError: [r"Unable to allocate .*",
+                  r"kalman_(filter|smoother): scratch allocation failed\."],
+}
+SMOOTHER_MESSAGES = {
+    ValueError: [r"kalman_smoother needs the filter's history; store_history must be true\.",
+                 r"kalman_smoother: a smoothed value is not finite; the model is too badly "
+                 r"conditioned to smooth\."],
 }
 KEYS = ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")
 
 
-def check_error(exc):
+def check_error(exc, extra=None):
     event(type(exc).__name__)
     kind = next((t for t in MESSAGES if type(exc) is t), None)
     assert kind is not None, f"undocumented {type(exc).__name__}: {exc}"
-    assert any(re.fullmatch(p, str(exc), re.S) for p in MESSAGES[kind]), \
+    patterns = MESSAGES[kind] + (extra or {}).get(kind, [])
+    assert any(re.fullmatch(p, str(exc), re.S) for p in patterns), \
         f"{type(exc).__name__} with an unexpected message: {exc}"
 
 
-# The shared variants cast non-finite values to integers now and then.
-@pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning")
-@FUZZ
-@given(st.data())
-def test_kalman_filter_returns_a_fitting_result_or_a_documented_error(data):
+def draw_call(data):
+    """A model, possibly mutated, and the keyword arguments of one call."""
     rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
     n, m, k, T = (data.draw(st.integers(lo, hi)) for lo, hi in ((0, 4), (0, 3), (0, 3), (0, 6)))
     y = rng.normal(size=(T, m))
@@ -68,13 +73,12 @@ def test_kalman_filter_returns_a_fitting_result_or_a_documented_error(data):
     flags = dict(symmetrize=data.draw(st.booleans()), return_shocks=data.draw(st.booleans()),
                  store_history=data.draw(st.booleans()),
                  jitter=data.draw(st.sampled_from([0.0, 1e-9, np.nan])))
-    try:
-        result = _kalman.kalman_filter(*(model[key] for key in KEYS[:7]), **kwargs, **flags)
-    except Exception as exc:  # judged here
-        check_error(exc)
-        return
-    event("result")
-    # Every operand that reached the loop fitted the sizes of A, B and y.
+    return model, kwargs, flags
+
+
+def check_fitted(result, model, kwargs):
+    """Every operand that reached the loop fitted the sizes of A, B and y;
+    returns (n, m, k, T)."""
     shape = {key: np.shape(np.asarray(value)) for key, value in
              [(key, model[key]) for key in KEYS[:7]] + list(kwargs.items())
              if key in KEYS and value is not None}  # None: x0 or P0 left to the start
@@ -83,11 +87,61 @@ def test_kalman_filter_returns_a_fitting_result_or_a_documented_error(data):
     assert shape["A"] == (n, n) and shape["C"] == (m, n) and shape["d"] == (m,)
     assert shape["Q"] == (k, k) and shape["R"] == (m, m)
     assert shape.get("x0", (n,)) == (n,) and shape.get("P0", (n, n)) == (n, n)
-    assert type(result) is _kalman.KalmanFilterResult and type(result.loglik) is float
+    assert type(result.loglik) is float
     assert result.loglik_t.shape == (T,) and 0 <= result.diffuse_periods <= T
     assert result.nobs == int(np.sum(~np.isnan(np.asarray(model["y"], dtype=float))))
+    return n, m, k, T
+
+
+# The shared variants cast non-finite values to integers now and then.
+@pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning")
+@FUZZ
+@given(st.data())
+def test_kalman_filter_returns_a_fitting_result_or_a_documented_error(data):
+    model, kwargs, flags = draw_call(data)
+    try:
+        result = _kalman.kalman_filter(*(model[key] for key in KEYS[:7]), **kwargs, **flags)
+    except Exception as exc:  # judged here
+        check_error(exc)
+        return
+    event("result")
+    assert type(result) is _kalman.KalmanFilterResult
+    n, m, k, T = check_fitted(result, model, kwargs)
     stored = flags["store_history"]
     assert (result.x_filt is None) != stored and (result.S is None) != stored
     if stored:
         assert result.x_filt.shape == (T, n) and result.S.shape == (T, m, m)
         assert (result.eps_hat is None) != flags["return_shocks"]
+
+
+@pytest.mark.filterwarnings("ignore:invalid value encountered in cast:RuntimeWarning")
+@FUZZ
+@given(st.data())
+def test_kalman_smoother_returns_a_finite_fitting_result_or_a_documented_error(data):
+    model, kwargs, flags = draw_call(data)
+    try:
+        result = _kalman.kalman_smoother(*(model[key] for key in KEYS[:7]), **kwargs, **flags)
+    except Exception as exc:  # judged here
+        check_error(exc, SMOOTHER_MESSAGES)
+        return
+    event("result")
+    assert type(result) is _kalman.KalmanSmootherResult
+    n, m, k, T = check_fitted(result, model, kwargs)
+    assert flags["store_history"]
+    assert result.x_smooth.shape == (T, n) and result.P_smooth.shape == (T, n, n)
+    assert result.eps_smooth.shape == (T, k) and result.eps_smooth_cov.shape == (T, k, k)
+    assert result.e_smooth.shape == (T, m)
+    # NaN only where a value is not defined: missing y, and the first shock
+    # under the diffuse start
+    assert np.all(np.isfinite(result.x_smooth)) and np.all(np.isfinite(result.P_smooth))
+    y = np.asarray(model["y"], dtype=float)
+    assert np.array_equal(np.isnan(result.e_smooth), np.isnan(y))
+    diffuse = kwargs["init"] == "diffuse"
+    first = 1 if diffuse else 0
+    assert np.all(np.isfinite(result.eps_smooth[first:]))
+    assert np.all(np.isfinite(result.eps_smooth_cov[first:]))
+    if diffuse:
+        assert result.x0_smooth is None and result.P0_smooth is None
+        assert T == 0 or k == 0 or np.all(np.isnan(result.eps_smooth[0]))
+    else:
+        assert result.x0_smooth.shape == (n,) and np.all(np.isfinite(result.P0_smooth))

@@ -48,7 +48,15 @@ def run_filter():
     return K.kalman_filter(*(mdl[key] for key in KEYS))
 
 
-ENTRIES = {"kalman_hot_loop": run_kf, "ukf_hot_loop": run_ukf, "kalman_filter": run_filter}
+def run_smoother():
+    mdl = model(3, 2, 4, 5, 0)
+    return K.kalman_smoother(*(mdl[key] for key in KEYS))
+
+
+ENTRIES = {"kalman_hot_loop": run_kf, "ukf_hot_loop": run_ukf, "kalman_filter": run_filter,
+           "kalman_smoother": run_smoother}
+# The first output each entry asks np.zeros for.
+FIRST = r"(x1?_pred|loglik_t|x_smooth)"
 
 
 # ---- what np.zeros returns -----------------------------------------------------------
@@ -92,13 +100,13 @@ def rebound_numpy(monkeypatch):
 @pytest.mark.parametrize("entry", sorted(ENTRIES))
 @pytest.mark.parametrize("zeros, exc, message", [
     (too_small, ValueError,
-     r"output '(x1?_pred|loglik_t)' from np\.zeros has shape \(1(, 1)?,?\), not \(\d+(, \d)?,?\)"),
+     rf"output '{FIRST}' from np\.zeros has shape \(1(, 1)?,?\), not \(\d+(, \d)?,?\)"),
     (lambda shape, dtype=None: np.zeros(shape, np.float32), ValueError,
-     r"output '(x1?_pred|loglik_t)' from np\.zeros is not a writable C-contiguous float64 array"),
+     rf"output '{FIRST}' from np\.zeros is not a writable C-contiguous float64 array"),
     (lambda shape, dtype=None: np.zeros(shape[::-1]).T, ValueError,
-     r"output '(x1?_pred|loglik_t)' .* not a writable C-contiguous float64 array"),
+     rf"output '{FIRST}' .* not a writable C-contiguous float64 array"),
     (lambda shape, dtype=None: list(np.zeros(shape)), TypeError,
-     r"output '(x1?_pred|loglik_t)' .* not a writable C-contiguous float64 array"),
+     rf"output '{FIRST}' .* not a writable C-contiguous float64 array"),
 ])
 def test_unusable_outputs_are_refused_by_name(rebound_numpy, entry, zeros, exc, message):
     rebound_numpy(zeros)
@@ -115,7 +123,7 @@ def read_only_zeros(shape, dtype=None):
 @pytest.mark.parametrize("entry", sorted(ENTRIES))
 def test_read_only_outputs_are_refused_by_name(rebound_numpy, entry):
     rebound_numpy(read_only_zeros)
-    with pytest.raises(ValueError, match=r"output '(x1?_pred|loglik_t)' .* writable") as info:
+    with pytest.raises(ValueError, match=rf"output '{FIRST}' .* writable") as info:
         ENTRIES[entry]()
     assert info.value.__cause__ is not None  # the buffer's own error, kept
 
@@ -189,7 +197,7 @@ def _same_function_and_result(fn):
     return got, fn(*ukf_args())[2]
 
 
-@pytest.mark.parametrize("entry", ["kalman_hot_loop", "ukf_hot_loop"])
+@pytest.mark.parametrize("entry", ["kalman_hot_loop", "ukf_hot_loop", "kalman_smoother"])
 def test_entries_pickle_and_copy_by_reference(entry):
     fn = getattr(K, entry)
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):

@@ -1,7 +1,7 @@
 """kalman_smoother against statsmodels' smoother (random models with random
-gaps under the known and stationary starts, and Durbin and Koopman's Nile
-example), against the filter it runs, and on the identities a fixed-interval
-smoother must satisfy.
+gaps under each start, and Durbin and Koopman's Nile example), against the
+filter it runs, against a wide known start for the exact diffuse smoother,
+and on the identities a fixed-interval smoother must satisfy.
 
 Conventions. This library's x0, P0 are the filtered moments of the period
 before the first observation, and eps_t enters period t (eps_0 the first).
@@ -9,7 +9,11 @@ statsmodels' initial moments belong to its first state and its state
 disturbance eta_t moves the state from t to t + 1. Giving statsmodels one
 extra, unobserved, first period whose state is x_{-1} ~ N(x0, P0) makes the
 two line up: its state t + 1 is our x_t, its disturbance t our eps_t, and its
-smoothed state 0 our x0_smooth."""
+smoothed state 0 our x0_smooth. Under the diffuse start both describe the
+first prediction, so no period is added: its disturbance t is our eps_{t+1},
+and eps_0 is not defined."""
+
+import warnings
 
 import numpy as np
 import pytest
@@ -21,6 +25,7 @@ from test_kf_reference import nile_flow
 from _threads import spinner_ticks
 
 sm_ks = pytest.importorskip("statsmodels.tsa.statespace.kalman_smoother")
+sm_init = pytest.importorskip("statsmodels.tsa.statespace.initialization")
 
 MODEL_KEYS = ("A", "B", "C", "d", "Q", "R", "y")
 
@@ -121,21 +126,173 @@ def test_nile_smoothed_level_matches_statsmodels():
     assert level[:25].mean() > 1050 and level[30:].mean() < 900
 
 
+# ---- the exact diffuse start ------------------------------------------------------------
+
+def statsmodels_diffuse_smoother(model, q, P0, univariate=False):
+    """statsmodels' smoother from the first prediction, its leading q states
+    diffuse and the others known, N(0, P0) (P0 zero against the diffuse
+    ones); returned in this library's layout, with its filter's F_inf."""
+    A, B, C, d, Q, R, y = (np.asarray(model[key], dtype=float) for key in MODEL_KEYS)
+    n, m, k = A.shape[0], C.shape[0], B.shape[1]
+    T = y.shape[0]
+    ks = sm_ks.KalmanSmoother(k_endog=m, k_states=n, k_posdef=k)
+    ks.bind(y.copy())
+    for name, val in (("design", C), ("obs_intercept", d), ("obs_cov", R),
+                      ("transition", A), ("selection", B), ("state_cov", Q)):
+        ks[name] = val
+    ks.tolerance = 0
+    ks.filter_univariate = univariate
+    init = sm_init.Initialization(n)
+    init.set((0, q), "diffuse")
+    if q < n:
+        init.set((q, n), "known", constant=np.zeros(n - q), stationary_cov=P0[q:, q:])
+    ks.initialize(init)
+    with warnings.catch_warnings():  # about the transformed disturbances' covariance
+        warnings.simplefilter("ignore")
+        res = ks.smooth()
+    nan_row = np.full((1, k), np.nan)
+    return res, {
+        "x_smooth": res.smoothed_state.T,
+        "P_smooth": res.smoothed_state_cov.transpose(2, 0, 1),
+        "eps_smooth": np.vstack([nan_row, res.smoothed_state_disturbance[:, :T - 1].T]),
+        "eps_smooth_cov": np.concatenate(
+            [np.full((1, k, k), np.nan),
+             res.smoothed_state_disturbance_cov[:, :, :T - 1].transpose(2, 0, 1)]),
+        "e_smooth": res.smoothed_measurement_disturbance.T,
+    }
+
+
+def smallest_diffuse_variance(res):
+    """The smallest F_inf of an entry that took the diffuse update. The exact
+    diffuse recursions divide by F_inf twice: when it is small, any two
+    implementations lose digits to rounding, whoever computes them."""
+    F_inf = [np.diag(res.forecasts_error_diffuse_cov[:, :, t]) for t in range(res.nobs_diffuse)]
+    values = np.concatenate(F_inf) if F_inf else np.zeros(0)
+    return values[values > 1e-10].min(initial=np.inf)
+
+
+def diffuse_case(rng, pattern, partial):
+    """A random model with unit roots and gaps, and the mask and P0 of a
+    diffuse start, drawn again until the diffuse phase is well conditioned."""
+    for _ in range(50):
+        n, m = int(rng.integers(1, 6)), int(rng.integers(1, 5))
+        k = int(rng.integers(1, min(n, 3) + 1))
+        model = random_model(rng, n, m, k, 40, stable=False)
+        model["y"] = with_gaps(rng, model["y"], pattern)
+        q = int(rng.integers(1, n + 1)) if partial else n
+        P0 = np.zeros((n, n))
+        P0[q:, q:] = spd(rng, n - q)
+        res, want = statsmodels_diffuse_smoother(model, q, P0)
+        if smallest_diffuse_variance(res) > 1e-3:
+            return model, q, P0, want
+    raise AssertionError("no well-conditioned draw")
+
+
+def diffuse_kwargs(q, P0):
+    n = P0.shape[0]
+    return dict(init="diffuse", diffuse_states=np.arange(n) < q, P0=P0)
+
+
+@pytest.mark.parametrize("pattern", PATTERNS)
+@pytest.mark.parametrize("seed", range(3))
+def test_diffuse_start_matches_statsmodels(seed, pattern):
+    rng = np.random.default_rng(7000 + seed)
+    model, q, P0, want = diffuse_case(rng, pattern, partial=seed == 2)
+    kw = diffuse_kwargs(q, P0)
+    result = smooth(model, return_shocks=True, **kw)
+    assert result.diffuse_periods > 0
+    assert result.x0_smooth is None and result.P0_smooth is None
+    assert np.all(np.isnan(result.eps_smooth[0])) and np.all(np.isnan(result.eps_smooth_cov[0]))
+    observed = ~np.isnan(model["y"])
+    assert np.all(np.isnan(result.e_smooth[~observed]))
+    diffs = {key: max_rel_diff(getattr(result, key)[1:], want[key][1:])
+             for key in ("eps_smooth", "eps_smooth_cov")}
+    diffs.update({key: max_rel_diff(getattr(result, key), want[key])
+                  for key in ("x_smooth", "P_smooth")})
+    diffs["e_smooth"] = max_rel_diff(result.e_smooth[observed], want["e_smooth"][observed])
+    assert max(diffs.values()) < 1e-9, diffs
+    assert_filter_fields_equal(result, model, return_shocks=True, **kw)
+
+
+def test_statsmodels_univariate_filtering_changes_nothing_under_the_diffuse_start():
+    """statsmodels runs its diffuse periods one entry at a time whether or not
+    it filters univariately afterwards; the smoothed moments agree with both."""
+    rng = np.random.default_rng(7100)
+    model, q, P0, want = diffuse_case(rng, "mixed", partial=False)
+    result = smooth(model, **diffuse_kwargs(q, P0))
+    _, univariate = statsmodels_diffuse_smoother(model, q, P0, univariate=True)
+    for other in (want, univariate):
+        assert max_rel_diff(result.x_smooth, other["x_smooth"]) < 1e-9
+        assert max_rel_diff(result.P_smooth, other["P_smooth"]) < 1e-9
+
+
+def test_diffuse_start_is_the_limit_of_wide_known_starts():
+    """The exact diffuse smoother is the limit of the ordinary one from
+    N(x0, kappa I) as kappa grows; its error falls as 1 / kappa, so two wide
+    starts extrapolate to the limit (Richardson). At kappa = 1e5 the wide
+    start is off by about 1e-4; the extrapolation comes within 1e-6 of the
+    exact one (wider starts lose more to rounding than they gain)."""
+    rng = np.random.default_rng(7200)
+    model, q, P0, _ = diffuse_case(rng, "mixed", partial=False)
+    n = P0.shape[0]
+    exact = smooth(model, init="diffuse")
+    wide = [smooth(model, init="diffuse", diffuse_states=np.zeros(n), P0=kappa * np.eye(n))
+            for kappa in (1e4, 1e5)]
+    assert wide[0].diffuse_periods == 0
+    for key in ("x_smooth", "P_smooth", "e_smooth"):
+        limit = (10.0 * getattr(wide[1], key) - getattr(wide[0], key)) / 9.0
+        observed = ~np.isnan(limit)
+        assert max_rel_diff(getattr(exact, key)[observed], limit[observed]) < 1e-6, key
+    limit = (10.0 * wide[1].eps_smooth[1:] - wide[0].eps_smooth[1:]) / 9.0
+    assert max_rel_diff(exact.eps_smooth[1:], limit) < 1e-6
+
+
+def test_nile_diffuse_smoother():
+    """Durbin and Koopman's local level model of the Nile, exact diffuse
+    start, at their variances: statsmodels' smoothed level and disturbances,
+    and the model's own identities y_t = mu_t + e_t, mu_t = mu_{t-1} + eta_t
+    for the smoothed means."""
+    y = nile_flow()[:, None]
+    model = dict(A=[[1.0]], B=[[1.0]], C=[[1.0]], d=[0.0], y=y, **NILE_VARIANCES)
+    result = smooth(model, init="diffuse")
+    assert result.diffuse_periods == 1
+    _, want = statsmodels_diffuse_smoother(model, 1, np.zeros((1, 1)))
+    for key in ("x_smooth", "P_smooth", "e_smooth"):
+        assert max_rel_diff(getattr(result, key), want[key]) < 1e-9, key
+    for key in ("eps_smooth", "eps_smooth_cov"):
+        assert max_rel_diff(getattr(result, key)[1:], want[key][1:]) < 1e-9, key
+    level = result.x_smooth[:, 0]
+    np.testing.assert_allclose(result.e_smooth[:, 0], y[:, 0] - level, rtol=0, atol=1e-9)
+    np.testing.assert_allclose(result.eps_smooth[1:, 0], np.diff(level), rtol=0, atol=1e-9)
+    # the level's variance is largest at the ends of the sample, where fewer
+    # observations surround it
+    var = result.P_smooth[:, 0, 0]
+    assert var[0] > var[50] < var[-1]
+    assert var[-1] == pytest.approx(result.P_filt[-1, 0, 0], rel=1e-12)
+
+
 # ---- identities ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("seed", range(4))
-def test_last_period_smooths_to_the_filtered_state(seed):
+@pytest.mark.parametrize("init", ["stationary", "diffuse"])
+@pytest.mark.parametrize("seed", range(3))
+def test_last_period_smooths_to_the_filtered_state(seed, init):
     rng = np.random.default_rng(5000 + seed)
     n, m, k = 3, 2, 2
     model = random_model(rng, n, m, k, 30, stable=True)
     model["y"] = with_gaps(rng, model["y"], "mixed")
-    result = smooth(model, init="stationary")
+    result = smooth(model, init=init)
     np.testing.assert_allclose(result.x_smooth[-1], result.x_filt[-1], rtol=1e-12, atol=1e-12)
     np.testing.assert_allclose(result.P_smooth[-1], result.P_filt[-1], rtol=1e-12, atol=1e-12)
     # the state equation holds for the smoothed means: x_t = A x_{t-1} + B eps_t
+    # (from the period before the first, or under the diffuse start from the
+    # first, which has no shock of its own)
     A, B = model["A"], model["B"]
-    previous = np.vstack([result.x0_smooth, result.x_smooth[:-1]])
-    np.testing.assert_allclose(result.x_smooth, previous @ A.T + result.eps_smooth @ B.T,
+    if init == "diffuse":
+        states, previous, shocks = result.x_smooth[1:], result.x_smooth[:-1], result.eps_smooth[1:]
+    else:
+        states, shocks = result.x_smooth, result.eps_smooth
+        previous = np.vstack([result.x0_smooth, result.x_smooth[:-1]])
+    np.testing.assert_allclose(states, previous @ A.T + shocks @ B.T,
                                rtol=0, atol=1e-12 * np.abs(result.x_smooth).max())
     # and so does the measurement equation where y is observed
     y, C, d = model["y"], model["C"], model["d"]
@@ -220,8 +377,6 @@ def local_level(y):
 
 def test_refused_calls_say_why():
     model = local_level(np.arange(5.0)[:, None])
-    with pytest.raises(ValueError, match="init='known' and init='stationary'"):
-        smooth(model, init="diffuse")
     with pytest.raises(ValueError, match="store_history must be true"):
         smooth(model, x0=[0.0], P0=[[1.0]], store_history=False)
     with pytest.raises(ValueError, match="eigenvalue"):

@@ -2,7 +2,7 @@
 // portable variant's bits on data with gaps, under each start and in the
 // loops specialised for small models as in the general one; and the
 // statuses that refuse a call leave the outputs alone. kf_smoother likewise
-// under the starts it supports.
+// under each start.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -205,6 +205,7 @@ Smoothed smooth(decltype(&::kf_smoother) smoother, const Model& model, int init)
   mi.P0 = init == KF_INIT_STATIONARY ? nullptr : model.P0.data();
   mi.symmetrize = 1, mi.return_shocks = 1, mi.store_history = 1;
   in.init = init;
+  in.diffuse = init == KF_INIT_DIFFUSE ? model.diffuse.data() : nullptr;
   const i64 n = model.n, m = model.m, k = model.k, T = model.T;
   const i64 sizes[7] = {T * n, T * n * n, T * k, T * k * k, T * m, n, n * n};
   Smoothed s;
@@ -223,12 +224,12 @@ Smoothed smooth(decltype(&::kf_smoother) smoother, const Model& model, int init)
 
 }  // namespace
 
-TEST(KalmanSmootherVariants, KnownAndStationaryStartsGiveThePortableBits) {
+TEST(KalmanSmootherVariants, EveryStartGivesThePortableBits) {
   const std::array<std::array<i64, 3>, 2> sizes = {{{3, 2, 2}, {10, 6, 4}}};
   for (const auto& size : sizes) {
     Model model(size[0], size[1], size[2], 30);
     for (f64& a : model.A) a *= 0.5;
-    for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY}) {
+    for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY, KF_INIT_DIFFUSE}) {
       const Smoothed portable = smooth(&orv_generic::kf_smoother, model, init);
       ASSERT_EQ(portable.status, KF_OK) << size[0] << " init " << init;
       for (const f64 value : portable.fields[0]) EXPECT_TRUE(std::isfinite(value));
@@ -252,7 +253,13 @@ TEST(KalmanSmootherVariants, KnownAndStationaryStartsGiveThePortableBits) {
   }
 }
 
-TEST(KalmanSmootherVariants, DiffuseStartIsRefused) {
+TEST(KalmanSmootherVariants, DiffuseStartLeavesTheStartAloneAndMarksTheFirstShock) {
   Model model(3, 2, 2, 10);
-  EXPECT_EQ(smooth(&orv_generic::kf_smoother, model, KF_INIT_DIFFUSE).status, KF_ERR_INPUT);
+  const Smoothed s = smooth(&orv_generic::kf_smoother, model, KF_INIT_DIFFUSE);
+  ASSERT_EQ(s.status, KF_OK);
+  for (const f64 value : s.fields[5]) EXPECT_EQ(value, kSentinel);  // x0_smooth
+  for (const f64 value : s.fields[6]) EXPECT_EQ(value, kSentinel);  // P0_smooth
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(std::isnan(s.fields[2][i]));      // eps_smooth[0]
+  for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isnan(s.fields[3][i]));      // its covariance
+  for (size_t i = 2; i < s.fields[2].size(); ++i) EXPECT_TRUE(std::isfinite(s.fields[2][i]));
 }

@@ -6,7 +6,8 @@ import hashlib
 import numpy as np
 from numba import cfunc
 
-from Orvanta._ckernels.kalman._kalman import kalman_filter, kalman_hot_loop, ukf_hot_loop
+from Orvanta._ckernels.kalman._kalman import (kalman_filter, kalman_hot_loop, kalman_smoother,
+                                              ukf_hot_loop)
 
 
 @cfunc("void(CPointer(float64), CPointer(float64), CPointer(float64))")
@@ -71,6 +72,11 @@ def main():
             digest.update(np.array([result.nobs, result.diffuse_periods]).tobytes())
             for a in result[1:2] + result[4:]:
                 digest.update(a.tobytes())
+            # the smoother's own fields (the first 14 are kalman_filter's)
+            smoothed = kalman_smoother(A, B, C, d, Q, R, y, jitter=1e-9, **kw)
+            for a in smoothed[14:]:
+                if a is not None:
+                    digest.update(a.tobytes())
     print(digest.hexdigest())
 
 

@@ -146,7 +146,9 @@ class KalmanFilterResult(tuple[Any, ...]):
         """(T, m, m): C P_pred C^T + R over every observable."""
     @property
     def eps_hat(self) -> _F64 | None:
-        """(T, k): the shock estimates, with return_shocks."""
+        """(T, k): the filtered shock estimates E[eps_t | y up to t], with
+        return_shocks. A historical decomposition needs kalman_smoother's
+        eps_smooth instead."""
 
 def kalman_filter(
     A: ArrayLike,
@@ -185,7 +187,10 @@ class KalmanSmootherResult(tuple[Any, ...]):
     KalmanFilterResult, then the smoothed moments given all of y.
 
     The filter's history is always present (eps_hat only with return_shocks).
-    The shocks are those of x_t = A x_{t-1} + B eps_t, eps_0 included.
+    The shocks are those of x_t = A x_{t-1} + B eps_t, eps_0 included except
+    under init='diffuse', where the first period's state is given by its
+    prior as a whole: there eps_smooth[0] is NaN and x0_smooth, P0_smooth
+    are None.
     """
 
     n_fields: ClassVar[int]
@@ -208,7 +213,7 @@ class KalmanSmootherResult(tuple[Any, ...]):
         """The number of observed (not NaN) entries of y."""
     @property
     def diffuse_periods(self) -> int:
-        """The periods filtered by the exact diffuse recursions (0 here)."""
+        """The periods filtered by the exact diffuse recursions."""
     @property
     def x_pred(self) -> _F64:
         """(T, n): the predicted states."""
@@ -217,10 +222,10 @@ class KalmanSmootherResult(tuple[Any, ...]):
         """(T, n): the filtered states."""
     @property
     def P_pred(self) -> _F64:
-        """(T, n, n): the predicted state covariances."""
+        """(T, n, n): the predicted state covariances (finite parts in diffuse periods)."""
     @property
     def P_filt(self) -> _F64:
-        """(T, n, n): the filtered state covariances."""
+        """(T, n, n): the filtered state covariances (finite parts in diffuse periods)."""
     @property
     def y_pred(self) -> _F64:
         """(T, m): C x_pred + d for every observable."""
@@ -232,13 +237,14 @@ class KalmanSmootherResult(tuple[Any, ...]):
         """(T, m): y - y_pred, NaN where y is missing."""
     @property
     def std_innov(self) -> _F64:
-        """(T, m): standardised innovations, NaN where y is missing."""
+        """(T, m): standardised innovations, NaN where y is missing and in diffuse periods."""
     @property
     def S(self) -> _F64:
         """(T, m, m): C P_pred C^T + R over every observable."""
     @property
     def eps_hat(self) -> _F64 | None:
-        """(T, k): the filtered shock estimates (data up to t), with return_shocks."""
+        """(T, k): the filtered shock estimates E[eps_t | y up to t], with return_shocks.
+        A historical decomposition needs eps_smooth instead."""
     @property
     def x_smooth(self) -> _F64:
         """(T, n): the smoothed states, E[x_t | all of y]."""
@@ -247,7 +253,7 @@ class KalmanSmootherResult(tuple[Any, ...]):
         """(T, n, n): their covariances."""
     @property
     def eps_smooth(self) -> _F64:
-        """(T, k): the smoothed shocks, E[eps_t | all of y]."""
+        """(T, k): the smoothed shocks, E[eps_t | all of y] (row 0 NaN under init='diffuse')."""
     @property
     def eps_smooth_cov(self) -> _F64:
         """(T, k, k): their covariances."""
@@ -255,11 +261,12 @@ class KalmanSmootherResult(tuple[Any, ...]):
     def e_smooth(self) -> _F64:
         """(T, m): the smoothed measurement errors, NaN where y is missing."""
     @property
-    def x0_smooth(self) -> _F64:
-        """(n,): the smoothed state of the period before the first observation."""
+    def x0_smooth(self) -> _F64 | None:
+        """(n,): the smoothed state of the period before the first observation
+        (None under init='diffuse')."""
     @property
-    def P0_smooth(self) -> _F64:
-        """(n, n): its covariance."""
+    def P0_smooth(self) -> _F64 | None:
+        """(n, n): its covariance (None under init='diffuse')."""
 
 def kalman_smoother(
     A: ArrayLike,
@@ -281,9 +288,10 @@ def kalman_smoother(
 ) -> KalmanSmootherResult:
     """kalman_filter, then the fixed-interval smoother of Durbin and Koopman.
 
-    The parameters are kalman_filter's; init must be 'known' or 'stationary'
-    and store_history true (ValueError otherwise). Returns the filter's
-    fields and the smoothed states, shocks and measurement errors. Raises
-    what kalman_filter raises, and ValueError when a smoothed value is not
+    The parameters are kalman_filter's, with store_history true (ValueError
+    otherwise); under init='diffuse' the diffuse periods take the exact
+    initial smoother of Durbin and Koopman. Returns the filter's fields and
+    the smoothed states, shocks and measurement errors. Raises what
+    kalman_filter raises, and ValueError when a smoothed value is not
     finite.
     """

@@ -13,6 +13,7 @@
 #include "entry_outputs.h"
 #include "kf_output_table.h"
 #include "entry_support.h"
+#include "filter_entry_signature.h"
 #include "kalman.h"
 #include "module_state.h"
 
@@ -27,43 +28,16 @@ namespace {
 // a named result. The whole filter, start included, runs in kf_filter with
 // the interpreter lock released.
 
-const char* const kFilterParams[] = {"A",      "B",          "C",      "d",
-                                     "Q",      "R",          "y",      "x0",
-                                     "P0",     "symmetrize", "jitter", "return_shocks",
-                                     "store_history", "init", "diffuse_states"};
-
-// The fields of the result, in tuple order; the history arrays follow the
-// order of kalman_hot_loop's.
-PyStructSequence_Field kResultFields[] = {
-    {"loglik", "float: the log-likelihood, the sum of loglik_t taken in period order"},
-    {"loglik_t", "(T,) array: each period's term (0.0 for a period with nothing observed)"},
-    {"nobs", "int: the number of observed (not NaN) entries of y"},
-    {"diffuse_periods", "int: the periods filtered by the exact diffuse recursions"},
-    {"x_pred", "(T, n) array or None: the predicted states"},
-    {"x_filt", "(T, n) array or None: the filtered states"},
-    {"P_pred", "(T, n, n) array or None: the predicted state covariances (in a diffuse "
-               "period their finite part)"},
-    {"P_filt", "(T, n, n) array or None: the filtered state covariances (in a diffuse "
-               "period their finite part)"},
-    {"y_pred", "(T, m) array or None: C x_pred + d, for every observable, observed or "
-               "not (the nowcast of a missing value)"},
-    {"y_filt", "(T, m) array or None: C x_filt + d, for every observable"},
-    {"innov", "(T, m) array or None: y - y_pred, NaN where y is missing"},
-    {"std_innov", "(T, m) array or None: the innovations standardised by the Cholesky "
-                  "factor of the observed block of S; NaN where y is missing and in "
-                  "diffuse periods"},
-    {"S", "(T, m, m) array or None: C P_pred C^T + R over every observable"},
-    {"eps_hat", "(T, k) array or None: the shock estimates, with return_shocks"},
-    {nullptr, nullptr},
-};
-constexpr int kResultFieldCount = 14;
+// The fields of the result: the shared ones and nothing after them.
+auto kResultFields = filter_fields_then(std::array<PyStructSequence_Field, 0>{});
+constexpr int kResultFieldCount = static_cast<int>(kFilterResultFields.size());
 
 PyStructSequence_Desc kResultDesc = {
     "Orvanta._ckernels.kalman._kalman.KalmanFilterResult",
     "The result of kalman_filter: a named tuple of the log-likelihood, its terms, the\n"
     "counts of observed entries and diffuse periods, and the filtering history (None\n"
     "without store_history; eps_hat None without return_shocks).",
-    kResultFields,
+    kResultFields.data(),
     kResultFieldCount,
 };
 
@@ -455,13 +429,12 @@ const orv_py::entry_spec kFilterEntry = {
     "    help(KalmanFilterResult)). Raises numpy.linalg.LinAlgError when an\n"
     "    innovation covariance is not positive definite.\n"
     "    ",
-    "(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0, "
-    "return_shocks=False, store_history=True, *, init='known', diffuse_states=None)",
+    kFilterTextSignature,
     kFilterParams,
-    15,
-    7,
+    kFilterParamCount,
+    kFilterRequired,
     kalman_filter_impl,
-    2,
+    kFilterKeywordOnly,
 };
 
 }  // namespace orv_module

@@ -11,6 +11,7 @@
 
 #include "entry_outputs.h"
 #include "entry_support.h"
+#include "filter_entry_signature.h"
 #include "kalman.h"
 #include "module_state.h"
 
@@ -18,46 +19,26 @@ namespace orv_module {
 
 namespace {
 
-const char* const kSmootherParams[] = {"A",      "B",          "C",      "d",
-                                       "Q",      "R",          "y",      "x0",
-                                       "P0",     "symmetrize", "jitter", "return_shocks",
-                                       "store_history", "init", "diffuse_states"};
-
-// The filter's fields (as KalmanFilterResult's), then the smoother's.
-PyStructSequence_Field kResultFields[] = {
-    {"loglik", "float: the log-likelihood, the sum of loglik_t taken in period order"},
-    {"loglik_t", "(T,) array: each period's term (0.0 for a period with nothing observed)"},
-    {"nobs", "int: the number of observed (not NaN) entries of y"},
-    {"diffuse_periods", "int: the periods filtered by the exact diffuse recursions"},
-    {"x_pred", "(T, n) array: the predicted states"},
-    {"x_filt", "(T, n) array: the filtered states"},
-    {"P_pred", "(T, n, n) array: the predicted state covariances"},
-    {"P_filt", "(T, n, n) array: the filtered state covariances"},
-    {"y_pred", "(T, m) array: C x_pred + d, for every observable"},
-    {"y_filt", "(T, m) array: C x_filt + d, for every observable"},
-    {"innov", "(T, m) array: y - y_pred, NaN where y is missing"},
-    {"std_innov", "(T, m) array: the standardised innovations, NaN where y is missing"},
-    {"S", "(T, m, m) array: C P_pred C^T + R over every observable"},
-    {"eps_hat", "(T, k) array or None: the filtered shock estimates (data up to t), with "
-                "return_shocks"},
+// The filter's fields, then the smoother's.
+auto kResultFields = filter_fields_then(std::array<PyStructSequence_Field, 7>{{
     {"x_smooth", "(T, n) array: the smoothed states, E[x_t | all of y]"},
     {"P_smooth", "(T, n, n) array: their covariances"},
-    {"eps_smooth", "(T, k) array: the smoothed shocks, E[eps_t | all of y]"},
+    {"eps_smooth", "(T, k) array: the smoothed shocks, E[eps_t | all of y] (row 0 NaN under "
+                   "init='diffuse', where eps_0 is no part of the model)"},
     {"eps_smooth_cov", "(T, k, k) array: their covariances"},
     {"e_smooth", "(T, m) array: the smoothed measurement errors, NaN where y is missing"},
-    {"x0_smooth", "(n,) array: the smoothed state of the period before the first "
-                  "observation"},
-    {"P0_smooth", "(n, n) array: its covariance"},
-    {nullptr, nullptr},
-};
-constexpr int kResultFieldCount = 21;
+    {"x0_smooth", "(n,) array or None: the smoothed state of the period before the first "
+                  "observation (None under init='diffuse')"},
+    {"P0_smooth", "(n, n) array or None: its covariance"},
+}});
+constexpr int kResultFieldCount = static_cast<int>(kResultFields.size()) - 1;
 
 PyStructSequence_Desc kResultDesc = {
     "Orvanta._ckernels.kalman._kalman.KalmanSmootherResult",
     "The result of kalman_smoother: the fields of KalmanFilterResult, then the smoothed\n"
     "states, shocks and measurement errors and the smoothed state of the period before\n"
     "the first observation.",
-    kResultFields,
+    kResultFields.data(),
     kResultFieldCount,
 };
 
@@ -71,23 +52,19 @@ constexpr const char* kOutputNames[kOutputs] = {"x_smooth",  "P_smooth",  "eps_s
 class smoother_outputs final : public filter_extension {
  public:
   bool allocate(const char* entry, const kf_inputs& in, int init) override {
-    if (init == KF_INIT_DIFFUSE) {
-      PyErr_Format(PyExc_ValueError,
-                   "%s supports init='known' and init='stationary'; the smoother does not "
-                   "run through exact diffuse periods.",
-                   entry);
-      return false;
-    }
     if (in.store_history == 0) {
       PyErr_Format(PyExc_ValueError,
                    "%s needs the filter's history; store_history must be true.", entry);
       return false;
     }
+    // Under a diffuse start x0 and P0 describe the first period itself:
+    // there is no period before it to smooth.
+    count_ = init == KF_INIT_DIFFUSE ? kOutputs - 2 : kOutputs;
     const i64 n = in.n, m = in.m, k = in.k, T = in.T;
     const std::array<std::array<i64, 3>, kOutputs> shapes = {{
         {T, n, 0}, {T, n, n}, {T, k, 0}, {T, k, k}, {T, m, 0}, {n, 0, 0}, {n, n, 0}}};
     constexpr int kRanks[kOutputs] = {2, 3, 2, 3, 2, 1, 2};
-    for (std::size_t i = 0; i < kOutputs; ++i) {
+    for (std::size_t i = 0; i < count_; ++i) {
       const std::span<const i64> asked(shapes[i].data(), static_cast<std::size_t>(kRanks[i]));
       arrays_[i] = new_zeros(asked);
       if (!arrays_[i]) return false;
@@ -99,11 +76,11 @@ class smoother_outputs final : public filter_extension {
   }
 
   std::size_t views(const char** names, const array_view** views) override {
-    for (std::size_t i = 0; i < kOutputs; ++i) {
+    for (std::size_t i = 0; i < count_; ++i) {
       names[i] = kOutputNames[i];
       views[i] = &views_[i];
     }
-    return kOutputs;
+    return count_;
   }
 
   int run(const kf_filter_inputs* in, kf_filter_outputs* out) override {
@@ -114,8 +91,8 @@ class smoother_outputs final : public filter_extension {
     sout.eps_smooth = views_[2].data_or_null();
     sout.eps_smooth_cov = views_[3].data_or_null();
     sout.e_smooth = views_[4].data_or_null();
-    sout.x0_smooth = views_[5].data_or_null();
-    sout.P0_smooth = views_[6].data_or_null();
+    sout.x0_smooth = count_ == kOutputs ? views_[5].data_or_null() : nullptr;
+    sout.P0_smooth = count_ == kOutputs ? views_[6].data_or_null() : nullptr;
     const int status = kf_smoother(in, &sout);
     *out = sout.filter;
     if (sout.where >= 0) out->where = sout.where;
@@ -125,12 +102,14 @@ class smoother_outputs final : public filter_extension {
   PyTypeObject* result_type() override { return g_result_type; }
 
   void fill(PyObject* result, Py_ssize_t first) override {
-    for (std::size_t i = 0; i < kOutputs; ++i)
-      PyStructSequence_SetItem(result, first + static_cast<Py_ssize_t>(i),
-                               arrays_[i].release());
+    for (std::size_t i = 0; i < kOutputs; ++i) {
+      PyObject* value = i < count_ ? arrays_[i].release() : Py_NewRef(Py_None);
+      PyStructSequence_SetItem(result, first + static_cast<Py_ssize_t>(i), value);
+    }
   }
 
  private:
+  std::size_t count_ = kOutputs;  // the outputs allocated, from the first
   ref arrays_[kOutputs];
   array_view views_[kOutputs] = {array_view(2), array_view(3), array_view(2), array_view(3),
                                  array_view(2), array_view(1), array_view(2)};
@@ -153,23 +132,25 @@ PyObject* smoother_result_type() { return reinterpret_cast<PyObject*>(g_result_t
 const orv_py::entry_spec kSmootherEntry = {
     "kalman_smoother",
     "Run kalman_filter and then the fixed-interval smoother of Durbin and Koopman.\n\n"
-    "    The parameters are kalman_filter's; init may be 'known' or 'stationary', and\n"
-    "    store_history must be true. The smoothed moments condition on every\n"
-    "    observation of y (missing entries left out, as the filter leaves them out).\n\n"
+    "    The parameters are kalman_filter's, with store_history true. The smoothed\n"
+    "    moments condition on every observation of y (missing entries left out, as\n"
+    "    the filter leaves them out); under init='diffuse' the diffuse periods take\n"
+    "    the exact initial smoother of Durbin and Koopman.\n\n"
     "    Returns a KalmanSmootherResult: kalman_filter's fields, then x_smooth,\n"
     "    P_smooth, eps_smooth, eps_smooth_cov (the shocks eps_t of\n"
     "    x_t = A x_{t-1} + B eps_t, eps_0 included), e_smooth (NaN where y is\n"
     "    missing), x0_smooth and P0_smooth (the period before the first\n"
-    "    observation). Raises numpy.linalg.LinAlgError when an innovation covariance\n"
-    "    is not positive definite, ValueError when a smoothed value is not finite.\n"
+    "    observation; None under init='diffuse', where eps_smooth[0] is NaN: the\n"
+    "    first period's state is given by its prior as a whole). Raises\n"
+    "    numpy.linalg.LinAlgError when an innovation covariance is not positive\n"
+    "    definite, ValueError when a smoothed value is not finite.\n"
     "    ",
-    "(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0, "
-    "return_shocks=False, store_history=True, *, init='known', diffuse_states=None)",
-    kSmootherParams,
-    15,
-    7,
+    kFilterTextSignature,
+    kFilterParams,
+    kFilterParamCount,
+    kFilterRequired,
     kalman_smoother_impl,
-    2,
+    kFilterKeywordOnly,
 };
 
 }  // namespace orv_module

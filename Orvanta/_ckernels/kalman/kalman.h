@@ -217,8 +217,12 @@ ORV_API int kf_filter(const kf_filter_inputs* in, kf_filter_outputs* out);
  * smoother of Durbin and Koopman backward over that history: the moments of
  * the states, the shocks eps_t (t = 0 .. T-1, eps_0 included: it enters the
  * first period) and the measurement errors given all T periods of y, missing
- * entries included as kf_filter treats them. KF_INIT_KNOWN and
- * KF_INIT_STATIONARY only. */
+ * entries included as kf_filter treats them. Under KF_INIT_DIFFUSE the
+ * diffuse periods take Durbin and Koopman's exact initial smoother, one
+ * observed entry at a time as the filter took them; the first period's
+ * state is then given by its prior as a whole, so eps_0 is not defined
+ * (its rows of eps_smooth and eps_smooth_cov are NaN) and neither is the
+ * period before it (x0_smooth and P0_smooth are not written). */
 
 enum {
   KF_ERR_NOT_FINITE = -7  /* a smoothed value came out infinite or NaN (a model
@@ -230,19 +234,23 @@ typedef struct kf_smoother_outputs {
                                 (x_pred, x_filt, P_pred, P_filt, innov, S) */
   f64* x_smooth;        /* T x n      E[x_t | y_0 .. y_{T-1}] */
   f64* P_smooth;        /* T x n x n  Var[x_t | y] */
-  f64* eps_smooth;      /* T x k      E[eps_t | y] */
-  f64* eps_smooth_cov;  /* T x k x k  Var[eps_t | y] */
+  f64* eps_smooth;      /* T x k      E[eps_t | y] (row 0 NaN under
+                           KF_INIT_DIFFUSE) */
+  f64* eps_smooth_cov;  /* T x k x k  Var[eps_t | y] (likewise) */
   f64* e_smooth;        /* T x m      E[e_t | y], NaN where y is missing */
   f64* x0_smooth;       /* n          E[x_{-1} | y], the period before the first
-                           observation; may be null (with P0_smooth) */
+                           observation; may be null (with P0_smooth); not
+                           written under KF_INIT_DIFFUSE */
   f64* P0_smooth;       /* n x n      Var[x_{-1} | y] */
   i64 where;            /* as kf_filter's where; KF_ERR_NOT_PD of the backward
                            pass: the period; else -1 */
 } kf_smoother_outputs;
 
 /* Returns KF_OK; the statuses of kf_filter (with filter.where); KF_ERR_INPUT
- * also for KF_INIT_DIFFUSE, store_history zero, or a null array that has
- * elements; KF_ERR_NOT_FINITE. Only KF_OK leaves the smoothed arrays whole. */
+ * also for store_history zero or a null array that has elements;
+ * KF_ERR_ALLOC also when the record of the diffuse periods, sized once the
+ * filter has counted them, cannot be allocated; KF_ERR_NOT_FINITE. Only
+ * KF_OK leaves the smoothed arrays whole. */
 ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
 
 /* ---- second-order pruned unscented filter --------------------------------

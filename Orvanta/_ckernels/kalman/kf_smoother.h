@@ -1,107 +1,95 @@
 // kf_smoother: kf_filter forward, then the disturbance smoother of Durbin and
-// Koopman backward over the filter's stored history (x_pred, P_pred, innov,
-// S). Part of a filter variant (filters_variant.cpp).
-//
-// With a_t = x_pred[t], P_t = P_pred[t], and for the observed entries W of
-// period t: Z = C[W], F = S[W, W] (+ jitter on its diagonal, as the filter
-// factorised it), v = innov[W] and the filter's gain G = P_t Z^T F^-1, the
-// backward quantities u_t (what the observations from t on say about x_t,
-// relative to a_t) and N_t (its variance) are
-//
-//   w   = A^T u_{t+1},                       M = A^T N_{t+1} A,
-//   u_t = Z^T F^-1 v + (I - G Z)^T w,        N_t = Z^T F^-1 Z + (I - G Z)^T M (I - G Z),
-//
-// from u_T = 0, N_T = 0 (a period with nothing observed has u_t = w,
-// N_t = M). Then
-//
-//   x_smooth[t]       = a_t + P_t u_t,        P_smooth[t] = P_t - P_t N_t P_t,
-//   eps_smooth[t]     = Q B^T u_t,            eps_smooth_cov[t] = Q - Q B^T N_t B Q,
-//   e_smooth[t][W]    = R[W, W] (F^-1 v - G^T w),
-//
-// and the period before the first observation (filtered moments x0, P0,
-// x_0 = A x_{-1} + B eps_0): x0_smooth = x0 + P0 A^T u_0,
-// P0_smooth = P0 - P0 A^T N_0 A P0.
-//
-// Every sum has one accumulator, ascending indices and one fused
-// multiply-add per term, as everywhere in the linear filter.
+// Koopman backward over the filter's stored history: the steps of
+// kf_smoother_steps.h for the periods after the diffuse phase, the exact
+// initial smoother of kf_smoother_diffuse.h through it. Part of a filter
+// variant (filters_variant.cpp).
 #ifndef ORV_KF_SMOOTHER_H
 #define ORV_KF_SMOOTHER_H
 
-#include <cmath>
-
-#include "kf_starts.h"
+#include "kf_smoother_diffuse.h"
 
 namespace ORV_VARIANT {
 
 namespace {
 
-// out (r x c) = X (r x q) Y (q x c), or X^T / Y^T per the flags (leading
-// dimensions from the stored shapes).
-void smoother_product(const f64* X, bool tx, const f64* Y, bool ty, f64* out, i64 r, i64 q,
-                      i64 c) noexcept {
-  for (i64 i = 0; i < r; ++i)
-    for (i64 j = 0; j < c; ++j) {
-      f64 acc = 0.0;
-      for (i64 l = 0; l < q; ++l) {
-        const f64 x = tx ? X[l * r + i] : X[i * q + l];
-        const f64 y = ty ? Y[j * q + l] : Y[l * c + j];
-        acc = std::fma(x, y, acc);
-      }
-      out[i * c + j] = acc;
-    }
+// What kf_smoother needs of its outputs: every history array the backward
+// pass reads and every smoothed array that has elements.
+bool smoother_outputs_given(const kf_inputs& in, const kf_smoother_outputs& out) noexcept {
+  const kf_outputs& h = out.filter.history;
+  const i64 n = in.n, m = in.m, k = in.k;
+  if (in.T <= 0) return true;
+  return (n == 0 || (h.x_pred && h.P_pred && h.x_filt && h.P_filt && out.x_smooth &&
+                     out.P_smooth)) &&
+         (m == 0 || (h.innov && h.S && out.e_smooth)) &&
+         (k == 0 || (out.eps_smooth && out.eps_smooth_cov));
 }
 
-// Lower Cholesky factor of the p x p matrix F; false unless positive definite.
-bool smoother_chol(const f64* F, f64* L, i64 p) noexcept {
-  for (i64 i = 0; i < p; ++i)
-    for (i64 j = 0; j <= i; ++j) {
-      f64 acc = F[i * p + j];
-      for (i64 l = 0; l < j; ++l) acc = std::fma(-L[i * p + l], L[j * p + l], acc);
-      if (i == j) {
-        if (!(acc > 0.0) || !std::isfinite(acc)) return false;
-        L[i * p + i] = std::sqrt(acc);
-      } else {
-        L[i * p + j] = acc / L[j * p + j];
-      }
-      if (j < i) L[j * p + i] = 0.0;
-    }
-  return true;
+// The scratch of the period before the first observation under a
+// stationary start, whose covariance is solved again as the filter solved
+// it.
+struct stationary_start_scratch {
+  f64* x;                            // n
+  f64* P;                            // n^2
+  f64 *BQBT, *Ak, *Ak_next, *temp, *P_next;  // n^2 each
+  f64* temp_nk;                      // n k
+};
+
+i64 stationary_start_elements(i64 n, i64 k) noexcept {
+  return element_count({{1, n}, {6, n, n}, {1, n, k}});
 }
 
-// b (p) <- (L L^T)^-1 b.
-void smoother_chol_solve(const f64* L, f64* b, i64 p) noexcept {
-  for (i64 i = 0; i < p; ++i) {
-    f64 acc = b[i];
-    for (i64 l = 0; l < i; ++l) acc = std::fma(-L[i * p + l], b[l], acc);
-    b[i] = acc / L[i * p + i];
+stationary_start_scratch carve_stationary_start(f64* block, i64 n, i64 k) noexcept {
+  region_carver c{block};
+  stationary_start_scratch st{};
+  st.x = c.take(n);
+  st.P = c.take(n * n);
+  st.BQBT = c.take(n * n);
+  st.Ak = c.take(n * n);
+  st.Ak_next = c.take(n * n);
+  st.temp = c.take(n * n);
+  st.P_next = c.take(n * n);
+  st.temp_nk = c.take(n * k);
+  return st;
+}
+
+// The smoothed rows of period t are finite (the measurement errors where y
+// is observed; the shocks unless they are not defined there).
+bool period_rows_finite(const kf_inputs& in, const kf_smoother_outputs& out, i64 t,
+                        bool with_shocks) noexcept {
+  const i64 n = in.n, m = in.m, k = in.k;
+  if (!all_finite(out.x_smooth + t * n, n) || !all_finite(out.P_smooth + t * n * n, n * n))
+    return false;
+  for (i64 j = 0; j < m; ++j) {
+    const f64 y = in.y[t * m + j];
+    if (y == y && !std::isfinite(out.e_smooth[t * m + j])) return false;
   }
-  for (i64 i = p - 1; i >= 0; --i) {
-    f64 acc = b[i];
-    for (i64 l = i + 1; l < p; ++l) acc = std::fma(-L[l * p + i], b[l], acc);
-    b[i] = acc / L[i * p + i];
+  return !with_shocks ||
+         (all_finite(out.eps_smooth + t * k, k) && all_finite(out.eps_smooth_cov + t * k * k, k * k));
+}
+
+// The rows of the shocks in the first period of a diffuse start: that
+// period's state is given by its prior as a whole, and eps_0 is no part of
+// the model there.
+void undefined_shock_rows(f64* eps, f64* V, i64 k) noexcept {
+  for (i64 i = 0; i < k; ++i) eps[i] = __builtin_nan("");
+  for (i64 i = 0; i < k * k; ++i) V[i] = __builtin_nan("");
+}
+
+// The observations of the ordinary period t, backwards: u and N through
+// them (u_t = w, N_t = M when nothing is observed) and the measurement
+// errors. Returns false when the observed block of S does not factor.
+bool observations_back(const kf_inputs& in, const kf_outputs& h, const smoother_scratch& s,
+                       const kf_smoother_outputs& out, i64 t) noexcept {
+  const i64 n = in.n, m = in.m;
+  const i64 p = pack_observed(in, h, s, t);
+  if (p < 0) return false;
+  if (p == 0) {
+    copy_values(s.u, s.w, n);
+    copy_values(s.N, s.M, n * n);
+  } else {
+    absorb_observations(h.P_pred + t * n * n, s, n, p);
   }
-}
-
-// P - P X P for symmetric P and X (n x n), symmetrised; tmp is n x n scratch.
-void smoother_reduce(const f64* P, const f64* X, f64* tmp, f64* out, i64 n) noexcept {
-  smoother_product(P, false, X, false, tmp, n, n, n);
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < n; ++j) {
-      f64 acc = P[i * n + j];
-      for (i64 l = 0; l < n; ++l) acc = std::fma(-tmp[i * n + l], P[l * n + j], acc);
-      out[i * n + j] = acc;
-    }
-  for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < i; ++j) {
-      const f64 mean = 0.5 * (out[i * n + j] + out[j * n + i]);
-      out[i * n + j] = mean;
-      out[j * n + i] = mean;
-    }
-}
-
-bool all_finite(const f64* a, i64 len) noexcept {
-  for (i64 i = 0; i < len; ++i)
-    if (!std::isfinite(a[i])) return false;
+  if (m > 0) smoothed_measurement_errors(in.R, in.y + t * m, s.c, out.e_smooth + t * m, m);
   return true;
 }
 
@@ -113,18 +101,17 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
   kf_filter_outputs& fout = sout->filter;
   const kf_outputs& h = fout.history;
   sout->where = -1;
-  if (fin->init == KF_INIT_DIFFUSE || in.store_history == 0 ||
-      (T > 0 && ((n > 0 && (h.x_pred == nullptr || h.P_pred == nullptr || h.x_filt == nullptr ||
-                            h.P_filt == nullptr || sout->x_smooth == nullptr ||
-                            sout->P_smooth == nullptr)) ||
-                 (m > 0 && (h.innov == nullptr || h.S == nullptr || sout->e_smooth == nullptr)) ||
-                 (k > 0 && (sout->eps_smooth == nullptr || sout->eps_smooth_cov == nullptr)))))
-    return KF_ERR_INPUT;
-  const i64 total = element_count({{5, n}, {8, n, n}, {4, m, n}, {2, m, m}, {4, m}, {2, k, n}});
+  const bool diffuse = fin->init == KF_INIT_DIFFUSE;
+  const bool stationary = fin->init == KF_INIT_STATIONARY;
+  if (in.store_history == 0 || !smoother_outputs_given(in, *sout)) return KF_ERR_INPUT;
+  const bool smooth_start = !diffuse && sout->x0_smooth != nullptr && sout->P0_smooth != nullptr;
+  const i64 main = smoother_scratch_elements(n, m, k);
+  const i64 extra = diffuse ? diffuse_scratch_elements(n, m)
+                            : (smooth_start && stationary ? stationary_start_elements(n, k) : 0);
+  const i64 total = main < 0 || extra < 0 ? -1 : element_count({{main}, {extra}});
   if (total < 0) return KF_ERR_ALLOC;
   scratch_block block(total);
-  scratch_block index_block(m);  // the observed entries of a period, as values
-  if (!block || !index_block) return KF_ERR_ALLOC;
+  if (!block) return KF_ERR_ALLOC;
 
   const int status = ORV_VARIANT::kf_filter(fin, &fout);
   if (status != KF_OK) {
@@ -132,164 +119,83 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
     return status;
   }
 
-  region_carver c{block.data()};
-  f64* u = c.take(n);        // u_{t+1}, then u_t
-  f64* w = c.take(n);        // A^T u_{t+1}
-  f64* tmp_n = c.take(n);
-  f64* x_start = c.take(n);
-  f64* tmp_n2 = c.take(n);
-  f64* N = c.take(n * n);    // N_{t+1}, then N_t
-  f64* M = c.take(n * n);    // A^T N_{t+1} A
-  f64* IGZ = c.take(n * n);  // I - G Z
-  f64* tmp = c.take(n * n);
-  f64* tmp2 = c.take(n * n);
-  f64* P_start = c.take(n * n);
-  f64* work1 = c.take(n * n);
-  f64* work2 = c.take(n * n);
-  f64* Z = c.take(m * n);     // observed rows of C
-  f64* PZt = c.take(n * m);   // P_t Z^T
-  f64* G = c.take(n * m);     // P_t Z^T F^-1
-  f64* FiZ = c.take(m * n);   // F^-1 Z
-  f64* F = c.take(m * m);
-  f64* L = c.take(m * m);
-  f64* fv = c.take(m);        // F^-1 v
-  f64* col = c.take(m);
-  f64* Rw = c.take(m);
-  f64* gw = c.take(m);
-  f64* QBt = c.take(k * n);
-  f64* tmp_kn = c.take(k * n);
-  f64* obs = index_block.data();
-
-  smoother_product(in.Q, false, in.B, true, QBt, k, k, n);
-  for (i64 i = 0; i < n; ++i) u[i] = 0.0;
-  for (i64 i = 0; i < n * n; ++i) N[i] = 0.0;
-
-  for (i64 t = T - 1; t >= 0; --t) {
-    const f64* a = h.x_pred + t * n;
-    const f64* P = h.P_pred + t * n * n;
-    // w = A^T u_{t+1}, M = A^T N_{t+1} A
-    smoother_product(in.A, true, u, false, w, n, n, 1);
-    smoother_product(in.A, true, N, false, tmp, n, n, n);
-    smoother_product(tmp, false, in.A, false, M, n, n, n);
-    i64 p = 0;
-    for (i64 j = 0; j < m; ++j)
-      if (in.y[t * m + j] == in.y[t * m + j]) obs[p++] = static_cast<f64>(j);
-    if (p == 0) {
-      copy_values(u, w, n);
-      copy_values(N, M, n * n);
-    } else {
-      for (i64 r = 0; r < p; ++r) {
-        const i64 jr = static_cast<i64>(obs[r]);
-        copy_values(Z + r * n, in.C + jr * n, n);
-        for (i64 s = 0; s < p; ++s) F[r * p + s] = h.S[t * m * m + jr * m + static_cast<i64>(obs[s])];
-        F[r * p + r] += in.jitter;
-        fv[r] = h.innov[t * m + jr];
-      }
-      if (!smoother_chol(F, L, p)) {
-        sout->where = t;
-        return KF_ERR_NOT_PD;
-      }
-      smoother_chol_solve(L, fv, p);
-      smoother_product(P, false, Z, true, PZt, n, n, p);
-      for (i64 i = 0; i < n; ++i) {
-        copy_values(G + i * p, PZt + i * p, p);
-        smoother_chol_solve(L, G + i * p, p);
-      }
-      for (i64 j = 0; j < n; ++j) {
-        for (i64 r = 0; r < p; ++r) col[r] = Z[r * n + j];
-        smoother_chol_solve(L, col, p);
-        for (i64 r = 0; r < p; ++r) FiZ[r * n + j] = col[r];
-      }
-      // the measurement errors: R[W, W] (F^-1 v - G^T w)
-      smoother_product(G, true, w, false, gw, p, n, 1);
-      for (i64 r = 0; r < p; ++r) col[r] = fv[r] - gw[r];
-      f64* e = sout->e_smooth + t * m;
-      for (i64 j = 0; j < m; ++j) e[j] = NAN;
-      for (i64 r = 0; r < p; ++r) {
-        const i64 jr = static_cast<i64>(obs[r]);
-        for (i64 s = 0; s < p; ++s) Rw[s] = in.R[jr * m + static_cast<i64>(obs[s])];
-        f64 acc = 0.0;
-        for (i64 s = 0; s < p; ++s) acc = std::fma(Rw[s], col[s], acc);
-        e[jr] = acc;
-      }
-      // I - G Z
-      smoother_product(G, false, Z, false, IGZ, n, p, n);
-      for (i64 i = 0; i < n * n; ++i) IGZ[i] = -IGZ[i];
-      for (i64 i = 0; i < n; ++i) IGZ[i * n + i] += 1.0;
-      // u_t = Z^T F^-1 v + (I - G Z)^T w
-      smoother_product(Z, true, fv, false, tmp_n, n, p, 1);
-      smoother_product(IGZ, true, w, false, tmp_n2, n, n, 1);
-      for (i64 i = 0; i < n; ++i) u[i] = tmp_n[i] + tmp_n2[i];
-      // N_t = Z^T F^-1 Z + (I - G Z)^T M (I - G Z)
-      smoother_product(M, false, IGZ, false, tmp, n, n, n);
-      smoother_product(IGZ, true, tmp, false, tmp2, n, n, n);
-      smoother_product(Z, true, FiZ, false, tmp, n, p, n);
-      for (i64 i = 0; i < n; ++i)
-        for (i64 j = 0; j < n; ++j) {
-          const f64 sum = tmp[i * n + j] + tmp2[i * n + j];
-          const f64 mirror = tmp[j * n + i] + tmp2[j * n + i];
-          N[i * n + j] = 0.5 * (sum + mirror);
-        }
-    }
-    if (m > 0 && p == 0)
-      for (i64 j = 0; j < m; ++j) sout->e_smooth[t * m + j] = NAN;
-    // the state
-    f64* xs = sout->x_smooth + t * n;
-    smoother_product(P, false, u, false, tmp_n, n, n, 1);
-    for (i64 i = 0; i < n; ++i) xs[i] = a[i] + tmp_n[i];
-    smoother_reduce(P, N, tmp, sout->P_smooth + t * n * n, n);
-    // the shocks
-    if (k > 0) {
-      smoother_product(QBt, false, u, false, sout->eps_smooth + t * k, k, n, 1);
-      smoother_product(QBt, false, N, false, tmp_kn, k, n, n);
-      f64* V = sout->eps_smooth_cov + t * k * k;
-      for (i64 i = 0; i < k; ++i)
-        for (i64 j = 0; j < k; ++j) {
-          f64 acc = in.Q[i * k + j];
-          for (i64 l = 0; l < n; ++l) acc = std::fma(-tmp_kn[i * n + l], QBt[j * n + l], acc);
-          V[i * k + j] = acc;
-        }
-      for (i64 i = 0; i < k; ++i)
-        for (i64 j = 0; j < i; ++j) {
-          const f64 mean = 0.5 * (V[i * k + j] + V[j * k + i]);
-          V[i * k + j] = mean;
-          V[j * k + i] = mean;
-        }
-    }
+  // The diffuse periods again, recorded (their number is known only now).
+  const i64 periods = fout.diffuse_periods;
+  const i64 base = kf_scratch_elements(n, m, k);
+  const i64 replay_total =
+      periods == 0 ? 0
+                   : element_count({{base}, {kf_filter_scratch_elements(n, m, k)},
+                                    {diffuse_record_elements(n, m, periods)}});
+  if (replay_total < 0) return KF_ERR_ALLOC;
+  scratch_block replay_block(replay_total);
+  if (!replay_block) return KF_ERR_ALLOC;
+  diffuse_records rec{nullptr, n, m};
+  if (periods > 0) {
+    rec.base = replay_block.data() + base + kf_filter_scratch_elements(n, m, k);
+    kf_inputs model = in;
+    model.return_shocks = 0;  // the replay needs no shock projection
+    const kf_scratch rs = kf_carve_scratch(replay_block.data(), n, m, k);
+    const kf_filter_scratch rx = kf_carve_filter_scratch(replay_block.data() + base, n, m, k);
+    kf_prepare(model, rs);
+    if (!replay_diffuse_periods(*fin, h, periods, rs, rx, rec)) return KF_ERR_NOT_PD;
   }
 
-  // The period before the first observation: x0 and P0 as the filter took
-  // them (the stationary covariance solved again, by the same steps).
-  if (sout->x0_smooth != nullptr && sout->P0_smooth != nullptr) {
-    if (fin->init == KF_INIT_KNOWN) {
-      copy_values(x_start, in.x0, n);
-      copy_values(P_start, in.P0, n * n);
-    } else {
-      copy_or_zero(x_start, in.x0, n);
-      kf_build_bqbt(in.B, in.Q, tmp_kn, tmp2, n, k);
-      if (!stationary_cov(in.A, tmp2, P_start, tmp, work1, work2, M, n))
+  const smoother_scratch s = carve_smoother_scratch(block.data(), n, m, k);
+  const diffuse_scratch d =
+      diffuse ? carve_diffuse_scratch(block.data() + main, n, m) : diffuse_scratch{};
+  prepare_backward_pass(in, s);
+  // u_T = 0 and N_T = 0, so w and M start at zero
+  for (i64 i = 0; i < n; ++i) s.w[i] = 0.0;
+  for (i64 i = 0; i < n * n; ++i) s.M[i] = 0.0;
+  if (diffuse) {
+    for (i64 i = 0; i < n; ++i) d.r1[i] = 0.0;
+    for (i64 i = 0; i < n * n; ++i) d.N1[i] = d.N2[i] = 0.0;
+  }
+
+  for (i64 t = T - 1; t >= 0; --t) {
+    f64* x_out = sout->x_smooth + t * n;
+    f64* P_out = sout->P_smooth + t * n * n;
+    if (t < periods) {
+      diffuse_entries_back(in, rec, s, d, t, sout->e_smooth + t * m);
+    } else if (!observations_back(in, h, s, *sout, t)) {
+      sout->where = t;
+      return KF_ERR_NOT_PD;
+    }
+    smoothed_state_lower(h.x_pred + t * n, h.P_pred + t * n * n, in.symmetrize != 0, s, x_out,
+                         P_out, n, k);
+    if (t < periods) add_diffuse_state_terms(h, rec, s, d, t, x_out, P_out, n);
+    mirror_lower(P_out, n);
+    const bool shocks_defined = !(diffuse && t == 0);
+    if (k > 0) {
+      if (shocks_defined)
+        smoothed_shocks(in.Q, s, sout->eps_smooth + t * k, sout->eps_smooth_cov + t * k * k, n,
+                        k);
+      else
+        undefined_shock_rows(sout->eps_smooth + t * k, sout->eps_smooth_cov + t * k * k, k);
+    }
+    if (!period_rows_finite(in, *sout, t, k > 0 && shocks_defined)) return KF_ERR_NOT_FINITE;
+    if (t > 0 || smooth_start) carry_to_earlier_period(in.A, s, n, k);
+    if (t > 0 && t < periods) carry_diffuse_parts(in.A, s, d, n);
+  }
+
+  // The period before the first observation, whose filtered moments are x0
+  // and P0 as the filter took them, with w = A^T u_0 and M = A^T N_0 A.
+  if (smooth_start) {
+    const f64* x_start = in.x0;
+    const f64* P_start = in.P0;
+    if (stationary) {
+      const stationary_start_scratch st = carve_stationary_start(block.data() + main, n, k);
+      copy_or_zero(st.x, in.x0, n);
+      kf_build_bqbt(in.B, in.Q, st.temp_nk, st.BQBT, n, k);
+      if (!stationary_cov(in.A, st.BQBT, st.P, st.Ak, st.Ak_next, st.temp, st.P_next, n))
         return KF_ERR_NOT_STATIONARY;
+      x_start = st.x;
+      P_start = st.P;
     }
-    if (T == 0) {
-      for (i64 i = 0; i < n; ++i) u[i] = 0.0;
-      for (i64 i = 0; i < n * n; ++i) N[i] = 0.0;
-    }
-    // with u = u_0 and N = N_0: A^T u_0 and A^T N_0 A reduce P0
-    smoother_product(in.A, true, u, false, w, n, n, 1);
-    smoother_product(P_start, false, w, false, tmp_n, n, n, 1);
-    for (i64 i = 0; i < n; ++i) sout->x0_smooth[i] = x_start[i] + tmp_n[i];
-    smoother_product(in.A, true, N, false, tmp, n, n, n);
-    smoother_product(tmp, false, in.A, false, M, n, n, n);
-    smoother_reduce(P_start, M, tmp, sout->P0_smooth, n);
+    smoothed_start(x_start, P_start, s, sout->x0_smooth, sout->P0_smooth, n);
     if (!all_finite(sout->x0_smooth, n) || !all_finite(sout->P0_smooth, n * n))
       return KF_ERR_NOT_FINITE;
   }
-  for (i64 i = 0; i < T * m; ++i)
-    if (in.y[i] == in.y[i] && !std::isfinite(sout->e_smooth[i])) return KF_ERR_NOT_FINITE;
-  if (!all_finite(sout->x_smooth, T * n) || !all_finite(sout->P_smooth, T * n * n) ||
-      (k > 0 && (!all_finite(sout->eps_smooth, T * k) ||
-                 !all_finite(sout->eps_smooth_cov, T * k * k))))
-    return KF_ERR_NOT_FINITE;
   return KF_OK;
 }
 

@@ -131,10 +131,11 @@ f64 sum_of_squares(const f64* a, i64 len) noexcept {
 // not zero, R_o = L D L^T with L unit lower triangular, and the entries are
 // transformed by L^-1 (z = L^-1 C_o, w = L^-1 (y_o - d_o), variances D),
 // which leaves the likelihood as it is. The factor comes from the Cholesky
-// factor F = L D^1/2 (in s.L) as L^-1 = D^1/2 F^-1. Returns false when R_o
-// has no Cholesky factor.
+// factor F = L D^1/2 (in s.L) as L^-1 = D^1/2 F^-1; `transformed` says
+// whether that happened. Returns false when R_o has no Cholesky factor.
 bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
-                           const kf_filter_scratch& x, i64 t, i64 m_t) noexcept {
+                           const kf_filter_scratch& x, i64 t, i64 m_t,
+                           bool& transformed) noexcept {
   const i64 n = in.n;
   const kf_gap_scratch& g = x.gap;
   kf_compact_observed(in, s, g, t, m_t, false);
@@ -144,6 +145,7 @@ bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
     x.h[a] = g.R[a * m_t + a];
     for (i64 b = 0; b < m_t; ++b) diagonal = diagonal && (a == b || g.R[a * m_t + b] == 0.0);
   }
+  transformed = !diagonal;
   if (diagonal) return true;
   if (orv_chol(g.R, 0.0, s.L, m_t) != 0) return false;
   for (i64 l = 0; l < n; ++l) {
@@ -160,6 +162,14 @@ bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
   return true;
 }
 
+// What one entry of a diffuse period saw: its innovation v, its variances F
+// and F_inf, and which update it took. The smoother's replay of the diffuse
+// periods keeps these for the backward pass.
+struct kf_entry_seen {
+  f64 v, F, F_inf;
+  bool diffuse;  // took the diffuse update
+};
+
 // One scalar observation w = z x + e, Var e = h, in a diffuse period: the
 // state a (n), the finite and diffuse parts P and P_inf of its covariance,
 // and, with shocks, the shock estimate x.eps and the shocks' covariance x.G
@@ -172,10 +182,12 @@ bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
 //   G -= (G z^T) (P_inf z^T)^T / F_inf, the shock estimate unchanged;
 // and when F_inf = 0 the ordinary update (K = P z^T / F). The covariances are
 // formed on and below the diagonal and mirrored. Returns false when F_inf is
-// zero and F is not positive beyond rounding.
+// zero and F is not positive beyond rounding. P z^T and P_inf z^T stay in
+// x.M_star and x.M_inf, and what the entry saw goes to *seen unless it is
+// null.
 bool kf_diffuse_entry(const f64* z, f64 w, f64 h, f64 jitter, f64* a, f64* P, f64* P_inf,
                       const kf_filter_scratch& x, i64 n, i64 k, bool with_shocks,
-                      f64& term) noexcept {
+                      f64& term, kf_entry_seen* seen = nullptr) noexcept {
   const f64 v = w - orv_dot(z, a, n);
   orv_matvec(P, z, x.M_star, n, n);
   f64 F = orv_dot(z, x.M_star, n) + h;
@@ -183,6 +195,7 @@ bool kf_diffuse_entry(const f64* z, f64 w, f64 h, f64 jitter, f64* a, f64* P, f6
   orv_matvec(P_inf, z, x.M_inf, n, n);
   const f64 F_inf = orv_dot(z, x.M_inf, n);
   if (with_shocks) orv_matvec(x.G, z, x.g, k, n);
+  if (seen != nullptr) *seen = {v, F, F_inf, F_inf > kDiffuseTolerance};
 
   if (F_inf > kDiffuseTolerance) {
     for (i64 i = 0; i < n; ++i) {
@@ -266,6 +279,21 @@ void kf_store_diffuse_rows(const kf_inputs& in, const kf_scratch& s,
   if (with_shocks) store_row(out.eps_hat, t, x.eps, k);
 }
 
+// P_inf (n x n) of the first period: diag(diffuse), or the identity.
+void kf_initial_diffuse_cov(const kf_filter_inputs& fin, f64* P_inf) noexcept {
+  const i64 n = fin.model.n;
+  for (i64 i = 0; i < n * n; ++i) P_inf[i] = 0.0;
+  for (i64 i = 0; i < n; ++i) P_inf[i * n + i] = fin.diffuse != nullptr ? fin.diffuse[i] : 1.0;
+}
+
+// P_inf of the next period = (A P_inf) A^T, in place.
+void kf_next_diffuse_cov(const kf_inputs& in, const kf_scratch& s, f64* P_inf) noexcept {
+  const i64 n = in.n;
+  orv_matmul(in.A, P_inf, s.temp_nn, n, n, n);
+  product_abt(s.temp_nn, transposed_copy{s.AT}, nullptr, P_inf, n, n, n);
+  if (in.symmetrize) orv_sym_inplace(P_inf, n);
+}
+
 // The diffuse periods, from the first, for as long as the predicted P_inf is
 // not zero (its sum of squares exceeds kDiffuseTolerance). Period 0 is
 // predicted as (x.x_start, x.P_start, diag(diffuse)), each later one from
@@ -282,8 +310,7 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
   const i64 n = in.n, m = in.m, k = in.k;
   const bool store = in.store_history != 0;
   const bool with_shocks = store && in.return_shocks != 0;
-  for (i64 i = 0; i < n * n; ++i) x.P_inf[i] = 0.0;
-  for (i64 i = 0; i < n; ++i) x.P_inf[i * n + i] = fin.diffuse != nullptr ? fin.diffuse[i] : 1.0;
+  kf_initial_diffuse_cov(fin, x.P_inf);
 
   const f64* x_prev = x.x_start;
   const f64* P_prev = x.P_start;
@@ -307,7 +334,8 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
     }
     f64 term = 0.0;
     const i64 m_t = count_observed(in.y + t * m, m);
-    bool ok = m_t == 0 || kf_univariate_entries(in, s, x, t, m_t);
+    bool transformed = false;
+    bool ok = m_t == 0 || kf_univariate_entries(in, s, x, t, m_t, transformed);
     for (i64 a = 0; ok && a < m_t; ++a)
       ok = kf_diffuse_entry(x.gap.C + a * n, x.gap.y[a], x.h[a], in.jitter, x_filt, P_filt,
                             x.P_inf, x, n, k, with_shocks, term);
@@ -318,10 +346,7 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
     loglik = loglik + term;
     run.loglik_t[t] = term;
     if (store) kf_store_diffuse_rows(in, s, x, out, x_filt, P_filt, t, with_shocks);
-    // P_inf of the next period = (A P_inf) A^T
-    orv_matmul(in.A, x.P_inf, s.temp_nn, n, n, n);
-    product_abt(s.temp_nn, transposed_copy{s.AT}, nullptr, x.P_inf, n, n, n);
-    if (in.symmetrize) orv_sym_inplace(x.P_inf, n);
+    kf_next_diffuse_cov(in, s, x.P_inf);
     x_prev = x_filt;
     P_prev = P_filt;
   }
