@@ -1,9 +1,11 @@
 // Independent draws of a model side by side: draw_lanes holds one value of
 // each of kDrawLanes draws, kDrawVectors vectors of the variant's width, and
 // every operation acts on each lane alone, with the scalar operation's
-// result (fma is one fused multiply-add per lane). Two vectors rather than
-// one give the filter's long chains of dependent steps a second, independent
-// chain to run beside them. Part of a filter variant (filters_variant.cpp).
+// result (fma is one fused multiply-add per lane). With vector registers one
+// vector is best (a second one doubles the block's memory and did not shorten
+// its time); the portable variant takes two scalars, so that its long chains
+// of dependent steps have a second, independent one beside them. Part of a
+// filter variant (filters_variant.cpp).
 #ifndef ORV_DRAW_LANES_H
 #define ORV_DRAW_LANES_H
 
@@ -13,7 +15,7 @@ namespace ORV_VARIANT {
 
 namespace {
 
-constexpr int kDrawVectors = 2;
+constexpr int kDrawVectors = kVecLanes > 1 ? 1 : 2;
 constexpr int kDrawLanes = kDrawVectors * kVecLanes;
 static_assert(kDrawLanes <= 32, "lane masks are 32 bits wide");
 

@@ -242,7 +242,7 @@ void fill_spare_lanes(const lane_scratch& s, i64 n, i64 m, int used) noexcept {
   copy_lane_zero(s.P, n * n, used);
 }
 
-// The entries of the pattern's row y observes (not NaN), in w.observed;
+// The entries of the pattern's row y observes (not NaN), in `observed`;
 // returns how many.
 inline i64 observed_entries(const f64* y, i64 m, i64* observed) noexcept {
   i64 count = 0;
@@ -251,18 +251,112 @@ inline i64 observed_entries(const f64* y, i64 m, i64* observed) noexcept {
   return count;
 }
 
-// C, d and R of the observed entries, packed into the gap regions, as
-// kf_compact_observed packs them.
-lane_observed pack_observed(const lane_scratch& s, const i64* observed, i64 m_t, i64 n,
-                            i64 m) noexcept {
+// What a block's periods run on: the sizes, the settings, the block's
+// arrays, and each lane's observations.
+struct lane_run {
+  i64 n, m, T;
+  bool symmetrize;
+  f64 jitter;
+  lane_scratch s;
+  const f64* y[kDrawLanes];
+  i64* observed;  // m
+};
+
+// s.y = the observations of period t at the `count` entries listed.
+inline void gather_observations(const lane_run& r, i64 t, const i64* entries,
+                                i64 count) noexcept {
+  for (i64 a = 0; a < count; ++a)
+    for (int l = 0; l < kDrawLanes; ++l) r.s.y[a * kDrawLanes + l] = r.y[l][t * r.m + entries[a]];
+}
+
+// The update of a predicted period with the observed entries o: innovation,
+// factorisation, update and the log-likelihood sum (grouped as loglik_sum
+// groups it) in `sum`. Returns the mask of the lanes whose S was not
+// positive definite.
+inline unsigned lane_observe(const lane_run& r, const lane_observed& o, draw_lanes& sum) noexcept {
+  lane_innovation(r.s, o, r.n, r.symmetrize);
+  const unsigned failed = lane_cholesky(r.s.S, r.jitter, r.s.L, o.m);
+  lane_update(r.s, o, r.n, r.symmetrize);
+  sum = lane_loglik_sum(r.s.L, r.s.v, r.s.S_inv_v, o.m, static_cast<f64>(o.m) * kLog2Pi);
+  return failed;
+}
+
+// A predicted period that misses some of its m entries (m_t observed), as
+// kf_gap_period runs it: with none observed the filtered moments are the
+// predicted ones; otherwise the observed rows of C, d and R, packed, go
+// through the steps of a full period at size m_t, and -0.5 times the sum is
+// added to loglik. Returns the mask of the lanes whose S was not positive
+// definite. Kept out of line, as kf_gap_period is, so that the loops
+// specialised for small models stay small.
+[[gnu::noinline]] unsigned lane_gap_period(const lane_run& r, i64 t, i64 m_t,
+                                           draw_lanes& loglik) noexcept {
+  const i64 n = r.n, m = r.m;
+  const lane_scratch& s = r.s;
+  if (m_t == 0) {
+    for (i64 e = 0; e < n; ++e) set_element(s.x, e, element(s.x_pred, e));
+    for (i64 e = 0; e < n * n; ++e) set_element(s.P, e, element(s.P_pred, e));
+    loglik = loglik + draw_lanes::zero();
+    return 0;
+  }
   for (i64 a = 0; a < m_t; ++a) {
-    const i64 j = observed[a];
+    const i64 j = r.observed[a];
     for (i64 l = 0; l < n; ++l) set_element(s.gap_C, a * n + l, element(s.C, j * n + l));
     set_element(s.gap_d, a, element(s.d, j));
     for (i64 b = 0; b < m_t; ++b)
-      set_element(s.gap_R, a * m_t + b, element(s.R, j * m + observed[b]));
+      set_element(s.gap_R, a * m_t + b, element(s.R, j * m + r.observed[b]));
   }
-  return {s.gap_C, s.gap_d, s.gap_R, m_t};
+  gather_observations(r, t, r.observed, m_t);
+  draw_lanes sum;
+  const unsigned failed = lane_observe(r, {s.gap_C, s.gap_d, s.gap_R, m_t}, sum);
+  loglik = loglik + draw_lanes::broadcast(-0.5) * sum;
+  return failed;
+}
+
+// The periods of a block whose lanes in `active` are still running; a lane
+// whose S fails takes status KF_ERR_NOT_PD and stops counting. The
+// log-likelihoods accumulate in loglik. The block's draws miss the same
+// entries, so lane 0's observations say which.
+void run_lane_periods(const lane_run& r, unsigned active, int* status,
+                      draw_lanes& loglik) noexcept {
+  const i64 m = r.m;
+  const lane_scratch& s = r.s;
+  const lane_observed all{s.C, s.d, s.R, m};
+  const draw_lanes minus_half = draw_lanes::broadcast(-0.5);
+  for (i64 t = 0; t < r.T && active != 0; ++t) {
+    lane_predict(s, r.n, r.symmetrize);
+    const i64 m_t = observed_entries(r.y[0] + t * m, m, r.observed);
+    unsigned failed;
+    if (m_t < m) {
+      failed = lane_gap_period(r, t, m_t, loglik);
+    } else {
+      gather_observations(r, t, r.observed, m);
+      draw_lanes sum;
+      failed = lane_observe(r, all, sum);
+      // onto the total by one fma, as kf_hot_loop adds it
+      loglik = fma(minus_half, sum, loglik);
+    }
+    failed &= active;
+    for (int l = 0; failed != 0 && l < kDrawLanes; ++l)
+      if (failed & (1u << l)) status[l] = KF_ERR_NOT_PD;
+    active &= ~failed;
+  }
+}
+
+// Largest state and observable dimensions with a loop of their own. The
+// general loop's sizes and strides, known only at run time, cost a block at
+// (10, 3, 3) two fifths more time than its own loop takes.
+constexpr i64 kMaxFixedBatchStates = kSpecialisedLoops ? 10 : 0;
+constexpr i64 kMaxFixedBatchObs = 4;
+
+// run_lane_periods with every step inlined and the state and observable
+// dimensions the constants N and M, so that the small products unroll.
+template <i64 N, i64 M>
+[[gnu::flatten]] void run_lane_periods_fixed(const lane_run& r, unsigned active, int* status,
+                                             draw_lanes& loglik) noexcept {
+  lane_run fixed = r;
+  fixed.n = N;
+  fixed.m = M;
+  run_lane_periods(fixed, active, status, loglik);
 }
 
 // The block's draws[0 .. count), 2 <= count <= kDrawLanes, which miss the
@@ -270,53 +364,22 @@ lane_observed pack_observed(const lane_scratch& s, const i64* observed, i64 m_t,
 // statuses.
 void run_lane_block(const kf_batch_inputs& in, const batch_scratch& w, const i64* draws,
                     int count, const kf_batch_outputs& out) noexcept {
-  const i64 n = in.n, m = in.m;
-  const lane_scratch& s = w.lanes;
-  const bool symmetrize = in.symmetrize != 0;
+  lane_run r{in.n, in.m, in.T, in.symmetrize != 0, in.jitter, w.lanes, {}, w.observed};
   int status[kDrawLanes];
-  const f64* y[kDrawLanes];
   unsigned active = 0;  // the lanes of draws still running
   for (int l = 0; l < count; ++l) {
     status[l] = set_up_lane(in, w, l, draws[l]);
-    y[l] = draw_values(in.y, draws[l]);
+    r.y[l] = draw_values(in.y, draws[l]);
     if (status[l] == KF_OK) active |= 1u << l;
   }
-  fill_spare_lanes(s, n, m, count);
-  for (int l = count; l < kDrawLanes; ++l) y[l] = y[0];
+  fill_spare_lanes(r.s, in.n, in.m, count);
+  for (int l = count; l < kDrawLanes; ++l) r.y[l] = r.y[0];
 
-  const f64 const_term = static_cast<f64>(m) * kLog2Pi;
-  const lane_observed all{s.C, s.d, s.R, m};
-  const draw_lanes minus_half = draw_lanes::broadcast(-0.5);
   draw_lanes loglik = draw_lanes::zero();
-  for (i64 t = 0; t < in.T && active != 0; ++t) {
-    lane_predict(s, n, symmetrize);
-    const i64 m_t = observed_entries(y[0] + t * m, m, w.observed);
-    if (m_t == 0) {
-      // nothing observed: the filtered moments are the predicted ones
-      for (i64 e = 0; e < n; ++e) set_element(s.x, e, element(s.x_pred, e));
-      for (i64 e = 0; e < n * n; ++e) set_element(s.P, e, element(s.P_pred, e));
-      loglik = loglik + draw_lanes::zero();
-      continue;
-    }
-    for (i64 a = 0; a < m_t; ++a)
-      for (int l = 0; l < kDrawLanes; ++l)
-        s.y[a * kDrawLanes + l] = y[l][t * m + w.observed[a]];
-    const lane_observed o = m_t == m ? all : pack_observed(s, w.observed, m_t, n, m);
-    lane_innovation(s, o, n, symmetrize);
-    const unsigned failed = lane_cholesky(s.S, in.jitter, s.L, m_t) & active;
-    for (int l = 0; l < count; ++l)
-      if (failed & (1u << l)) status[l] = KF_ERR_NOT_PD;
-    active &= ~failed;
-    lane_update(s, o, n, symmetrize);
-    // a fully observed period adds its term as kf_hot_loop does, by one fma;
-    // a partly observed one as kf_gap_period does
-    if (m_t == m) {
-      loglik = fma(minus_half, lane_loglik_sum(s.L, s.v, s.S_inv_v, m, const_term), loglik);
-    } else {
-      const f64 gap_term = static_cast<f64>(m_t) * kLog2Pi;
-      loglik = loglik + minus_half * lane_loglik_sum(s.L, s.v, s.S_inv_v, m_t, gap_term);
-    }
-  }
+  with_small_sizes<kMaxFixedBatchStates, kMaxFixedBatchObs>(
+      in.n, in.m,
+      [&]<i64 N, i64 M>() { run_lane_periods_fixed<N, M>(r, active, status, loglik); },
+      [&] { run_lane_periods(r, active, status, loglik); });
 
   alignas(64) f64 totals[kDrawLanes];
   loglik.store(totals);

@@ -76,11 +76,17 @@ ORV_INLINE void lane_product_columns(const lane_product& g, i64 cols, i64 i, i64
   if constexpr (Cols > 1) lane_product_columns<R, Cols / 2>(g, cols, i, j);
 }
 
-// The whole rows x cols output, two rows at a time.
+// The whole rows x cols output in blocks of kRows x kCols, then narrower
+// ones: as many accumulators as the registers hold beside their operands
+// (32 vector registers with AVX-512, 16 with AVX2).
 inline void lane_multiply(const lane_product& g, i64 rows, i64 cols) noexcept {
-  constexpr int kCols = kVecLanes >= 8 ? 4 : 2;  // as many chains as the registers hold
+  constexpr int kRows = kVecLanes >= 8 ? 4 : 2;
+  constexpr int kCols = kVecLanes > 1 ? 4 : 2;
   i64 i = 0;
-  for (; i + 2 <= rows; i += 2) lane_product_columns<2, kCols>(g, cols, i, 0);
+  for (; i + kRows <= rows; i += kRows) lane_product_columns<kRows, kCols>(g, cols, i, 0);
+  if constexpr (kRows > 2) {
+    if (i + 2 <= rows) lane_product_columns<2, kCols>(g, cols, i, 0), i += 2;
+  }
   if (i < rows) lane_product_columns<1, kCols>(g, cols, i, 0);
 }
 
