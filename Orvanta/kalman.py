@@ -9,24 +9,32 @@
   smoothed states, shocks and measurement errors).
 - ``kalman_hot_loop``: the same linear filter with the argument list and
   result tuple of the package's numba loop (complete data, known start).
+- ``kalman_loglik_batch``: the log-likelihood of the same filter for many
+  parameter draws at once, side by side in vector lanes and on native
+  threads, returning a ``KalmanLoglikBatchResult`` (each draw's
+  log-likelihood and status).
 - ``ukf_hot_loop``: a second-order pruned unscented filter with a native
   measurement function.
 """
 
 from Orvanta._ckernels.kalman._kalman import (
     KalmanFilterResult,
+    KalmanLoglikBatchResult,
     KalmanSmootherResult,
     kalman_filter,
     kalman_smoother,
     kalman_hot_loop,
+    kalman_loglik_batch,
     ukf_hot_loop,
 )
 
 __all__ = [
     "KalmanFilterResult",
+    "KalmanLoglikBatchResult",
     "KalmanSmootherResult",
     "kalman_filter",
     "kalman_hot_loop",
+    "kalman_loglik_batch",
     "kalman_smoother",
     "ukf_hot_loop",
 ]

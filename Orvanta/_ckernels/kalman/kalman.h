@@ -286,8 +286,8 @@ typedef struct kf_batch_outputs {
 
 /* Returns KF_OK, with every draw's loglik and status written; KF_ERR_INPUT
  * (a bad init, N < 0, threads < 1, or x0 or P0 null under KF_INIT_KNOWN
- * with n > 0), KF_ERR_INFINITE_OBS or KF_ERR_ALLOC, with nothing written but
- * `where`. */
+ * with n > 0 and N > 0), KF_ERR_INFINITE_OBS or KF_ERR_ALLOC, with nothing
+ * written but `where`. */
 ORV_API int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out);
 
 /* ---- second-order pruned unscented filter --------------------------------

@@ -397,7 +397,8 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
   if ((in->init != KF_INIT_KNOWN && in->init != KF_INIT_STATIONARY) || in->N < 0 ||
       in->threads < 1)
     return KF_ERR_INPUT;
-  if (in->init == KF_INIT_KNOWN && in->n > 0 && (in->x0.data == nullptr || in->P0.data == nullptr))
+  if (in->init == KF_INIT_KNOWN && in->n > 0 && in->N > 0 &&
+      (in->x0.data == nullptr || in->P0.data == nullptr))
     return KF_ERR_INPUT;
   const i64 elements = batch_scratch_elements(*in);
   if (elements < 0) return KF_ERR_ALLOC;
