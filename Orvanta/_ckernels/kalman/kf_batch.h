@@ -412,17 +412,19 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
     return KF_ERR_ALLOC;
   }
   const i64 blocks = static_cast<i64>(plan.blocks.size());
-  std::atomic<i64> next{0};
+  const i64 threads = std::min(in->threads, std::max<i64>(blocks, 1));
+  // Every thread's scratch is taken here, by the caller, in one block: no
+  // thread can then fail for want of memory, and none needs a heap arena of
+  // its own.
+  scratch_block block(element_count({{elements, threads}}));
+  if (!block) return KF_ERR_ALLOC;
+  std::atomic<i64> next_thread{0}, next_block{0};
   std::atomic<int> failure{KF_OK};
   auto work = [&] {
-    scratch_block block(elements);
-    if (!block) {
-      failure.store(KF_ERR_ALLOC);
-      return;
-    }
-    const batch_scratch w = carve_batch_scratch(block.data(), *in);
+    const i64 thread = next_thread.fetch_add(1, std::memory_order_relaxed);
+    const batch_scratch w = carve_batch_scratch(block.data() + thread * elements, *in);
     while (failure.load(std::memory_order_relaxed) == KF_OK) {
-      const i64 b = next.fetch_add(1, std::memory_order_relaxed);
+      const i64 b = next_block.fetch_add(1, std::memory_order_relaxed);
       if (b >= blocks) return;
       const batch_plan::block& blk = plan.blocks[b];
       const i64* draws = plan.order.data() + blk.first;
@@ -434,7 +436,7 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
       }
     }
   };
-  run_on_threads(std::min(in->threads, std::max<i64>(blocks, 1)), work);
+  run_on_threads(threads, work);
   return failure.load();
 }
 
