@@ -5,6 +5,8 @@ draws there are against the lanes of a block, with failing draws among them,
 with missing values shared or per draw, and on any number of threads; and
 its argument errors."""
 
+import types
+
 import numpy as np
 import pytest
 
@@ -233,6 +235,17 @@ def test_invalid_arguments_are_refused_by_name(args, kw, error, message):
     with pytest.raises(error) as info:
         batch(*(args[key] for key in ARGS), **kw)
     assert str(info.value).startswith(message)
+
+
+def test_outputs_from_a_rebound_np_are_checked(monkeypatch):
+    args = with_change()
+    monkeypatch.setattr(K, "np", types.SimpleNamespace(
+        zeros=lambda shape, dtype: np.zeros(shape), float64=np.float64, int64=np.int64,
+        asarray=np.asarray))
+    with pytest.raises(ValueError) as info:
+        batch(*(args[key] for key in ARGS))
+    assert str(info.value) == ("kalman_loglik_batch: output 'status' from np.zeros is not a "
+                               "writable C-contiguous int64 array of shape (4,).")
 
 
 @pytest.mark.parametrize("shared, where", [(True, "y[2, 1]"), (False, "y[3, 2, 1]")])

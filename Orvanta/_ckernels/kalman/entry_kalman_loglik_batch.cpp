@@ -227,24 +227,30 @@ class status_output {
   status_output& operator=(const status_output&) = delete;
 
   // Views `array`, which must be a writable C-contiguous int64 vector of N
-  // values; TypeError or ValueError naming the output otherwise.
+  // values; ValueError naming the output otherwise, with the buffer's own
+  // error as its cause when there is one.
   bool acquire(PyObject* array, i64 N) {
-    if (PyObject_GetBuffer(array, &buffer_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) !=
-        0)
-      return raise_unusable_output("kalman_loglik_batch", "status");
-    held_ = true;
-    const char* format = buffer_.format != nullptr ? buffer_.format : "B";
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
-    const bool int64 = buffer_.itemsize == 8 && (std::strcmp(format, "q") == 0 ||
-                                                 std::strcmp(format, "l") == 0);
-    if (!int64 || buffer_.ndim != 1 || buffer_.shape[0] != N) {
-      PyErr_Format(PyExc_ValueError,
-                   "kalman_loglik_batch: output 'status' from np.zeros is not an int64 array "
-                   "of shape (%lld,).",
-                   static_cast<long long>(N));
-      return false;
+    const bool viewed =
+        PyObject_GetBuffer(array, &buffer_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0;
+    held_ = viewed;
+    if (viewed) {
+      const char* format = buffer_.format != nullptr ? buffer_.format : "B";
+      if (*format == '@' || *format == '=' || *format == '<') ++format;
+      const bool int64 = buffer_.itemsize == 8 && (std::strcmp(format, "q") == 0 ||
+                                                   std::strcmp(format, "l") == 0);
+      if (int64 && buffer_.ndim == 1 && buffer_.shape[0] == N) return true;
     }
-    return true;
+    PyObject* cause = PyErr_GetRaisedException();  // null when the view was taken
+    PyErr_Format(PyExc_ValueError,
+                 "kalman_loglik_batch: output 'status' from np.zeros is not a writable "
+                 "C-contiguous int64 array of shape (%lld,).",
+                 static_cast<long long>(N));
+    if (cause != nullptr) {
+      PyObject* raised = PyErr_GetRaisedException();
+      PyException_SetCause(raised, cause);  // steals cause
+      PyErr_SetRaisedException(raised);
+    }
+    return false;
   }
   i64* data() const noexcept { return static_cast<i64*>(buffer_.buf); }
   std::uintptr_t begin() const noexcept { return reinterpret_cast<std::uintptr_t>(buffer_.buf); }

@@ -196,7 +196,7 @@ inline draw_lanes lane_loglik_sum(const f64* L, const f64* v, const f64* S_inv_v
 
 // The regions of a block's scratch, each a block array (see element()).
 struct lane_scratch {
-  // the draws' model: A, B Q B^T, and C, d, R of the observed entries
+  // the draws' model: A, B Q B^T, C, d and R
   f64* A;      // n^2
   f64* BQBT;   // n^2
   f64* C;      // m n
