@@ -9,6 +9,10 @@
   smoothed states, shocks and measurement errors).
 - ``kalman_hot_loop``: the same linear filter with the argument list and
   result tuple of the package's numba loop (complete data, known start).
+- ``kalman_loglik_batch``: the log-likelihood of the same filter for many
+  parameter draws at once, side by side in vector lanes and on native
+  threads, returning a ``KalmanLoglikBatchResult`` (each draw's
+  log-likelihood and status).
 - ``ukf_hot_loop``: a second-order pruned unscented filter with a native
   measurement function.
 - ``MeasurementFunction``: names that measurement function by a shared
@@ -18,21 +22,25 @@
 
 from Orvanta._ckernels.kalman._kalman import (
     KalmanFilterResult,
+    KalmanLoglikBatchResult,
     KalmanSmootherResult,
     kalman_filter,
     kalman_smoother,
     kalman_hot_loop,
+    kalman_loglik_batch,
     ukf_hot_loop,
 )
 from Orvanta._measurement import MEASUREMENT_SIGNATURE, MeasurementFunction
 
 __all__ = [
     "KalmanFilterResult",
+    "KalmanLoglikBatchResult",
     "KalmanSmootherResult",
     "MEASUREMENT_SIGNATURE",
     "MeasurementFunction",
     "kalman_filter",
     "kalman_hot_loop",
+    "kalman_loglik_batch",
     "kalman_smoother",
     "ukf_hot_loop",
 ]

@@ -315,6 +315,7 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
     if results.get("smoother"):
         import smoother
         lines += [""] + smoother.smoother_table(results["smoother"])
+    lines += _batch_section(results.get("batch"), meta)
     comp = results["numba_compile_s"]
     kf_note = "loaded from numba's cache" if comp["kf_from_cache"] else "compiled"
     lines += ["", f"numba set-up, not part of any timing above: the six linear variants "
@@ -322,6 +323,48 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
               f"{comp['ukf']:.1f} s (compiled).", ""]
     with open(path, "w", encoding="utf-8") as fh:
         fh.write("\n".join(lines))
+
+
+def _batch_section(rows, meta):
+    """The batched log-likelihood against single calls (bench/batch.py)."""
+    if not rows:
+        return []
+    timed = [r for r in rows if r.get("same_bits")]
+    lines = [
+        "",
+        f"## Many draws at once, `kalman_loglik_batch`, N = {rows[0].get('N', 256)}, "
+        f"T = {rows[0].get('T', 200)}",
+        "",
+        "One call for N parameter draws (each its own A, B, C, d, Q, R, x0, P0; one y) "
+        "against N single `kalman_hot_loop` calls for the log-likelihood alone "
+        "(`store_history=False`), timed interleaved in the same rounds, after checking "
+        "that every draw's log-likelihood is bit for bit its single call's. Draws run "
+        f"{timed[0]['lanes'] if timed else '?'} to a block, side by side in vector lanes. "
+        "Ratio = single calls' time / batch time; two threads = one thread's time / two "
+        "threads' time, beside the cores the two-thread call received (its CPU time over "
+        f"its wall time; 2.00 is two whole cores of the {meta['cores']}) and what the host "
+        "gives two independent one-thread batch calls made at once from two threads "
+        "(their throughput over the same calls one after the other, and the cores they "
+        "received): a host whose processors share a physical core holds that ratio well "
+        "below 2.",
+        "",
+        "| n, m, k | N single calls, ms | batch, 1 thread, ms | ratio (target) "
+        "| batch, 2 threads, ms | two threads / one (target) | cores received "
+        "| two independent calls at once / one after the other (cores) "
+        "| other processes' CPU |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        if not r.get("same_bits"):
+            lines.append(f"| {r['case']} | ⚠ not timed: log-likelihoods differ | | | | | | | |")
+            continue
+        lines.append(
+            f"| {r['case']} | {r['single_ns'] / 1e6:.2f} | {r['batch_ns'] / 1e6:.2f} | "
+            f"{r['ratio']:.2f} (≥ {r['target']:.1f}) | {r['batch2_ns'] / 1e6:.2f} | "
+            f"{r['threads_ratio']:.2f} (≥ 1.8) | {r['cores_two']:.2f} | "
+            f"{r['host_pair_ratio']:.2f} ({r['host_pair_cores']:.2f}) | "
+            f"{100 * r['others_cpu']:.0f}% |")
+    return lines
 
 
 # ---- the index over all CPUs -------------------------------------------------------------

@@ -25,6 +25,7 @@ Times, side by side and interleaved round by round:
 * the per-call overhead at T = 1 with (4,2,2);
 * two threads filtering different models at once against one thread;
 * kalman_smoother against the filter it runs (bench/smoother.py).
+* kalman_loglik_batch on 256 draws against 256 single calls (bench/batch.py).
 
 Every peer's log-likelihood is checked against the library's (twice, on two
 calls) before it is timed. Reported times are medians over rounds of
@@ -620,6 +621,7 @@ def main():
         f"{peak['vector_fma_per_s'] / 1e9:.1f} GFMA/s vector, "
         f"{peak['scalar_fma_per_s'] / 1e9:.1f} GFMA/s scalar")
 
+    import batch
     import models
     import peers_numba
 
@@ -648,13 +650,14 @@ def main():
         f"({blas.get('config', '')}, {blas.get('threads', '?')} threads)")
 
     results = dict(fma_peak=peak, numba_compile_s=compile_s, kf_lik=[], kf=[], ukf=[],
-                   overhead=[], threads=[])
+                   overhead=[], threads=[], batch=[])
     bench = Bench(opts.quick, meter)
     bench_kf(lib, numba_kf, bench, results)
     bench_ukf(lib, numba_ukf, bench, results)
     bench_overhead(lib, numba_kf, bench, results)
     bench_threads(lib, bench, results, meter)
     smoother.bench_smoother(lib, bench, results, log)
+    batch.bench_batch(lib, bench, results, log)
 
     results["meta"] = machine_meta(opts.quick, so_path)
     results["meta"]["blas"] = blas

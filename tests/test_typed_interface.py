@@ -50,13 +50,14 @@ def test_stub_declares_exactly_the_module_functions():
             if callable(value) and getattr(value, "__module__", None) == _kalman.__name__}
     live_functions = {name for name in live if not isinstance(getattr(_kalman, name), type)}
     assert set(stub_functions()) == live_functions == {
-        "kalman_hot_loop", "ukf_hot_loop", "kalman_filter", "kalman_smoother"}
+        "kalman_hot_loop", "ukf_hot_loop", "kalman_filter", "kalman_smoother",
+        "kalman_loglik_batch"}
     assert set(stub_classes()) == live - live_functions == {
-        "KalmanFilterResult", "KalmanSmootherResult"}
+        "KalmanFilterResult", "KalmanSmootherResult", "KalmanLoglikBatchResult"}
 
 
 @pytest.mark.parametrize("name", ["kalman_hot_loop", "ukf_hot_loop", "kalman_filter",
-                                  "kalman_smoother"])
+                                  "kalman_smoother", "kalman_loglik_batch"])
 def test_stub_parameters_match_the_live_signature(name):
     node = stub_functions()[name]
     args = node.args
@@ -82,7 +83,8 @@ def test_stub_parameters_match_the_live_signature(name):
 
 
 @pytest.mark.parametrize("entry, cls", [("kalman_filter", "KalmanFilterResult"),
-                                        ("kalman_smoother", "KalmanSmootherResult")])
+                                        ("kalman_smoother", "KalmanSmootherResult"),
+                                        ("kalman_loglik_batch", "KalmanLoglikBatchResult")])
 def test_stub_result_class_names_the_live_fields(entry, cls):
     node = stub_classes()[cls]
     properties = [item.name for item in node.body if isinstance(item, ast.FunctionDef)]
@@ -90,7 +92,8 @@ def test_stub_result_class_names_the_live_fields(entry, cls):
     mdl = np.ones((1, 1))
     result = getattr(_kalman, entry)(0.5 * mdl, mdl, mdl, np.zeros(1), mdl, mdl,
                                      np.zeros((3, 1)), init="stationary")
-    assert len(result) == len(properties) and type(result.loglik) is float
+    assert len(result) == len(properties)
+    assert type(result.loglik) is (np.ndarray if entry == "kalman_loglik_batch" else float)
 
 
 @cfunc("void(CPointer(float64), CPointer(float64), CPointer(float64))")

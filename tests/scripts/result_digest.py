@@ -6,7 +6,8 @@ import hashlib
 import numpy as np
 from numba import cfunc
 
-from Orvanta._ckernels.kalman._kalman import (kalman_filter, kalman_hot_loop, kalman_smoother,
+from Orvanta._ckernels.kalman._kalman import (kalman_filter, kalman_hot_loop,
+                                              kalman_loglik_batch, kalman_smoother,
                                               ukf_hot_loop)
 
 
@@ -77,6 +78,23 @@ def main():
             for a in smoothed[14:]:
                 if a is not None:
                     digest.update(a.tobytes())
+    # kalman_loglik_batch: 21 draws (blocks of 2, 4 or 8 and a partial one),
+    # their own A, R and y, gaps shared by most and one draw's own, a draw
+    # that is not positive definite and one whose A is not stable.
+    rng = np.random.default_rng(2028)
+    for n, m, k in [(3, 2, 2), (12, 5, 3)]:
+        models = [linear_model(rng, n, m, k, 25) for _ in range(21)]
+        A = np.stack([mdl[2] for mdl in models])
+        R = np.stack([np.eye(m) * (1.0 + 0.1 * i) for i in range(21)])
+        y = np.stack([mdl[8] for mdl in models])
+        y[:, 3, 0] = y[:, 9] = y[5, 12, 1] = np.nan
+        R[7] = -10.0 * np.eye(m)
+        A[11] = 1.2 * np.eye(n)
+        _, _, _, B, C, d, Q, _, _, x0, P0, *_ = models[0]
+        for kw in (dict(x0=x0, P0=P0), dict(init="stationary")):
+            result = kalman_loglik_batch(A, B, C, d, Q, R, y, jitter=1e-9, threads=2, **kw)
+            digest.update(result.loglik.tobytes())
+            digest.update(result.status.tobytes())
     print(digest.hexdigest())
 
 

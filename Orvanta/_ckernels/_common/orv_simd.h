@@ -6,7 +6,11 @@
 // FMA instructions for them. vreg is the widest, kVecLanes its width.
 // The vregs also have load_first and store_first, which touch only the
 // first `count` lanes (1 <= count <= N), the others loading as +0.0, so
-// that a vector can run over the end of an array.
+// that a vector can run over the end of an array; and the lane-wise
+// operations a factorisation in lanes needs: exact negation, the correctly
+// rounded square root, a > b ? a : b (greater_or_second), and the mask of the
+// lanes where a <= b (at_most_mask; false for NaN), each the scalar
+// operation's result in every lane.
 #ifndef ORV_SIMD_H
 #define ORV_SIMD_H
 
@@ -37,6 +41,10 @@ struct vec<1> {
   friend vec operator-(vec a, vec b) noexcept { return {a.v - b.v}; }
   friend vec operator*(vec a, vec b) noexcept { return {a.v * b.v}; }
   friend vec operator/(vec a, vec b) noexcept { return {a.v / b.v}; }
+  friend vec operator-(vec a) noexcept { return {-a.v}; }
+  friend vec sqrt(vec a) noexcept { return {std::sqrt(a.v)}; }
+  friend vec greater_or_second(vec a, vec b) noexcept { return {a.v > b.v ? a.v : b.v}; }
+  friend unsigned at_most_mask(vec a, vec b) noexcept { return a.v <= b.v ? 1u : 0u; }
 };
 
 // transpose(r) swaps lane i of r[j] with lane j of r[i]: the rows of an
@@ -83,6 +91,13 @@ struct vec<4> {
   friend vec operator-(vec a, vec b) noexcept { return {_mm256_sub_pd(a.v, b.v)}; }
   friend vec operator*(vec a, vec b) noexcept { return {_mm256_mul_pd(a.v, b.v)}; }
   friend vec operator/(vec a, vec b) noexcept { return {_mm256_div_pd(a.v, b.v)}; }
+  friend vec operator-(vec a) noexcept { return {_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
+  friend vec sqrt(vec a) noexcept { return {_mm256_sqrt_pd(a.v)}; }
+  // maxpd returns its second operand unless the first is greater
+  friend vec greater_or_second(vec a, vec b) noexcept { return {_mm256_max_pd(a.v, b.v)}; }
+  friend unsigned at_most_mask(vec a, vec b) noexcept {
+    return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a.v, b.v, _CMP_LE_OQ)));
+  }
 };
 
 inline void transpose(vec<2> (&r)[2]) noexcept {
@@ -125,6 +140,13 @@ struct vec<8> {
   friend vec operator-(vec a, vec b) noexcept { return {_mm512_sub_pd(a.v, b.v)}; }
   friend vec operator*(vec a, vec b) noexcept { return {_mm512_mul_pd(a.v, b.v)}; }
   friend vec operator/(vec a, vec b) noexcept { return {_mm512_div_pd(a.v, b.v)}; }
+  friend vec operator-(vec a) noexcept { return {_mm512_xor_pd(a.v, _mm512_set1_pd(-0.0))}; }
+  friend vec sqrt(vec a) noexcept { return {_mm512_sqrt_pd(a.v)}; }
+  // maxpd returns its second operand unless the first is greater
+  friend vec greater_or_second(vec a, vec b) noexcept { return {_mm512_max_pd(a.v, b.v)}; }
+  friend unsigned at_most_mask(vec a, vec b) noexcept {
+    return static_cast<unsigned>(_mm512_cmp_pd_mask(a.v, b.v, _CMP_LE_OQ));
+  }
 };
 
 inline void transpose(vec<8> (&r)[8]) noexcept {

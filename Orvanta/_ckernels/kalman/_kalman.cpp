@@ -2,9 +2,11 @@
 // initialisation. Its entries live in files of their own: kalman_hot_loop
 // and ukf_hot_loop (entry_kalman_hot_loop.cpp, entry_ukf_hot_loop.cpp), which
 // keep faith with the compiled module this one replaces, and kalman_filter
-// (entry_kalman_filter.cpp), the linear filter for real data, and
+// (entry_kalman_filter.cpp), the linear filter for real data,
 // kalman_smoother (entry_kalman_smoother.cpp), the filter and the
-// fixed-interval smoother.
+// fixed-interval smoother, and kalman_loglik_batch
+// (entry_kalman_loglik_batch.cpp), the log-likelihood of many parameter
+// draws at once.
 //
 // Each entry binds and converts its arguments, checks shapes, allocates its
 // outputs (entry_outputs.h), fills the native records, runs the native loop
@@ -130,6 +132,7 @@ bool build_constants() {
   g_names.np = PyUnicode_InternFromString("np");
   g_names.zeros = PyUnicode_InternFromString("zeros");
   g_names.float64 = PyUnicode_InternFromString("float64");
+  g_names.int64 = PyUnicode_InternFromString("int64");
   g_names.LinAlgError = PyUnicode_InternFromString("LinAlgError");
   g_names.dtype_kwnames = Py_BuildValue("(s)", "dtype");
   g_names.asarray = PyUnicode_InternFromString("asarray");
@@ -138,11 +141,12 @@ bool build_constants() {
   g_names.dtype = PyUnicode_InternFromString("dtype");
   g_names.kind = PyUnicode_InternFromString("kind");
   const ref zero(PyFloat_FromDouble(0.0));
-  if (!g_names.np || !g_names.zeros || !g_names.float64 || !g_names.LinAlgError ||
+  if (!g_names.np || !g_names.zeros || !g_names.float64 || !g_names.int64 || !g_names.LinAlgError ||
       !g_names.dtype_kwnames || !g_names.asarray || !g_names.dtype_order_kwnames || !g_names.C ||
       !g_names.dtype || !g_names.kind || !zero)
     return false;
-  if (!ready_filter_result_type() || !ready_smoother_result_type()) return false;
+  if (!ready_filter_result_type() || !ready_smoother_result_type() || !ready_batch_result_type())
+    return false;
   g_zero_tuple = PyTuple_Pack(3, zero.get(), zero.get(), zero.get());
   return g_zero_tuple != nullptr;
 }
@@ -204,8 +208,11 @@ int module_exec(PyObject* module) {
   const ref filter_defaults(
       Py_BuildValue("(OOOdOOsO)", Py_None, Py_None, Py_True, 0.0, Py_False, Py_True, "known",
                     Py_None));
+  const ref batch_defaults(
+      Py_BuildValue("(OOOdsi)", Py_None, Py_None, Py_True, 0.0, "known", 1));
   const bool ok =
       builtins && module_name && kalman_defaults && ukf_defaults && filter_defaults &&
+      batch_defaults &&
       PyObject_SetAttrString(module, "__builtins__", builtins.get()) == 0 &&
       check_runtime_version() && build_constants() && register_in_sys_modules(module) &&
       bind_new(dict, "np", ref(PyImport_ImportModule("numpy"))) &&
@@ -221,6 +228,9 @@ int module_exec(PyObject* module) {
       bind_new(dict, "kalman_smoother",
                orv_py::new_entry(&kSmootherEntry, filter_defaults.get(), module_name.get())) &&
       bind_new(dict, "KalmanSmootherResult", ref::borrow(smoother_result_type())) &&
+      bind_new(dict, "kalman_loglik_batch",
+               orv_py::new_entry(&kBatchEntry, batch_defaults.get(), module_name.get())) &&
+      bind_new(dict, "KalmanLoglikBatchResult", ref::borrow(batch_result_type())) &&
       bind_new(dict, "__test__", ref(PyDict_New()));
   if (ok) return 0;
   add_traceback("init Orvanta._ckernels.kalman._kalman", dict);

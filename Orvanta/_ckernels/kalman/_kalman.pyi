@@ -295,3 +295,48 @@ def kalman_smoother(
     kalman_filter raises, and ValueError when a smoothed value is not
     finite.
     """
+
+@final
+class KalmanLoglikBatchResult(tuple[Any, ...]):
+    """The result of kalman_loglik_batch, a named tuple of 2 fields, each an
+    array with one value per draw."""
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: Final = ("loglik", "status")
+
+    @property
+    def loglik(self) -> _F64:
+        """(N,): each draw's log-likelihood; -inf where its status is not 0."""
+    @property
+    def status(self) -> NDArray[np.int64]:
+        """(N,): 0, or -3 (an innovation covariance not positive definite), or -4
+        (A not stable under init='stationary')."""
+
+def kalman_loglik_batch(
+    A: ArrayLike,
+    B: ArrayLike,
+    C: ArrayLike,
+    d: ArrayLike,
+    Q: ArrayLike,
+    R: ArrayLike,
+    y: ArrayLike,
+    x0: ArrayLike | None = None,
+    P0: ArrayLike | None = None,
+    symmetrize: bool = True,
+    jitter: float = 0.0,
+    *,
+    init: Literal["known", "stationary"] = "known",
+    threads: int = 1,
+) -> KalmanLoglikBatchResult:
+    """The log-likelihood of kalman_filter for N parameter draws at once.
+
+    Any of A ... P0 may carry a leading axis of N draws (y: (N, T, m)); the
+    others are shared. Each draw's log-likelihood has the bits kalman_filter
+    gives for that draw alone; a draw that fails gets -inf and its status,
+    and nothing is raised for it. The draws run in vector lanes on `threads`
+    native threads (the caller's included), without the interpreter lock.
+    Raises ValueError for shapes, a mismatched number of draws, an infinity
+    in y, threads < 1 or an unknown init.
+    """

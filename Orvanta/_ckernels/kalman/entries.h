@@ -16,6 +16,7 @@ extern const orv_py::entry_spec kUkfEntry;     // ukf_hot_loop
 extern const orv_py::entry_spec kFilterEntry;  // kalman_filter
 
 extern const orv_py::entry_spec kSmootherEntry;  // kalman_smoother
+extern const orv_py::entry_spec kBatchEntry;     // kalman_loglik_batch
 
 // What an entry that runs more than the filter (kalman_smoother) adds to
 // kalman_filter's call: its own outputs, a native run in place of kf_filter,
@@ -45,6 +46,10 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
 // kalman_smoother's result type, KalmanSmootherResult, likewise.
 bool ready_smoother_result_type();
 PyObject* smoother_result_type();
+
+// kalman_loglik_batch's result type, KalmanLoglikBatchResult, likewise.
+bool ready_batch_result_type();
+PyObject* batch_result_type();
 
 // kalman_filter's result type, KalmanFilterResult: created by the first call
 // (false with an exception set when it cannot be), then borrowed.

@@ -6,7 +6,10 @@
 
 namespace orv_module {
 
-ref new_zeros(std::span<const i64> shape) {
+namespace {
+
+// numpy.zeros(shape, dtype=numpy.<dtype>), `np` looked up now.
+ref zeros_of(std::span<const i64> shape, PyObject* dtype) {
   const ref np = orv_py::lookup_global(g_module_dict, g_names.np);
   if (!np) return ref();
   const ref zeros(PyObject_GetAttr(np.get(), g_names.zeros));
@@ -21,11 +24,17 @@ ref new_zeros(std::span<const i64> shape) {
   }
   const ref np_again = orv_py::lookup_global(g_module_dict, g_names.np);
   if (!np_again) return ref();
-  const ref float64(PyObject_GetAttr(np_again.get(), g_names.float64));
-  if (!float64) return ref();
-  PyObject* call_args[] = {dims.get(), float64.get()};
+  const ref type(PyObject_GetAttr(np_again.get(), dtype));
+  if (!type) return ref();
+  PyObject* call_args[] = {dims.get(), type.get()};
   return ref(PyObject_Vectorcall(zeros.get(), call_args, 1, g_names.dtype_kwnames));
 }
+
+}  // namespace
+
+ref new_zeros(std::span<const i64> shape) { return zeros_of(shape, g_names.float64); }
+
+ref new_int64_zeros(std::span<const i64> shape) { return zeros_of(shape, g_names.int64); }
 
 void raise_global(PyObject* cls_name, const char* message) {
   const ref cls = orv_py::lookup_global(g_module_dict, cls_name);

@@ -29,6 +29,8 @@ class gil_released {
 // numpy.zeros(shape, dtype=numpy.float64), with `np` looked up in the module
 // namespace at the moment of the call.
 ref new_zeros(std::span<const i64> shape);
+// The same with dtype=numpy.int64.
+ref new_int64_zeros(std::span<const i64> shape);
 
 // Raises cls(message), with `cls` looked up in the module namespace now.
 void raise_global(PyObject* cls_name, const char* message);

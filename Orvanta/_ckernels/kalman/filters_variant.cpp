@@ -4,5 +4,6 @@
 // functions dispatch to the variant the processor supports (kalman.cpp).
 #include "kalman_variants.h"
 
+#include "kf_batch.h"
 #include "kf_smoother.h"
 #include "ukf_loop.h"

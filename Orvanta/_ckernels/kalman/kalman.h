@@ -253,6 +253,51 @@ typedef struct kf_smoother_outputs {
  * KF_OK leaves the smoothed arrays whole. */
 ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
 
+/* ---- the log-likelihood of many parameter draws ------------------------------
+ *
+ * kf_loglik_batch filters N independent draws of the model of kf_filter
+ * (KF_INIT_KNOWN or KF_INIT_STATIONARY, NaN entries of y missing) and writes
+ * each draw's log-likelihood and status. Every array either belongs to all
+ * draws (draw_step 0) or holds one per draw, draw i's starting draw_step
+ * values after draw i-1's.
+ *
+ * Each draw's log-likelihood has the bits kf_filter gives for that draw
+ * alone (and, with no value missing and KF_INIT_KNOWN, kf_hot_loop's). Draws
+ * that share their pattern of missing values run side by side in the lanes
+ * of vector registers, every lane taking one draw's operations in their
+ * order; `threads` threads (the caller's among them) share the blocks of
+ * draws, so the results do not depend on it. */
+
+typedef struct kf_batch_array {
+  const f64* data;  /* draw 0's values; null only where KF_INIT_STATIONARY
+                       leaves x0 (zeros) or P0 (solved) out */
+  i64 draw_step;    /* values from one draw's to the next's; 0: shared */
+} kf_batch_array;
+
+typedef struct kf_batch_inputs {
+  i64 n, m, k, T;  /* as for kf_hot_loop */
+  i64 N;           /* number of draws */
+  kf_batch_array A, B, C, d, Q, R, y, x0, P0;
+  int symmetrize;
+  f64 jitter;
+  int init;        /* KF_INIT_KNOWN or KF_INIT_STATIONARY */
+  i64 threads;     /* threads to run on, the caller's included (>= 1) */
+} kf_batch_inputs;
+
+typedef struct kf_batch_outputs {
+  f64* loglik;  /* N: each draw's log-likelihood; -inf where it failed */
+  i64* status;  /* N: KF_OK, or the draw's KF_ERR_NOT_PD or
+                   KF_ERR_NOT_STATIONARY */
+  i64 where;    /* KF_ERR_INFINITE_OBS: the index in y of the first
+                   infinity; else -1 */
+} kf_batch_outputs;
+
+/* Returns KF_OK, with every draw's loglik and status written; KF_ERR_INPUT
+ * (a bad init, N < 0, threads < 1, or x0 or P0 null under KF_INIT_KNOWN
+ * with n > 0 and N > 0), KF_ERR_INFINITE_OBS or KF_ERR_ALLOC, with nothing
+ * written but `where`. */
+ORV_API int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out);
+
 /* ---- second-order pruned unscented filter --------------------------------
  *
  * Augmented state z = (x1, x2) of length nz = 2 ns: the first- and the

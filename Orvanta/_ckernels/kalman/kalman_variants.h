@@ -25,6 +25,7 @@
   X(kf_hot_loop)                        \
   X(kf_filter)                          \
   X(kf_smoother)                        \
+  X(kf_loglik_batch)                    \
   X(ukf_hot_loop)
 
 ORV_DECLARE_VARIANTS(ORV_KALMAN_VARIANT_FUNCTIONS)

@@ -12,6 +12,7 @@ struct interned_names {
   PyObject* np;
   PyObject* zeros;
   PyObject* float64;
+  PyObject* int64;
   PyObject* LinAlgError;
   PyObject* dtype_kwnames;  // ("dtype",)
   PyObject* asarray;

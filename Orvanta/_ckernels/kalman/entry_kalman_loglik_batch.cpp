@@ -1,0 +1,401 @@
+// The Python entry kalman_loglik_batch: the log-likelihood of many parameter
+// draws of a linear model in one call, each with its own status, run by
+// kf_loglik_batch without the interpreter lock.
+
+#include "entries.h"  // Python.h first, as the C API requires
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "entry_outputs.h"
+#include "entry_real_inputs.h"
+#include "entry_support.h"
+#include "kalman.h"
+#include "module_state.h"
+
+namespace orv_module {
+
+namespace {
+
+const char* const kBatchParams[] = {"A", "B", "C",          "d",      "Q",    "R",      "y",
+                                    "x0", "P0", "symmetrize", "jitter", "init", "threads"};
+
+PyStructSequence_Field kResultFields[] = {
+    {"loglik", "(N,) float64 array: each draw's log-likelihood, -inf where it failed"},
+    {"status", "(N,) int64 array: 0 for a draw filtered to the end, -3 when one of its "
+               "innovation covariances was not positive definite, -4 when its A is not "
+               "stable under init='stationary'"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kResultDesc = {
+    "Orvanta._ckernels.kalman._kalman.KalmanLoglikBatchResult",
+    "The result of kalman_loglik_batch: a named tuple of the draws' log-likelihoods\n"
+    "and statuses.",
+    kResultFields,
+    2,
+};
+
+// Created once, by module initialisation (ready_batch_result_type).
+PyTypeObject* g_result_type = nullptr;
+
+// How each model argument is shaped: for all draws, or with a leading axis
+// of one per draw.
+struct batched_arg {
+  const char* name;
+  const char* shared;   // "(m, n)"
+  const char* batched;  // "(N, m, n)"
+};
+constexpr batched_arg kArgs[] = {
+    {"A", "(n, n)", "(N, n, n)"}, {"B", "(n, k)", "(N, n, k)"}, {"C", "(m, n)", "(N, m, n)"},
+    {"d", "(m,)", "(N, m)"},      {"Q", "(k, k)", "(N, k, k)"}, {"R", "(m, m)", "(N, m, m)"},
+    {"y", "(T, m)", "(N, T, m)"}, {"x0", "(n,)", "(N, n)"},     {"P0", "(n, n)", "(N, n, n)"},
+};
+enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0, kArrays };
+constexpr int kSharedRank[kArrays] = {2, 2, 2, 1, 2, 2, 2, 1, 2};
+
+// ValueError "<name> must have shape <shared> = <values>, or <batched> for one
+// per draw; got <shape>.<hint>" (without " = <values>" when it is null).
+bool fail_batched_shape(const array_view& view, int arg, const char* values,
+                        const char* hint = "") {
+  char got[96];
+  view_shape_text(view, got, sizeof got);
+  const batched_arg& a = kArgs[arg];
+  if (values != nullptr)
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s = %s, or %s for one per draw; got %s.%s",
+                 a.name, a.shared, values, a.batched, got, hint);
+  else
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s, or %s for one per draw; got %s.%s",
+                 a.name, a.shared, a.batched, got, hint);
+  return false;
+}
+
+// "(2, 3)", or "(3, k)" where an extent is not yet known (-1, named by `free`).
+void extents_text(std::initializer_list<i64> extents, const char* free, char* out,
+                  std::size_t len) {
+  std::size_t used = static_cast<std::size_t>(std::snprintf(out, len, "("));
+  int d = 0;
+  for (const i64 extent : extents) {
+    if (used >= len) return;
+    const char* sep = d++ ? ", " : "";
+    used += static_cast<std::size_t>(
+        extent < 0 ? std::snprintf(out + used, len - used, "%s%s", sep, free)
+                   : std::snprintf(out + used, len - used, "%s%lld", sep,
+                                   static_cast<long long>(extent)));
+  }
+  if (used < len) std::snprintf(out + used, len - used, extents.size() == 1 ? ",)" : ")");
+}
+
+// The draws of the call: N and the first argument that has one per draw.
+struct draw_count {
+  i64 N = 1;
+  int from = -1;  // none yet: every argument is shared, and there is one draw
+};
+
+// Whether argument `arg` has its shared shape, or one per draw after a
+// leading axis; its trailing extents must be `want`, where -1 is any extent
+// (the ones this argument sets, named by `free` in the message). A leading
+// axis must agree with the draws of the arguments before.
+bool check_batched(const array_view& view, int arg, std::initializer_list<i64> want,
+                   const char* free, draw_count& draws) {
+  const int shared_rank = kSharedRank[arg];
+  const int lead = view.ndim() - shared_rank;
+  bool fits = lead == 0 || lead == 1;
+  int d = 0;
+  for (const i64 extent : want) {
+    if (!fits) break;
+    fits = extent < 0 || view.extent(lead + d) == extent;
+    ++d;
+  }
+  if (!fits) {
+    bool known = false;
+    for (const i64 extent : want) known = known || extent >= 0;
+    char values[96];
+    extents_text(want, free, values, sizeof values);
+    return fail_batched_shape(view, arg, known ? values : nullptr);
+  }
+  if (lead == 0) return true;
+  if (draws.from < 0) {
+    draws.N = view.extent(0);
+    draws.from = arg;
+    return true;
+  }
+  if (view.extent(0) == draws.N) return true;
+  PyErr_Format(PyExc_ValueError,
+               "%s has %lld draws on its leading axis, but %s has %lld; every argument "
+               "with one per draw must have the same number.",
+               kArgs[arg].name, static_cast<long long>(view.extent(0)), kArgs[draws.from].name,
+               static_cast<long long>(draws.N));
+  return false;
+}
+
+// The sizes from A (n), B (k) and y (T, m), then every argument checked
+// against them and against the number of draws, in parameter order.
+bool check_batch_shapes(const filter_input* v, kf_batch_inputs& in, draw_count& draws) {
+  // A sets n, B k and y (T, m); whether one is batched shows in its rank
+  const array_view& A = v[kA].view;
+  if (A.ndim() < 2 || A.ndim() > 3 || A.extent(A.ndim() - 1) != A.extent(A.ndim() - 2))
+    return fail_batched_shape(A, kA, nullptr);
+  in.n = A.extent(A.ndim() - 1);
+  const array_view& B = v[kB].view;
+  const array_view& y = v[kY].view;
+  in.k = B.ndim() >= 2 && B.ndim() <= 3 ? B.extent(B.ndim() - 1) : -1;
+  in.T = y.ndim() >= 2 && y.ndim() <= 3 ? y.extent(y.ndim() - 2) : -1;
+  in.m = y.ndim() >= 2 && y.ndim() <= 3 ? y.extent(y.ndim() - 1) : -1;
+  if (y.ndim() < 2 || y.ndim() > 3)
+    return fail_batched_shape(y, kY, nullptr,
+                              y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
+  const i64 n = in.n, k = in.k, m = in.m, T = in.T;
+  return check_batched(A, kA, {n, n}, "", draws) && check_batched(B, kB, {n, -1}, "k", draws) &&
+         check_batched(v[kC].view, kC, {m, n}, "", draws) &&
+         check_batched(v[kD].view, kD, {m}, "", draws) &&
+         check_batched(v[kQ].view, kQ, {k, k}, "", draws) &&
+         check_batched(v[kR].view, kR, {m, m}, "", draws) &&
+         check_batched(y, kY, {T, m}, "", draws) &&
+         (!v[kX0].given || check_batched(v[kX0].view, kX0, {n}, "", draws)) &&
+         (!v[kP0].given || check_batched(v[kP0].view, kP0, {n, n}, "", draws));
+}
+
+// init: "known" or "stationary".
+bool to_batch_init(PyObject* obj, int* out) {
+  if (PyUnicode_Check(obj)) {
+    if (PyUnicode_CompareWithASCIIString(obj, "known") == 0) {
+      *out = KF_INIT_KNOWN;
+      return true;
+    }
+    if (PyUnicode_CompareWithASCIIString(obj, "stationary") == 0) {
+      *out = KF_INIT_STATIONARY;
+      return true;
+    }
+  }
+  PyErr_Format(PyUnicode_Check(obj) ? PyExc_ValueError : PyExc_TypeError,
+               "init must be 'known' or 'stationary'; got %R.", obj);
+  return false;
+}
+
+// threads: an integer of at least 1; any larger value than the blocks of
+// draws can use stands for as many as they can.
+bool to_threads(PyObject* obj, i64* out) {
+  if (!PyLong_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "threads must be an integer; got %.200s.",
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow > 0) {
+    *out = LLONG_MAX;
+    return true;
+  }
+  if (overflow < 0 || value < 1) {
+    PyErr_Format(PyExc_ValueError, "threads must be at least 1; got %R.", obj);
+    return false;
+  }
+  *out = value;
+  return true;
+}
+
+// What each start needs of x0 and P0 (as kalman_filter asks).
+bool check_batch_start(int init, const filter_input& x0, const filter_input& P0) {
+  if (init == KF_INIT_KNOWN && (!x0.given || !P0.given)) {
+    PyErr_Format(PyExc_TypeError,
+                 "init='known' needs x0 and P0, the filtered state and its covariance in the "
+                 "period before the first observation; %s missing.",
+                 !x0.given && !P0.given ? "both are" : !x0.given ? "x0 is" : "P0 is");
+    return false;
+  }
+  if (init == KF_INIT_STATIONARY && P0.given) {
+    PyErr_SetString(PyExc_ValueError,
+                    "P0 must be None with init='stationary': the covariance is the solution of "
+                    "P = A P A^T + B Q B^T, solved for each draw.");
+    return false;
+  }
+  return true;
+}
+
+// The int64 status output, as np.zeros returned it, viewed writable.
+class status_output {
+ public:
+  status_output() = default;
+  ~status_output() {
+    if (held_) PyBuffer_Release(&buffer_);
+  }
+  status_output(const status_output&) = delete;
+  status_output& operator=(const status_output&) = delete;
+
+  // Views `array`, which must be a writable C-contiguous int64 vector of N
+  // values; ValueError naming the output otherwise, with the buffer's own
+  // error as its cause when there is one.
+  bool acquire(PyObject* array, i64 N) {
+    const bool viewed =
+        PyObject_GetBuffer(array, &buffer_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0;
+    held_ = viewed;
+    if (viewed) {
+      const char* format = buffer_.format != nullptr ? buffer_.format : "B";
+      if (*format == '@' || *format == '=' || *format == '<') ++format;
+      const bool int64 = buffer_.itemsize == 8 && (std::strcmp(format, "q") == 0 ||
+                                                   std::strcmp(format, "l") == 0);
+      if (int64 && buffer_.ndim == 1 && buffer_.shape[0] == N) return true;
+    }
+    PyObject* cause = PyErr_GetRaisedException();  // null when the view was taken
+    PyErr_Format(PyExc_ValueError,
+                 "kalman_loglik_batch: output 'status' from np.zeros is not a writable "
+                 "C-contiguous int64 array of shape (%lld,).",
+                 static_cast<long long>(N));
+    if (cause != nullptr) {
+      PyObject* raised = PyErr_GetRaisedException();
+      PyException_SetCause(raised, cause);  // steals cause
+      PyErr_SetRaisedException(raised);
+    }
+    return false;
+  }
+  i64* data() const noexcept { return static_cast<i64*>(buffer_.buf); }
+  std::uintptr_t begin() const noexcept { return reinterpret_cast<std::uintptr_t>(buffer_.buf); }
+  std::uintptr_t end() const noexcept { return begin() + static_cast<std::uintptr_t>(buffer_.len); }
+
+ private:
+  bool held_ = false;
+  Py_buffer buffer_{};
+};
+
+// The exception for a status of kf_loglik_batch other than KF_OK.
+void raise_batch_status(int status, const kf_batch_inputs& in, i64 where) {
+  switch (status) {
+    case KF_ERR_INFINITE_OBS: {
+      const i64 values = in.T * in.m;
+      const i64 draw = where / values, t = where % values / in.m, j = where % in.m;
+      if (in.y.draw_step != 0)
+        PyErr_Format(PyExc_ValueError,
+                     "y[%lld, %lld, %lld] is infinite; y may hold finite values, and NaN where "
+                     "a value is missing.",
+                     static_cast<long long>(draw), static_cast<long long>(t),
+                     static_cast<long long>(j));
+      else
+        PyErr_Format(PyExc_ValueError,
+                     "y[%lld, %lld] is infinite; y may hold finite values, and NaN where a "
+                     "value is missing.",
+                     static_cast<long long>(t), static_cast<long long>(j));
+      return;
+    }
+    case KF_ERR_ALLOC:
+      PyErr_SetString(PyExc_MemoryError, "kalman_loglik_batch: scratch allocation failed.");
+      return;
+    default:
+      PyErr_Format(PyExc_ValueError, "kalman_loglik_batch failed with status %d.", status);
+  }
+}
+
+// Draw i's values of argument `arg` start i * step values in: its shared
+// element count for an argument with one per draw, 0 for a shared one.
+kf_batch_array batch_array(const filter_input& input, int arg) {
+  if (!input.given) return {nullptr, 0};
+  const array_view& view = input.view;
+  const bool per_draw = view.ndim() > kSharedRank[arg];
+  i64 step = 1;
+  for (int d = per_draw ? 1 : 0; d < view.ndim(); ++d) step *= view.extent(d);
+  return {view.data_or_null(), per_draw ? step : 0};
+}
+
+PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
+  enum { kSym = kArrays, kJitter, kInit, kThreads };
+  filter_input inputs[kArrays];
+  for (int i = 0; i < kArrays; ++i)
+    if (!inputs[i].take(args[i], kArgs[i].name, i >= kX0)) return nullptr;
+  kf_batch_inputs in{};
+  if (!orv_py::to_flag(args[kSym], &in.symmetrize) ||
+      !orv_py::to_f64(args[kJitter], &in.jitter) || !to_batch_init(args[kInit], &in.init) ||
+      !to_threads(args[kThreads], &in.threads))
+    return nullptr;
+  draw_count draws;
+  if (!check_batch_shapes(inputs, in, draws) ||
+      !check_batch_start(in.init, inputs[kX0], inputs[kP0]))
+    return nullptr;
+  in.N = draws.N;
+
+  const i64 shape[] = {in.N};
+  ref loglik = new_zeros(shape);
+  if (!loglik) return nullptr;
+  ref status = new_int64_zeros(shape);
+  if (!status) return nullptr;
+  array_view loglik_view(1);
+  if (!loglik_view.acquire(loglik.get()))
+    return raise_unusable_output("kalman_loglik_batch", "loglik"), nullptr;
+  if (!check_output_shape("kalman_loglik_batch", "loglik", loglik_view, shape)) return nullptr;
+  status_output status_view;
+  if (!status_view.acquire(status.get(), in.N)) return nullptr;
+  const auto loglik_begin = reinterpret_cast<std::uintptr_t>(loglik_view.data());
+  const auto loglik_end = loglik_begin + static_cast<std::uintptr_t>(in.N) * sizeof(f64);
+  if (in.N > 0 && loglik_begin < status_view.end() && status_view.begin() < loglik_end) {
+    PyErr_SetString(PyExc_ValueError,
+                    "kalman_loglik_batch: outputs 'loglik' and 'status' from np.zeros share "
+                    "memory.");
+    return nullptr;
+  }
+
+  in.A = batch_array(inputs[kA], kA);
+  in.B = batch_array(inputs[kB], kB);
+  in.C = batch_array(inputs[kC], kC);
+  in.d = batch_array(inputs[kD], kD);
+  in.Q = batch_array(inputs[kQ], kQ);
+  in.R = batch_array(inputs[kR], kR);
+  in.y = batch_array(inputs[kY], kY);
+  in.x0 = batch_array(inputs[kX0], kX0);
+  in.P0 = batch_array(inputs[kP0], kP0);
+  kf_batch_outputs out{loglik_view.data(), status_view.data(), -1};
+  int result;
+  {
+    const gil_released unlocked;
+    result = kf_loglik_batch(&in, &out);
+  }
+  if (result != KF_OK) {
+    raise_batch_status(result, in, out.where);
+    return nullptr;
+  }
+  ref tuple(PyStructSequence_New(g_result_type));
+  if (!tuple) return nullptr;
+  PyStructSequence_SetItem(tuple.get(), 0, loglik.release());
+  PyStructSequence_SetItem(tuple.get(), 1, status.release());
+  return tuple.release();
+}
+
+}  // namespace
+
+bool ready_batch_result_type() {
+  if (g_result_type == nullptr) g_result_type = PyStructSequence_NewType(&kResultDesc);
+  return g_result_type != nullptr;
+}
+
+PyObject* batch_result_type() { return reinterpret_cast<PyObject*>(g_result_type); }
+
+const orv_py::entry_spec kBatchEntry = {
+    "kalman_loglik_batch",
+    "Log-likelihood of the linear Kalman filter for many parameter draws at once.\n\n"
+    "    x_t = A x_{t-1} + B eps_t (Var eps = Q),  y_t = C x_t + d + e_t (Var e = R),\n"
+    "    as for kalman_filter. Any of A, B, C, d, Q, R, y, x0, P0 may carry a leading\n"
+    "    axis of N draws, one model (or sample) per draw; the others are shared by\n"
+    "    every draw. A NaN in y is a missing value.\n\n"
+    "    init='known': x0, P0 are the filtered moments of the period before the first\n"
+    "    observation (both required). init='stationary': each draw's P0 solves\n"
+    "    P = A P A' + B Q B' (x0 defaults to zeros).\n\n"
+    "    Each draw's log-likelihood has the bits kalman_filter gives for it alone.\n"
+    "    Draws run side by side in vector lanes, on `threads` threads (the caller's\n"
+    "    among them), without the interpreter lock; the results do not depend on\n"
+    "    `threads`.\n\n"
+    "    Returns a KalmanLoglikBatchResult (loglik, status), arrays of N values. A draw\n"
+    "    whose innovation covariance is not positive definite (status -3), or whose A\n"
+    "    is not stable under init='stationary' (status -4), gets loglik -inf; the\n"
+    "    others are unaffected and nothing is raised.\n"
+    "    ",
+    "(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0, *, "
+    "init='known', threads=1)",
+    kBatchParams,
+    13,
+    7,
+    kalman_loglik_batch_impl,
+    2,
+};
+
+}  // namespace orv_module

@@ -1,0 +1,130 @@
+// Inputs of the entries that take any real array-likes (see
+// entry_real_inputs.h).
+
+#include "entry_real_inputs.h"  // Python.h first, as the C API requires
+
+#include <cstdio>
+#include <cstring>
+
+#include "module_state.h"
+
+namespace orv_module {
+
+namespace {
+
+// Re-raises a TypeError or ValueError of converting argument `name` as one of
+// the same kind that names it, with the original as its cause; anything else
+// (a MemoryError, say) passes unchanged.
+void name_conversion_error(const char* name) {
+  PyObject* original = PyErr_GetRaisedException();
+  PyObject* kind = PyErr_GivenExceptionMatches(original, PyExc_TypeError) ? PyExc_TypeError
+                   : PyErr_GivenExceptionMatches(original, PyExc_ValueError)
+                       ? PyExc_ValueError
+                       : nullptr;
+  if (kind == nullptr) {
+    PyErr_SetRaisedException(original);
+    return;
+  }
+  PyErr_Format(kind, "%s could not be converted to a float64 array: %S", name, original);
+  PyObject* renamed = PyErr_GetRaisedException();
+  PyException_SetCause(renamed, original);  // steals original
+  PyErr_SetRaisedException(renamed);
+}
+
+}  // namespace
+
+// The shape of a view as Python prints a tuple: "(3, 4)", "(5,)", "()".
+void view_shape_text(const array_view& view, char* out, std::size_t len) {
+  if (view.ndim() > 3) {
+    std::snprintf(out, len, "an array of %d dimensions", view.ndim());
+    return;
+  }
+  std::size_t used = static_cast<std::size_t>(std::snprintf(out, len, "("));
+  for (int d = 0; d < view.ndim() && used < len; ++d)
+    used += static_cast<std::size_t>(std::snprintf(out + used, len - used, d ? ", %lld" : "%lld",
+                                                   static_cast<long long>(view.extent(d))));
+  if (used < len) std::snprintf(out + used, len - used, view.ndim() == 1 ? ",)" : ")");
+}
+
+// Whether the view has exactly these extents (and their number of them).
+bool has_extents(const array_view& view, std::initializer_list<i64> extents) {
+  if (view.ndim() != static_cast<int>(extents.size())) return false;
+  int d = 0;
+  for (const i64 extent : extents)
+    if (view.extent(d++) != extent) return false;
+  return true;
+}
+
+// ValueError "<name> must have shape <symbols> = <values>; got <shape>.",
+// or without " = <values>" when `values` is null.
+bool fail_shape(const array_view& view, const char* name, const char* symbols,
+                const char* values, const char* hint) {
+  char got[96];
+  view_shape_text(view, got, sizeof got);
+  if (values != nullptr)
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s = %s; got %s.%s", name, symbols,
+                 values, got, hint);
+  else
+    PyErr_Format(PyExc_ValueError, "%s must have shape %s; got %s.%s", name, symbols, got,
+                 hint);
+  return false;
+}
+
+// Requires the extents, and names them in the message: "(m, n) = (3, 4)".
+bool require_extents(const array_view& view, const char* name, const char* symbols,
+                     std::initializer_list<i64> extents) {
+  if (has_extents(view, extents)) return true;
+  char values[96];
+  std::size_t used = static_cast<std::size_t>(std::snprintf(values, sizeof values, "("));
+  int d = 0;
+  for (const i64 extent : extents)
+    if (used < sizeof values)
+      used += static_cast<std::size_t>(std::snprintf(values + used, sizeof values - used,
+                                                     d++ ? ", %lld" : "%lld",
+                                                     static_cast<long long>(extent)));
+  if (used < sizeof values)
+    std::snprintf(values + used, sizeof values - used, extents.size() == 1 ? ",)" : ")");
+  return fail_shape(view, name, symbols, values);
+}
+
+// Argument `name` as an array that can be read in place: obj itself when it
+// exports C-contiguous float64 data (never copied), else
+// np.asarray(np.asarray(obj), dtype=np.float64, order="C"), one copy, with
+// `np` looked up in the module namespace now, once np.asarray has shown it to
+// hold real numbers (booleans, integers or floats). Complex, string and
+// object arrays are refused rather than cut to float64. (Unlike
+// np.ascontiguousarray, this keeps a scalar's rank 0, so that its shape is
+// judged as given.)
+ref as_real_array(PyObject* obj, const char* name) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "%s must be a real array, not None.", name);
+    return ref();
+  }
+  if (orv_py::is_c_contiguous_float64(obj)) return ref::borrow(obj);
+  const ref np = orv_py::lookup_global(g_module_dict, g_names.np);
+  if (!np) return ref();
+  ref array(PyObject_CallMethodOneArg(np.get(), g_names.asarray, obj));
+  if (!array) {
+    name_conversion_error(name);
+    return ref();
+  }
+  const ref dtype(PyObject_GetAttr(array.get(), g_names.dtype));
+  const ref kind = dtype ? ref(PyObject_GetAttr(dtype.get(), g_names.kind)) : ref();
+  if (!kind) return ref();
+  const char* code = PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8(kind.get()) : nullptr;
+  if (code == nullptr || code[0] == '\0' || std::strchr("biuf", code[0]) == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s must hold real numbers; got an array of dtype %S.", name,
+                 dtype.get());
+    return ref();
+  }
+  const ref float64(PyObject_GetAttr(np.get(), g_names.float64));
+  const ref convert(float64 ? PyObject_GetAttr(np.get(), g_names.asarray) : nullptr);
+  if (!convert) return ref();
+  PyObject* call_args[] = {array.get(), float64.get(), g_names.C};
+  ref converted(PyObject_Vectorcall(convert.get(), call_args, 1, g_names.dtype_order_kwnames));
+  if (!converted) name_conversion_error(name);
+  return converted;
+}
+
+}  // namespace orv_module

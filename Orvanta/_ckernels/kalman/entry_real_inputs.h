@@ -1,0 +1,55 @@
+// Inputs of the entries that take any real array-likes (kalman_filter,
+// kalman_smoother, kalman_loglik_batch): C-contiguous float64 arrays read in
+// place, anything else converted once, and the messages that name an
+// argument whose shape does not fit.
+#ifndef ORV_KALMAN_ENTRY_REAL_INPUTS_H
+#define ORV_KALMAN_ENTRY_REAL_INPUTS_H
+
+#include "entry_support.h"  // Python.h first, as the C API requires
+
+#include <cstddef>
+#include <initializer_list>
+
+namespace orv_module {
+
+// The shape of a view as Python prints a tuple: "(3, 4)", "(5,)", "()".
+void view_shape_text(const array_view& view, char* out, std::size_t len);
+
+// Whether the view has exactly these extents (and their number of them).
+bool has_extents(const array_view& view, std::initializer_list<i64> extents);
+
+// ValueError "<name> must have shape <symbols> = <values>; got <shape>.",
+// or without " = <values>" when `values` is null; returns false.
+bool fail_shape(const array_view& view, const char* name, const char* symbols,
+                const char* values, const char* hint = "");
+
+// Requires the extents, and names them in the message: "(m, n) = (3, 4)".
+bool require_extents(const array_view& view, const char* name, const char* symbols,
+                     std::initializer_list<i64> extents);
+
+// Argument `name` as an array that can be read in place: obj itself when it
+// exports C-contiguous float64 data (never copied), else one conversion by
+// np.asarray. Complex, string and object arrays are refused by name.
+ref as_real_array(PyObject* obj, const char* name);
+
+// An input array of an entry: the object read (the argument or its
+// conversion) and a read-only view of it, of whatever rank it has.
+struct filter_input {
+  ref array;
+  array_view view{array_view::kAnyRank, orv_py::access::read_only};
+  bool given = false;
+
+  // Converts and views obj; None is allowed (given stays false) only when
+  // `optional`.
+  bool take(PyObject* obj, const char* name, bool optional) {
+    if (optional && obj == Py_None) return true;
+    array = as_real_array(obj, name);
+    if (!array || !view.acquire(array.get())) return false;
+    given = true;
+    return true;
+  }
+};
+
+}  // namespace orv_module
+
+#endif  // ORV_KALMAN_ENTRY_REAL_INPUTS_H

@@ -1,0 +1,157 @@
+"""Benchmark of kalman_loglik_batch: the log-likelihood of N = 256 parameter
+draws in one call against 256 single kalman_hot_loop calls (log-likelihood
+alone, store_history=False), and two threads against one.
+
+Run from bench/run.py (bench_batch), in the same process and rounds as the
+other groups. Each draw is a random stable model of bench/models.py with its
+own A, B, C, d, Q, R, x0, P0; y is one sample for all of them, as an
+estimator evaluating many parameter draws on one data set has it. Before
+anything is timed, every draw's log-likelihood from the batch is checked to
+be bit for bit the one of its single call.
+
+The three candidates of a size are timed interleaved, round by round
+(run.Bench): the 256 single calls, the batch on one thread, the batch on two.
+Ratios are of median times: single / batch (one thread), and batch on one
+thread / batch on two. Beside the two-thread ratio stands what the host gave
+the call: its CPU time over its wall time, the cores it received (2.00 when
+both threads had a core of their own); and what it gives two independent
+calls: one-thread batch calls made at once from two Python threads, against
+the same calls one after the other. A virtual machine whose two
+processors share a physical core shows that ratio well below 2 while the
+cores received stay near 2.
+"""
+
+import statistics
+import threading
+import time
+
+import numpy as np
+
+import models
+
+BATCH_SIZES = [(4, 2, 2), (10, 3, 3)]
+N_DRAWS = 256
+T_BATCH = 200
+# what the batch should reach: batch throughput over single calls' (one
+# thread), and two threads' over one thread's
+TARGETS = {(4, 2, 2): 4.0, (10, 3, 3): 2.0}
+TWO_THREADS_TARGET = 1.8
+
+
+def lanes_per_block(cpu):
+    """Draws a block filters side by side on this CPU, as the load-time
+    dispatch picks the variant: 8 with AVX-512 (x86-64-v4), 4 with AVX2 and
+    FMA, 2 in the portable variant."""
+    flags = set(cpu.get("simd_flags", []))
+    if {"avx512f", "avx512dq", "avx512vl"} <= flags:
+        return 8
+    if {"avx2", "fma"} <= flags:
+        return 4
+    return 2
+
+
+def batch_draws(n, m, k, T, N, seed):
+    """The arguments of kalman_loglik_batch for N random models (one per
+    draw, stacked on a leading axis) and the shared sample y of the first."""
+    draws = [models.linear_model(n, m, k, T, seed=seed + i) for i in range(N)]
+    stacked = {key: np.ascontiguousarray(np.stack([d[key] for d in draws]))
+               for key in ("A", "B", "C", "d", "Q", "R", "x0", "P0")}
+    stacked["y"] = draws[0]["y"]
+    return stacked
+
+
+def _single_calls(lib, args, n, m, k, T, N):
+    """One kalman_hot_loop call per draw, log-likelihood alone; returns the
+    function that makes them all and the log-likelihoods of a first pass."""
+    calls = [(T, (n, m, k), args["A"][i], args["B"][i], args["C"][i], args["d"][i],
+              args["Q"][i], args["R"][i], args["y"], args["x0"][i], args["P0"][i], True, 0.0,
+              False, False) for i in range(N)]
+    hot_loop = lib.kalman_hot_loop
+
+    def run_all():
+        for call in calls:
+            hot_loop(*call)
+
+    return run_all, np.array([hot_loop(*call)[2][-1] for call in calls])
+
+
+def _host_pair_ratio(fn, calls, rounds):
+    """fn called 2 * calls times on one thread over calls times on each of
+    two threads at once (each thread's first call starts with the other's
+    already going, so that their start-up does not count), median over
+    rounds; and the cores the two threads received."""
+    ratios, cores = [], []
+    for _ in range(rounds):
+        t0 = time.perf_counter_ns()
+        for _ in range(2 * calls):
+            fn()
+        alone = time.perf_counter_ns() - t0
+        start, cpu = threading.Barrier(3), []
+
+        def worker():
+            start.wait()
+            c0 = time.thread_time_ns()
+            for _ in range(calls):
+                fn()
+            cpu.append(time.thread_time_ns() - c0)
+
+        threads = [threading.Thread(target=worker) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        start.wait()
+        t0 = time.perf_counter_ns()
+        for thread in threads:
+            thread.join()
+        together = time.perf_counter_ns() - t0
+        ratios.append(alone / together)
+        cores.append(sum(cpu) / together)
+    return statistics.median(ratios), statistics.median(cores)
+
+
+def bench_batch(lib, bench, results, log):
+    """Times each size and appends one row per size to results["batch"]."""
+    import report
+
+    lanes = lanes_per_block(report.cpu_identity())
+    log(f"\n== kalman_loglik_batch, N = {N_DRAWS} draws, T = {T_BATCH}, against "
+        f"{N_DRAWS} single kalman_hot_loop calls (log-likelihood alone); {lanes} draws "
+        "per block")
+    for n, m, k in BATCH_SIZES:
+        args = batch_draws(n, m, k, T_BATCH, N_DRAWS, seed=6000 + 10 * n)
+        ordered = [args[key] for key in ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")]
+        singles, want = _single_calls(lib, args, n, m, k, T_BATCH, N_DRAWS)
+        got = lib.kalman_loglik_batch(*ordered)
+        same = bool(got.loglik.tobytes() == want.tobytes() and not got.status.any())
+        if not same:
+            log(f"WARNING batch ({n},{m},{k}): log-likelihoods differ from the single calls; "
+                "not timed")
+            results["batch"].append(dict(case=f"{n},{m},{k}", n=n, m=m, k=k, same_bits=False))
+            continue
+        samples = bench.run([
+            ("single", singles),
+            ("batch 1 thread", lambda: lib.kalman_loglik_batch(*ordered, threads=1)),
+            ("batch 2 threads", lambda: lib.kalman_loglik_batch(*ordered, threads=2)),
+        ])
+        median = {label: float(np.median(v)) for label, v in samples.items()}
+        row = dict(case=f"{n},{m},{k}", n=n, m=m, k=k, T=T_BATCH, N=N_DRAWS, lanes=lanes,
+                   same_bits=True, others_cpu=bench.last_others,
+                   single_ns=median["single"], batch_ns=median["batch 1 thread"],
+                   batch2_ns=median["batch 2 threads"],
+                   samples_ns={label: list(v) for label, v in samples.items()},
+                   cores_one=bench.last_cores["batch 1 thread"],
+                   cores_two=bench.last_cores["batch 2 threads"],
+                   cores_single=bench.last_cores["single"])
+        row["ratio"] = row["single_ns"] / row["batch_ns"]
+        row["threads_ratio"] = row["batch_ns"] / row["batch2_ns"]
+        row["target"] = TARGETS[(n, m, k)]
+        # calls enough for some 0.2 s on one thread
+        calls = max(2, int(0.1e9 // row["batch_ns"]))
+        row["host_pair_ratio"], row["host_pair_cores"] = _host_pair_ratio(
+            lambda: lib.kalman_loglik_batch(*ordered, threads=1), calls, 3 if bench.quick else 7)
+        results["batch"].append(row)
+        log(f"  ({n},{m},{k}): {N_DRAWS} single calls {row['single_ns'] / 1e6:8.2f} ms, "
+            f"batch {row['batch_ns'] / 1e6:7.2f} ms (x{row['ratio']:.2f}, target "
+            f"x{row['target']:.1f}), two threads {row['batch2_ns'] / 1e6:7.2f} ms "
+            f"(x{row['threads_ratio']:.2f} of one thread on {row['cores_two']:.2f} cores "
+            f"received; target x{TWO_THREADS_TARGET}); two one-thread calls at once "
+            f"x{row['host_pair_ratio']:.2f} on {row['host_pair_cores']:.2f} cores")
