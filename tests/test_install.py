@@ -1,8 +1,7 @@
 """`pip install --no-build-isolation .` from a clean copy of the checkout into a
 fresh virtual environment gives a working module with its typing stub and the
 py.typed marker. Takes a minute or two (a build of the portable variant);
-deselect with
-`-m "not install"`. Skipped in the sanitized run, which tests another build."""
+deselect with `-m "not install"`. Skipped in the sanitized run, which tests another build."""
 
 import fnmatch
 import json
