@@ -73,7 +73,9 @@ struct Outputs {
   }
 };
 
-Outputs run(decltype(&::kf_filter) filter, const Model& model, int init) {
+// The model with every history output requested; P0 is left out of a
+// stationary start and the diffuse diagonal out of all but a diffuse one.
+kf_filter_inputs filter_inputs(const Model& model, int init) {
   kf_filter_inputs in{};
   kf_inputs& mi = in.model;
   mi.n = model.n, mi.m = model.m, mi.k = model.k, mi.T = model.T;
@@ -83,7 +85,12 @@ Outputs run(decltype(&::kf_filter) filter, const Model& model, int init) {
   mi.P0 = init == KF_INIT_STATIONARY ? nullptr : model.P0.data();
   mi.symmetrize = 1, mi.return_shocks = 1, mi.store_history = 1;
   in.init = init;
-  in.diffuse = model.diffuse.data();
+  in.diffuse = init == KF_INIT_DIFFUSE ? model.diffuse.data() : nullptr;
+  return in;
+}
+
+Outputs run(decltype(&::kf_filter) filter, const Model& model, int init) {
+  const kf_filter_inputs in = filter_inputs(model, init);
   const i64 n = model.n, m = model.m, k = model.k, T = model.T;
   const i64 width[10] = {n, n, n * n, n * n, m, m, m, m, m * m, k};
   Outputs o;
@@ -196,16 +203,7 @@ struct Smoothed {
 
 Smoothed smooth(decltype(&::kf_smoother) smoother, const Model& model, int init) {
   Outputs filtered = run(&orv_generic::kf_filter, model, init);  // for the buffers only
-  kf_filter_inputs in{};
-  kf_inputs& mi = in.model;
-  mi.n = model.n, mi.m = model.m, mi.k = model.k, mi.T = model.T;
-  mi.A = model.A.data(), mi.B = model.B.data(), mi.C = model.C.data(), mi.d = model.d.data();
-  mi.Q = model.Q.data(), mi.R = model.R.data(), mi.y = model.y.data();
-  mi.x0 = model.x0.data();
-  mi.P0 = init == KF_INIT_STATIONARY ? nullptr : model.P0.data();
-  mi.symmetrize = 1, mi.return_shocks = 1, mi.store_history = 1;
-  in.init = init;
-  in.diffuse = init == KF_INIT_DIFFUSE ? model.diffuse.data() : nullptr;
+  const kf_filter_inputs in = filter_inputs(model, init);
   const i64 n = model.n, m = model.m, k = model.k, T = model.T;
   const i64 sizes[7] = {T * n, T * n * n, T * k, T * k * k, T * m, n, n * n};
   Smoothed s;
