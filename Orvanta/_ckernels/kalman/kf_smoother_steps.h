@@ -46,21 +46,24 @@ namespace {
 
 // ---- symmetric products ---------------------------------------------------------------
 
-// The elements of g's n x n output on and below the diagonal, in bands of
-// the product kernel's widest block of columns: the band from column j0
-// takes rows j0 .. n - 1, so it computes the elements above the diagonal
-// of its own square only (the mirror overwrites them later), and all but
-// the last few rows go in the kernel's tallest blocks, which keep the FMA
-// units busiest. Out of line, as the dense kernels keep their tall blocks.
+// The elements of g's n x n output on and below the diagonal, in bands one
+// vector wide: the band from column j0 takes rows j0 .. n - 1, so it
+// computes the elements above the diagonal of its own square only (the
+// mirror overwrites them later), and narrow bands keep those few. A band one
+// vector wide takes twice the rows per block, which keeps as many
+// accumulator chains as the square blocks of a full product. Out of line,
+// as the dense kernels keep their tall blocks.
+constexpr int kBandCols = kVecLanes >= 4 ? kVecLanes : kBlockCols;
+
 template <int Rows>
 [[gnu::noinline]] void product_lower_in_bands(const product_args& g, i64 n) noexcept {
-  for (i64 j0 = 0; j0 < n; j0 += kBlockCols) {
+  for (i64 j0 = 0; j0 < n; j0 += kBandCols) {
     product_args band = g;
     band.a = g.a + j0 * g.a_row;
     band.out = g.out + j0 * g.ldo;
     if (g.init != nullptr) band.init = g.init + j0 * g.ldo;
     if (g.addend != nullptr) band.addend = g.addend + j0 * g.ld_addend;
-    product_strip<kBlockCols, Rows>(band, n - j0, j0, j0, min_i64(kBlockCols, n - j0));
+    product_strip<kBandCols, Rows>(band, n - j0, j0, j0, min_i64(kBandCols, n - j0));
   }
 }
 
