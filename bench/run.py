@@ -109,7 +109,6 @@ def _build_library():
 def load_library(force_build):
     """The extension module: the in-place build of the checkout, or a fresh
     Release build under build/bench when asked for (or when there is none)."""
-    name = "Orvanta._ckernels.kalman._kalman"
     if not force_build:
         try:
             import Orvanta._ckernels.kalman._kalman as lib
@@ -117,13 +116,19 @@ def load_library(force_build):
         except ImportError as exc:
             log(f"no importable in-place build ({exc}); building one")
     so_path = _build_library()
+    return load_library_from(so_path), so_path
+
+
+def load_library_from(so_path):
+    """The extension module from the shared object at so_path."""
+    name = "Orvanta._ckernels.kalman._kalman"
     import Orvanta._ckernels.kalman  # noqa: F401  (parent package)
     loader = importlib.machinery.ExtensionFileLoader(name, so_path)
     spec = importlib.util.spec_from_file_location(name, so_path, loader=loader)
     lib = importlib.util.module_from_spec(spec)
     loader.exec_module(lib)
     sys.modules[name] = lib
-    return lib, so_path
+    return lib
 
 
 # ---- what else the machine was doing ------------------------------------------
@@ -656,7 +661,7 @@ def main():
     bench_ukf(lib, numba_ukf, bench, results)
     bench_overhead(lib, numba_kf, bench, results)
     bench_threads(lib, bench, results, meter)
-    smoother.bench_smoother(lib, bench, results, log)
+    smoother.bench_smoother(so_path, opts.quick, results, log)
     batch.bench_batch(lib, bench, results, log)
 
     results["meta"] = machine_meta(opts.quick, so_path)

@@ -25,8 +25,10 @@
 // P0, has x0 + P0 w and P0 - P0 M P0 for w and M of period 0.
 //
 // N_t enters three products a period: N_t A (for M of the period before),
-// N_t P_t and N_t B. They are one product, N_t [A | -P_t | B], whose right
-// operand keeps A and B for the whole call. The symmetric results (M,
+// N_t P_t and N_t B. They are one product, N_t [B | 0 | A | -P_t], whose
+// right operand keeps A and B for the whole call; the zero columns pad its
+// width to whole vectors, which costs a few more multiply-adds than the
+// narrow blocks that a ragged width leaves would cost time. The symmetric results (M,
 // N_t, P_smooth, eps_smooth_cov) are formed on and below the diagonal and
 // mirrored, which halves the second product of each and leaves them exactly
 // symmetric. Every sum has one accumulator, ascending indices and one fused
@@ -142,8 +144,8 @@ struct smoother_scratch {
   f64* M;      // n^2  A^T N_{t+1} A
   f64* tmp;    // n^2
   f64* X;      // n^2  (the diffuse terms of P_smooth)
-  f64* stack;  // n (2n + k)  [A | -P_t | B]
-  f64* Y;      // n (2n + k)  N_t [A | -P_t | B]
+  f64* stack;  // n x stack_width  [B | 0 | A | -P_t]
+  f64* Y;      // n x stack_width  N_t [B | 0 | A | -P_t]
   f64* ZJ;     // 2m n the observed rows Z of C, then J
   f64* Gt;     // m n  the gain transposed, F^-1 Z P_t
   f64* G;      // n m  the gain
@@ -159,8 +161,19 @@ struct smoother_scratch {
   f64* E;      // k^2  -Q B^T N_t B
 };
 
+// The width of the stacked operand [B | 0 | A | -P_t]: 2n + k rounded up
+// to whole vectors.
+i64 stack_width(i64 n, i64 k) noexcept {
+  const i64 width = 2 * n + k;
+  return (width + kVecLanes - 1) / kVecLanes * kVecLanes;
+}
+
+// Where A starts in the stacked operand (and N_t A in s.Y); -P_t and
+// N_t (-P_t) follow it, B and N_t B are at column 0.
+i64 stack_a_column(i64 n, i64 k) noexcept { return stack_width(n, k) - 2 * n; }
+
 i64 smoother_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{3, n}, {4, n, n}, {4, n, n}, {2, n, k}, {7, m, n}, {2, m, m},
+  return element_count({{3, n}, {4, n, n}, {2, n, stack_width(n, k)}, {7, m, n}, {2, m, m},
                         {4, m}, {1, k, n}, {1, k, k}});
 }
 
@@ -174,8 +187,8 @@ smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcep
   s.M = c.take(n * n);
   s.tmp = c.take(n * n);
   s.X = c.take(n * n);
-  s.stack = c.take(n * (2 * n + k));
-  s.Y = c.take(n * (2 * n + k));
+  s.stack = c.take(n * stack_width(n, k));
+  s.Y = c.take(n * stack_width(n, k));
   s.ZJ = c.take(2 * m * n);
   s.Gt = c.take(m * n);
   s.G = c.take(n * m);
@@ -192,12 +205,15 @@ smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcep
   return s;
 }
 
-// The parts of the call that stay: A and B in the stacked operand, Q B^T.
+// The parts of the call that stay: B, the padding and A in the stacked
+// operand, Q B^T.
 void prepare_backward_pass(const kf_inputs& in, const smoother_scratch& s) noexcept {
-  const i64 n = in.n, k = in.k, width = 2 * n + k;
+  const i64 n = in.n, k = in.k, width = stack_width(n, k), a_col = stack_a_column(n, k);
   for (i64 i = 0; i < n; ++i) {
-    copy_values(s.stack + i * width, in.A + i * n, n);
-    copy_values(s.stack + i * width + 2 * n, in.B + i * k, k);
+    f64* row = s.stack + i * width;
+    copy_values(row, in.B + i * k, k);
+    for (i64 j = k; j < a_col; ++j) row[j] = 0.0;
+    copy_values(row + a_col, in.A + i * n, n);
   }
   orv_matmul_abt(in.Q, in.B, s.QBt, k, k, n);
 }
@@ -294,29 +310,28 @@ void absorb_observations(const f64* P, const smoother_scratch& s, i64 n, i64 p) 
 
 // Period t's smoothed state from u_t and N_t: x_out = a + P u and, on and
 // below the diagonal, P_out = P - P N P, each element one sum from P[i][j];
-// the product N [A | -P | B] stays in s.Y for the steps after it. A P known
+// the product N [B | 0 | A | -P] stays in s.Y for the steps after it. A P known
 // to be exactly symmetric gives P u the same sums as u^T P, which runs its
 // rows in vector lanes.
 void smoothed_state_lower(const f64* a, const f64* P, bool symmetric, const smoother_scratch& s,
                           f64* x_out, f64* P_out, i64 n, i64 k) noexcept {
-  const i64 width = 2 * n + k;
+  const i64 width = stack_width(n, k), p_col = stack_a_column(n, k) + n;
   for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < n; ++j) s.stack[i * width + n + j] = -P[i * n + j];
+    for (i64 j = 0; j < n; ++j) s.stack[i * width + p_col + j] = -P[i * n + j];
   orv_matmul(s.N, s.stack, s.Y, n, n, width);
   if (symmetric)
     row_times_matrix(s.u, P, a, x_out, n, n);
   else
     orv_matvec_plus_vec(P, s.u, a, x_out, n, n);
-  product_lower({P, n, 1, s.Y + n, width, n, P_out, n, P, nullptr, 0}, n);
+  product_lower({P, n, 1, s.Y + p_col, width, n, P_out, n, P, nullptr, 0}, n);
 }
 
 // eps (k) = Q B^T u and V (k x k) = Q - (Q B^T N B) Q, from s.Y.
 void smoothed_shocks(const f64* Q, const smoother_scratch& s, f64* eps, f64* V, i64 n,
                      i64 k) noexcept {
-  const i64 width = 2 * n + k;
   orv_matvec(s.QBt, s.u, eps, k, n);
   // E = -(Q B^T)(N B), then V = Q + E Q
-  product_direct({s.QBt, n, 1, s.Y + 2 * n, width, n, s.E, k, nullptr, nullptr, 0}, k, k);
+  product_direct({s.QBt, n, 1, s.Y, stack_width(n, k), n, s.E, k, nullptr, nullptr, 0}, k, k);
   for (i64 i = 0; i < k * k; ++i) s.E[i] = -s.E[i];
   product_symmetric({s.E, k, 1, Q, k, k, V, k, Q, nullptr, 0}, k);
 }
@@ -324,7 +339,8 @@ void smoothed_shocks(const f64* Q, const smoother_scratch& s, f64* eps, f64* V, 
 // w = A^T u and M = A^T N A for the period before, from s.Y.
 void carry_to_earlier_period(const f64* A, const smoother_scratch& s, i64 n, i64 k) noexcept {
   row_times_matrix(s.u, A, nullptr, s.w, n, n);
-  product_symmetric({A, 1, n, s.Y, 2 * n + k, n, s.M, n, nullptr, nullptr, 0}, n);
+  product_symmetric(
+      {A, 1, n, s.Y + stack_a_column(n, k), stack_width(n, k), n, s.M, n, nullptr, nullptr, 0}, n);
 }
 
 // x_out = x + P w and P_out = P - P M P for the filtered moments (x, P) of
