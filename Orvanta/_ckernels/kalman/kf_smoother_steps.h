@@ -48,24 +48,35 @@ namespace {
 
 // ---- symmetric products ---------------------------------------------------------------
 
-// The elements of g's n x n output on and below the diagonal, in bands one
-// vector wide: the band from column j0 takes rows j0 .. n - 1, so it
-// computes the elements above the diagonal of its own square only (the
-// mirror overwrites them later), and narrow bands keep those few. A band one
-// vector wide takes twice the rows per block, which keeps as many
-// accumulator chains as the square blocks of a full product. Out of line,
-// as the dense kernels keep their tall blocks.
-constexpr int kBandCols = kVecLanes >= 4 ? kVecLanes : kBlockCols;
+// g with its left operand, output, init and addend advanced by `rows` rows.
+inline product_args rows_from(const product_args& g, i64 rows) noexcept {
+  product_args r = g;
+  r.a = g.a + rows * g.a_row;
+  r.out = g.out + rows * g.ldo;
+  if (g.init != nullptr) r.init = g.init + rows * g.ldo;
+  if (g.addend != nullptr) r.addend = g.addend + rows * g.ld_addend;
+  return r;
+}
 
+// The elements of g's n x n output on and below the diagonal, in bands of
+// the product kernel's widest block of columns. The band from column j0
+// takes rows j0 .. n - 1; in the square on the diagonal its first half of
+// the rows takes only the first half of the columns, so that few elements
+// above the diagonal are computed (the mirror overwrites them later), while
+// the rows below keep the widest blocks, whose loads per multiply-add are
+// fewest. Out of line, as the dense kernels keep their tall blocks.
 template <int Rows>
 [[gnu::noinline]] void product_lower_in_bands(const product_args& g, i64 n) noexcept {
-  for (i64 j0 = 0; j0 < n; j0 += kBandCols) {
-    product_args band = g;
-    band.a = g.a + j0 * g.a_row;
-    band.out = g.out + j0 * g.ldo;
-    if (g.init != nullptr) band.init = g.init + j0 * g.ldo;
-    if (g.addend != nullptr) band.addend = g.addend + j0 * g.ld_addend;
-    product_strip<kBandCols, Rows>(band, n - j0, j0, j0, min_i64(kBandCols, n - j0));
+  constexpr int kHalf = kBlockCols / 2;
+  for (i64 j0 = 0; j0 < n; j0 += kBlockCols) {
+    const i64 width = min_i64(kBlockCols, n - j0);
+    if (width < kBlockCols) {  // the last band: a square no wider than a block
+      product_strip<kBlockCols, Rows>(rows_from(g, j0), width, j0, j0, width);
+      continue;
+    }
+    product_strip<kHalf, Rows>(rows_from(g, j0), kHalf, j0, j0, kHalf);
+    product_strip<kBlockCols, Rows>(rows_from(g, j0 + kHalf), n - j0 - kHalf, j0, j0,
+                                    kBlockCols);
   }
 }
 
