@@ -175,34 +175,18 @@ template <int Rows>
   product_strip<kBlockCols, Rows>(g, n, 0, 0, m);
 }
 
-// product_direct for outputs of 5 to 8 rows (the observed entries of a
-// period, mostly) in one block of all the rows: blocks of four rows and a
-// rest would give two full-width FMA pipes half the independent sums they
-// need.
-inline void product_few_rows_in_one_block(const product_args& g, i64 n, i64 m) noexcept {
-  switch (n) {
-    case 8: return product_direct_in_rows<8>(g, 8, m);
-    case 7: return product_direct_in_rows<7>(g, 7, m);
-    case 6: return product_direct_in_rows<6>(g, 6, m);
-    default: return product_direct_in_rows<5>(g, 5, m);
-  }
-}
-
 // product_direct, with outputs of many rows in tall blocks where the variant
-// has them (for the square products of a filter's state, which dominate its
-// time), and those of 5 to 8 rows in one block. Both stay out of line, since
-// the tall blocks inlined into the loops specialised for small unscented
-// models slowed those by a fifth, except where the height is a constant (a
-// loop specialised for its state size), which inlines only the blocks it
-// takes.
+// has them. For the square products of a filter's state, which dominate its
+// time. The tall blocks stay out of line, since inlined into the loops
+// specialised for small unscented models they slowed those by a fifth,
+// except where the height is a constant (a loop specialised for its state
+// size), which inlines only the blocks it takes.
 inline void product_direct_by_height(const product_args& g, i64 n, i64 m) noexcept {
-  if constexpr (kTallBlockRows >= 8) {
+  if constexpr (kTallBlockRows > 0) {
     if (n >= 2 * kTallBlockRows) {
       if (__builtin_constant_p(n)) return product_strip<kBlockCols, kTallBlockRows>(g, n, 0, 0, m);
       return product_direct_in_rows<kTallBlockRows>(g, n, m);
     }
-    if (!__builtin_constant_p(n) && n > kBlockRows && n <= 8)
-      return product_few_rows_in_one_block(g, n, m);
   }
   product_direct(g, n, m);
 }

@@ -143,6 +143,25 @@ void reduce_by_congruence(const f64* P, const f64* M, f64* MP, f64* out, i64 n) 
   product_symmetric({P, n, 1, MP, n, n, out, n, P, nullptr, 0}, n);
 }
 
+// out (rows x m) = left . b for the products whose height is the number of
+// observed entries of a period. The dense kernel takes such outputs in
+// blocks of four rows and a rest, which gives a processor with two
+// full-width 512-bit FMA pipes half the independent sums it needs; one
+// block of all the rows (5 to 8) gives it enough. Elsewhere the dense
+// kernel's blocks already suffice.
+inline void product_of_few_rows(const product_args& g, i64 rows, i64 m) noexcept {
+  if constexpr (kTallBlockRows >= 8) {
+    switch (rows) {
+      case 8: return product_direct_in_rows<8>(g, 8, m);
+      case 7: return product_direct_in_rows<7>(g, 7, m);
+      case 6: return product_direct_in_rows<6>(g, 6, m);
+      case 5: return product_direct_in_rows<5>(g, 5, m);
+      default: break;
+    }
+  }
+  product_direct_by_height(g, rows, m);
+}
+
 // ---- the backward quantities ----------------------------------------------------------
 
 // The regions of the smoother's scratch for the periods after the diffuse
@@ -295,8 +314,8 @@ void absorb_observations(const f64* P, const smoother_scratch& s, i64 n, i64 p) 
   const f64* Z = s.ZJ;
   f64* J = s.JZ;
   inverse_from_cholesky(s.L, s.D, s.fbuf, p);
-  orv_matmul(Z, P, J, p, n, n);
-  orv_matmul(s.D, J, s.Gt, p, p, n);
+  product_of_few_rows({Z, n, 1, P, n, n, J, n, nullptr, nullptr, 0}, p, n);
+  product_of_few_rows({s.D, p, 1, J, n, p, s.Gt, n, nullptr, nullptr, 0}, p, n);
   transpose_into(s.Gt, p, n, s.G);
   // c = F^-1 v - Gt w, the sums of Gt w starting at F^-1 v
   orv_matvec(s.D, s.v, s.fv, p, p);
@@ -307,9 +326,9 @@ void absorb_observations(const f64* P, const smoother_scratch& s, i64 n, i64 p) 
   // N_t = M - Z^T H - H^T Z + Z^T D Z with H = G^T M and D = F^-1 + H G,
   // that is M + Z^T J + J^T Z with J = D Z / 2 - H: one product of depth 2p,
   // [Z^T | J^T] [J; Z], onto M, in place of two of order n.
-  orv_matmul(s.Gt, s.M, s.H, p, n, n);
+  product_of_few_rows({s.Gt, n, 1, s.M, n, n, s.H, n, nullptr, nullptr, 0}, p, n);
   product_direct({s.H, n, 1, s.G, p, n, s.D, p, s.D, nullptr, 0}, p, p);
-  orv_matmul(s.D, Z, J, p, p, n);
+  product_of_few_rows({s.D, p, 1, Z, n, p, J, n, nullptr, nullptr, 0}, p, n);
   for (i64 r = 0; r < p * n; ++r) J[r] = 0.5 * J[r] - s.H[r];
   copy_values(s.ZJ + p * n, J, p * n);
   copy_values(s.JZ + p * n, Z, p * n);
