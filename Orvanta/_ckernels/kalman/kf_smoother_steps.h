@@ -25,13 +25,13 @@
 // P0, has x0 + P0 w and P0 - P0 M P0 for w and M of period 0.
 //
 // N_t enters three products a period: N_t A (for M of the period before),
-// N_t P_t and N_t B. They are one product, N_t [B | 0 | A | -P_t], whose
-// right operand keeps A and B for the whole call; the zero columns pad its
-// width to whole vectors, which costs a few more multiply-adds than the
-// narrow blocks that a ragged width leaves would cost time. The symmetric results (M,
-// N_t, P_smooth, eps_smooth_cov) are formed on and below the diagonal and
-// mirrored, which halves the second product of each and leaves them exactly
-// symmetric. Every sum has one accumulator, ascending indices and one fused
+// N_t P_t and N_t B Q. They are one product, N_t [B Q | 0 | A | -P_t],
+// whose right operand keeps A and B Q for the whole call; the zero columns
+// pad its width to whole vectors, which costs a few more multiply-adds than
+// the narrow blocks that a ragged width leaves would cost time. The
+// symmetric results (M, N_t, P_smooth, eps_smooth_cov) are formed on and
+// below the diagonal and mirrored, which halves the second product of each
+// and leaves them exactly symmetric. Every sum has one accumulator, ascending indices and one fused
 // multiply-add per term.
 #ifndef ORV_KF_SMOOTHER_STEPS_H
 #define ORV_KF_SMOOTHER_STEPS_H
@@ -174,8 +174,8 @@ struct smoother_scratch {
   f64* M;      // n^2  A^T N_{t+1} A
   f64* tmp;    // n^2
   f64* X;      // n^2  (the diffuse terms of P_smooth)
-  f64* stack;  // n x stack_width  [B | 0 | A | -P_t]
-  f64* Y;      // n x stack_width  N_t [B | 0 | A | -P_t]
+  f64* stack;  // n x stack_width  [B Q | 0 | A | -P_t]
+  f64* Y;      // n x stack_width  N_t [B Q | 0 | A | -P_t]
   f64* ZJ;     // 2m n the observed rows Z of C, then J
   f64* Gt;     // m n  the gain transposed, F^-1 Z P_t
   f64* G;      // n m  the gain
@@ -187,11 +187,11 @@ struct smoother_scratch {
   f64* c;      // m    F^-1 v - G^T w
   f64* fv;     // m    F^-1 v
   f64* fbuf;   // m    reciprocals of L's diagonal
-  f64* QBt;    // k n  Q B^T
-  f64* E;      // k^2  -Q B^T N_t B
+  f64* QBt;      // k n  Q B^T
+  f64* neg_QBt;  // k n  -Q B^T
 };
 
-// The width of the stacked operand [B | 0 | A | -P_t]: 2n + k rounded up
+// The width of the stacked operand [B Q | 0 | A | -P_t]: 2n + k rounded up
 // to whole vectors.
 i64 stack_width(i64 n, i64 k) noexcept {
   const i64 width = 2 * n + k;
@@ -199,12 +199,12 @@ i64 stack_width(i64 n, i64 k) noexcept {
 }
 
 // Where A starts in the stacked operand (and N_t A in s.Y); -P_t and
-// N_t (-P_t) follow it, B and N_t B are at column 0.
+// N_t (-P_t) follow it, B Q and N_t B Q are at column 0.
 i64 stack_a_column(i64 n, i64 k) noexcept { return stack_width(n, k) - 2 * n; }
 
 i64 smoother_scratch_elements(i64 n, i64 m, i64 k) noexcept {
   return element_count({{3, n}, {4, n, n}, {2, n, stack_width(n, k)}, {7, m, n}, {2, m, m},
-                        {4, m}, {1, k, n}, {1, k, k}});
+                        {4, m}, {2, k, n}});
 }
 
 smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
@@ -231,21 +231,23 @@ smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcep
   s.fv = c.take(m);
   s.fbuf = c.take(m);
   s.QBt = c.take(k * n);
-  s.E = c.take(k * k);
+  s.neg_QBt = c.take(k * n);
   return s;
 }
 
-// The parts of the call that stay: B, the padding and A in the stacked
-// operand, Q B^T.
+// The parts of the call that stay: B Q, the padding and A in the stacked
+// operand, Q B^T and its negative.
 void prepare_backward_pass(const kf_inputs& in, const smoother_scratch& s) noexcept {
   const i64 n = in.n, k = in.k, width = stack_width(n, k), a_col = stack_a_column(n, k);
+  // stack[:, 0:k] = B Q
+  product_direct({in.B, k, 1, in.Q, k, k, s.stack, width, nullptr, nullptr, 0}, n, k);
   for (i64 i = 0; i < n; ++i) {
     f64* row = s.stack + i * width;
-    copy_values(row, in.B + i * k, k);
     for (i64 j = k; j < a_col; ++j) row[j] = 0.0;
     copy_values(row + a_col, in.A + i * n, n);
   }
   orv_matmul_abt(in.Q, in.B, s.QBt, k, k, n);
+  for (i64 i = 0; i < k * n; ++i) s.neg_QBt[i] = -s.QBt[i];
 }
 
 // The observed entries of row t of y, packed: the rows of C (s.ZJ), the
@@ -340,7 +342,7 @@ void absorb_observations(const f64* P, const smoother_scratch& s, i64 n, i64 p) 
 
 // Period t's smoothed state from u_t and N_t: x_out = a + P u and, on and
 // below the diagonal, P_out = P - P N P, each element one sum from P[i][j];
-// the product N [B | 0 | A | -P] stays in s.Y for the steps after it. A P known
+// the product N [B Q | 0 | A | -P] stays in s.Y for the steps after it. A P known
 // to be exactly symmetric gives P u the same sums as u^T P, which runs its
 // rows in vector lanes.
 void smoothed_state_lower(const f64* a, const f64* P, bool symmetric, const smoother_scratch& s,
@@ -356,14 +358,11 @@ void smoothed_state_lower(const f64* a, const f64* P, bool symmetric, const smoo
   product_lower({P, n, 1, s.Y + p_col, width, n, P_out, n, P, nullptr, 0}, n);
 }
 
-// eps (k) = Q B^T u and V (k x k) = Q - (Q B^T N B) Q, from s.Y.
+// eps (k) = Q B^T u and V (k x k) = Q - (Q B^T)(N B Q), from s.Y.
 void smoothed_shocks(const f64* Q, const smoother_scratch& s, f64* eps, f64* V, i64 n,
                      i64 k) noexcept {
   orv_matvec(s.QBt, s.u, eps, k, n);
-  // E = -(Q B^T)(N B), then V = Q + E Q
-  product_direct({s.QBt, n, 1, s.Y, stack_width(n, k), n, s.E, k, nullptr, nullptr, 0}, k, k);
-  for (i64 i = 0; i < k * k; ++i) s.E[i] = -s.E[i];
-  product_symmetric({s.E, k, 1, Q, k, k, V, k, Q, nullptr, 0}, k);
+  product_symmetric({s.neg_QBt, n, 1, s.Y, stack_width(n, k), n, V, k, Q, nullptr, 0}, k);
 }
 
 // w = A^T u and M = A^T N A for the period before, from s.Y.
