@@ -31,8 +31,8 @@
 // the narrow blocks that a ragged width leaves would cost time. The
 // symmetric results (M, N_t, P_smooth, eps_smooth_cov) are formed on and
 // below the diagonal and mirrored, which halves the second product of each
-// and leaves them exactly symmetric. Every sum has one accumulator, ascending indices and one fused
-// multiply-add per term.
+// and leaves them exactly symmetric. Every sum has one accumulator,
+// ascending indices and one fused multiply-add per term.
 #ifndef ORV_KF_SMOOTHER_STEPS_H
 #define ORV_KF_SMOOTHER_STEPS_H
 
@@ -342,9 +342,9 @@ void absorb_observations(const f64* P, const smoother_scratch& s, i64 n, i64 p) 
 
 // Period t's smoothed state from u_t and N_t: x_out = a + P u and, on and
 // below the diagonal, P_out = P - P N P, each element one sum from P[i][j];
-// the product N [B Q | 0 | A | -P] stays in s.Y for the steps after it. A P known
-// to be exactly symmetric gives P u the same sums as u^T P, which runs its
-// rows in vector lanes.
+// the product N [B Q | 0 | A | -P] stays in s.Y for the steps after it. A
+// P known to be exactly symmetric gives P u the same sums as u^T P, which
+// runs its rows in vector lanes.
 void smoothed_state_lower(const f64* a, const f64* P, bool symmetric, const smoother_scratch& s,
                           f64* x_out, f64* P_out, i64 n, i64 k) noexcept {
   const i64 width = stack_width(n, k), p_col = stack_a_column(n, k) + n;
