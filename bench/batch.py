@@ -22,12 +22,12 @@ cores received stay near 2.
 """
 
 import statistics
-import threading
 import time
 
 import numpy as np
 
 import models
+from threads import run_together
 
 BATCH_SIZES = [(4, 2, 2), (10, 3, 3)]
 N_DRAWS = 256
@@ -86,23 +86,7 @@ def _host_pair_ratio(fn, calls, rounds):
         for _ in range(2 * calls):
             fn()
         alone = time.perf_counter_ns() - t0
-        start, cpu = threading.Barrier(3), []
-
-        def worker():
-            start.wait()
-            c0 = time.thread_time_ns()
-            for _ in range(calls):
-                fn()
-            cpu.append(time.thread_time_ns() - c0)
-
-        threads = [threading.Thread(target=worker) for _ in range(2)]
-        for thread in threads:
-            thread.start()
-        start.wait()
-        t0 = time.perf_counter_ns()
-        for thread in threads:
-            thread.join()
-        together = time.perf_counter_ns() - t0
+        together, cpu = run_together([fn, fn], calls)
         ratios.append(alone / together)
         cores.append(sum(cpu) / together)
     return statistics.median(ratios), statistics.median(cores)

@@ -50,7 +50,6 @@ import resource
 import statistics
 import subprocess
 import sys
-import threading
 import time
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
@@ -63,6 +62,7 @@ import numpy as np  # noqa: E402
 
 import report  # noqa: E402
 import smoother  # noqa: E402
+from threads import run_together  # noqa: E402
 
 T_MAIN = 200
 KF_SIZES = [(4, 2, 2), (10, 3, 3), (20, 5, 5), (40, 8, 8)]
@@ -446,24 +446,9 @@ def _two_thread_ratio(fn_a, fn_b, calls, rounds):
         loop(fn_a)
         loop(fn_b)
         one.append(time.perf_counter_ns() - t0)
-        start = threading.Barrier(3)
-        cpu = []
-
-        def worker(fn):
-            start.wait()
-            c0 = time.thread_time_ns()
-            loop(fn)
-            cpu.append(time.thread_time_ns() - c0)
-
-        threads = [threading.Thread(target=worker, args=(fn,)) for fn in (fn_a, fn_b)]
-        for th in threads:
-            th.start()
-        start.wait()
-        t0 = time.perf_counter_ns()
-        for th in threads:
-            th.join()
-        two.append(time.perf_counter_ns() - t0)
-        cores.append(sum(cpu) / two[-1])
+        together, cpu = run_together([fn_a, fn_b], calls)
+        two.append(together)
+        cores.append(sum(cpu) / together)
     return med(one), med(two), one, two, med(cores)
 
 
