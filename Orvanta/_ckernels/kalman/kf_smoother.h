@@ -149,7 +149,7 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
   for (i64 i = 0; i < n * n; ++i) s.M[i] = 0.0;
   if (diffuse) {
     for (i64 i = 0; i < n; ++i) d.r1[i] = 0.0;
-    for (i64 i = 0; i < n * n; ++i) d.N1[i] = d.N2[i] = 0.0;
+    for (i64 i = 0; i < n * n; ++i) d.N1t[i] = d.N2[i] = 0.0;
   }
 
   for (i64 t = T - 1; t >= 0; --t) {

@@ -28,8 +28,12 @@
 //
 // with r1 and N2 unchanged and the measurement error h (v / F - K^T r0).
 // Every L is I minus a rank-one matrix, so each of these is a handful of
-// vectors and one pass over the matrices. Between periods every quantity
-// goes through A^T (r) or A^T . A (N). Then, for period t,
+// vectors and one pass over the matrices. The vectors are products of the
+// N's with K0 and K1; N0 and N2 are symmetric and N1 is kept transposed, so
+// that all but one of them are sums down the columns, which run in vector
+// lanes, rather than along the rows, one scalar chain per element. Between
+// periods every quantity goes through A^T (r) or A^T . A (N). Then, for
+// period t,
 //
 //   x_smooth[t] = a_t + P_t r0 + P_inf,t r1,
 //   P_smooth[t] = P_t - P_t N0 P_t - P_inf,t N1 P_t - (P_inf,t N1 P_t)^T
@@ -136,7 +140,7 @@ bool replay_diffuse_periods(const kf_filter_inputs& fin, const kf_outputs& h, i6
 // smoother_scratch.
 struct diffuse_scratch {
   f64* r1;  // n    the diffuse part of u
-  f64* N1;  // n^2  N's part in 1 / kappa
+  f64* N1t; // n^2  N's part in 1 / kappa, transposed
   f64* N2;  // n^2  N's part in 1 / kappa^2
   f64* k0;  // n    K0 (the ordinary gain K in an ordinary entry)
   f64* k1;  // n    K1
@@ -158,7 +162,7 @@ diffuse_scratch carve_diffuse_scratch(f64* block, i64 n, i64 m) noexcept {
   region_carver c{block};
   diffuse_scratch d{};
   d.r1 = c.take(n);
-  d.N1 = c.take(n * n);
+  d.N1t = c.take(n * n);
   d.N2 = c.take(n * n);
   d.k0 = c.take(n);
   d.k1 = c.take(n);
@@ -173,7 +177,8 @@ diffuse_scratch carve_diffuse_scratch(f64* block, i64 n, i64 m) noexcept {
   return d;
 }
 
-// out (n) = X^T v for X (n x n): the sums of v^T X.
+// out (n) = X^T v for X (n x n): the sums of v^T X, in vector lanes. For a
+// symmetric X this is X v.
 inline void transposed_times(const f64* X, const f64* v, f64* out, i64 n) noexcept {
   row_times_matrix(v, X, nullptr, out, n, n);
 }
@@ -213,12 +218,12 @@ f64 diffuse_entry_back(const diffuse_entry& en, const smoother_scratch& s,
   }
   // the vectors and scalars of the old N0, N1, N2 that the rank-one
   // expansions of the L's need
-  orv_matvec(s.N, d.k0, d.a, n, n);
-  orv_matvec(s.N, d.k1, d.b, n, n);
-  orv_matvec(d.N1, d.k0, d.c, n, n);
-  transposed_times(d.N1, d.k0, d.cr, n);
-  orv_matvec(d.N1, d.k1, d.q, n, n);
-  orv_matvec(d.N2, d.k0, d.g, n, n);
+  transposed_times(s.N, d.k0, d.a, n);
+  transposed_times(s.N, d.k1, d.b, n);
+  transposed_times(d.N1t, d.k0, d.c, n);
+  orv_matvec(d.N1t, d.k0, d.cr, n, n);
+  transposed_times(d.N1t, d.k1, d.q, n);
+  transposed_times(d.N2, d.k0, d.g, n);
   const f64 s00 = orv_dot(d.k0, d.a, n);   // K0^T N0 K0
   const f64 s10 = orv_dot(d.k1, d.a, n);   // K1^T N0 K0
   const f64 s11 = orv_dot(d.k1, d.b, n);   // K1^T N0 K1
@@ -228,28 +233,29 @@ f64 diffuse_entry_back(const diffuse_entry& en, const smoother_scratch& s,
   // N2 += -z (g + q)^T - (g + q) z^T + (u00 + 2 t01 + s11 + F2) z z^T
   for (i64 i = 0; i < n; ++i) d.g[i] = d.g[i] + d.q[i];
   rank_two_update(d.N2, en.z, d.g, d.g, u00 + 2.0 * t01 + s11 + F2, n);
-  // N1 += -z (cr + b)^T - c z^T + (t00 + s10 + F1) z z^T
+  // N1 += -z (cr + b)^T - c z^T + (t00 + s10 + F1) z z^T, transposed
   for (i64 i = 0; i < n; ++i) d.cr[i] = d.cr[i] + d.b[i];
-  rank_two_update(d.N1, en.z, d.cr, d.c, t00 + s10 + F1, n);
+  rank_two_update(d.N1t, en.z, d.c, d.cr, t00 + s10 + F1, n);
   // N0 += -z a^T - a z^T + s00 z z^T
   rank_two_update(s.N, en.z, d.a, d.a, s00, n);
   return -en.h * k0r0;
 }
 
 // The backward step of one entry whose update was the ordinary one: r0 and
-// N0 as in an ordinary period, N1 <- N1 L; returns its measurement error.
+// N0 as in an ordinary period, N1 <- N1 L (N1^T <- L^T N1^T); returns its
+// measurement error.
 f64 ordinary_entry_back(const diffuse_entry& en, const smoother_scratch& s,
                         const diffuse_scratch& d, i64 n) noexcept {
   const f64 Finv = 1.0 / en.F;
   for (i64 i = 0; i < n; ++i) d.k0[i] = en.M[i] * Finv;
   const f64 along = en.v * Finv - orv_dot(d.k0, s.u, n);
   for (i64 i = 0; i < n; ++i) s.u[i] = std::fma(en.z[i], along, s.u[i]);
-  orv_matvec(s.N, d.k0, d.a, n, n);
-  orv_matvec(d.N1, d.k0, d.c, n, n);
+  transposed_times(s.N, d.k0, d.a, n);
+  transposed_times(d.N1t, d.k0, d.c, n);
   const f64 s00 = orv_dot(d.k0, d.a, n);
   rank_two_update(s.N, en.z, d.a, d.a, s00 + Finv, n);
   for (i64 i = 0; i < n; ++i)
-    for (i64 j = 0; j < n; ++j) d.N1[i * n + j] = std::fma(-d.c[i], en.z[j], d.N1[i * n + j]);
+    for (i64 j = 0; j < n; ++j) d.N1t[i * n + j] = std::fma(-en.z[i], d.c[j], d.N1t[i * n + j]);
   return en.h * along;
 }
 
@@ -260,13 +266,14 @@ void through_transition(const f64* A, f64* X, f64* tmp, i64 n) noexcept {
 }
 
 // The diffuse parts carried from a diffuse period to the one before it: r1
-// through A^T, N1 and N2 through A^T . A (they start at zero after the last
-// diffuse period).
+// through A^T, N1 and N2 through A^T . A (N1^T as N1, since
+// (A^T N1 A)^T = A^T N1^T A; they start at zero after the last diffuse
+// period).
 void carry_diffuse_parts(const f64* A, const smoother_scratch& s, const diffuse_scratch& d,
                          i64 n) noexcept {
   copy_values(s.tmp, d.r1, n);
   transposed_times(A, s.tmp, d.r1, n);
-  through_transition(A, d.N1, s.tmp, n);
+  through_transition(A, d.N1t, s.tmp, n);
   through_transition(A, d.N2, s.tmp, n);
 }
 
@@ -308,7 +315,7 @@ void add_diffuse_state_terms(const kf_outputs& h, const diffuse_records& rec,
   const f64* P_inf = rec.P_inf(t);
   copy_values(d.x, x_out, n);
   orv_matvec_plus_vec(P_inf, d.r1, d.x, x_out, n, n);
-  orv_matmul(P_inf, d.N1, s.tmp, n, n, n);
+  orv_matmul_abt(P_inf, d.N1t, s.tmp, n, n, n);
   orv_matmul(s.tmp, P, s.X, n, n, n);
   congruence_t(P_inf, d.N2, s.tmp, s.M, n);
   for (i64 i = 0; i < n; ++i)
