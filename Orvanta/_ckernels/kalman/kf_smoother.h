@@ -113,32 +113,14 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
   scratch_block block(total);
   if (!block) return KF_ERR_ALLOC;
 
-  const int status = ORV_VARIANT::kf_filter(fin, &fout);
+  diffuse_recorder recorder(n, m);
+  const int status = kf_filter_recording(fin, &fout, diffuse ? &recorder : nullptr);
   if (status != KF_OK) {
     sout->where = fout.where;
     return status;
   }
-
-  // The diffuse periods again, recorded (their number is known only now).
   const i64 periods = fout.diffuse_periods;
-  const i64 base = kf_scratch_elements(n, m, k);
-  const i64 replay_total =
-      periods == 0 ? 0
-                   : element_count({{base}, {kf_filter_scratch_elements(n, m, k)},
-                                    {diffuse_record_elements(n, m, periods)}});
-  if (replay_total < 0) return KF_ERR_ALLOC;
-  scratch_block replay_block(replay_total);
-  if (!replay_block) return KF_ERR_ALLOC;
-  diffuse_records rec{nullptr, n, m};
-  if (periods > 0) {
-    rec.base = replay_block.data() + base + kf_filter_scratch_elements(n, m, k);
-    kf_inputs model = in;
-    model.return_shocks = 0;  // the replay needs no shock projection
-    const kf_scratch rs = kf_carve_scratch(replay_block.data(), n, m, k);
-    const kf_filter_scratch rx = kf_carve_filter_scratch(replay_block.data() + base, n, m, k);
-    kf_prepare(model, rs);
-    if (!replay_diffuse_periods(*fin, h, periods, rs, rx, rec)) return KF_ERR_NOT_PD;
-  }
+  const diffuse_records& rec = recorder.records();
 
   const smoother_scratch s = carve_smoother_scratch(block.data(), n, m, k);
   const diffuse_scratch d =

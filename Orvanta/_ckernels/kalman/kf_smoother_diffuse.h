@@ -7,10 +7,8 @@
 // backward pass also needs, for each entry i of period t, the row z, the
 // innovation v, the variances F (finite part) and F_inf, the vectors
 // M = P z^T and M_inf = P_inf z^T and the update the entry took, and P_inf
-// of each period: replay_diffuse_periods runs the filter's diffuse steps
-// again, from the predicted moments the filter stored, and records them.
-// The steps are the filter's functions on the same values, so the replay
-// retraces the filter exactly.
+// of each period: the filter records them as it runs those periods
+// (kf_diffuse_records.h).
 //
 // Backwards, as kappa -> infinity the backward quantities expand as
 // r = r0 + r1 / kappa and N = N0 + N1 / kappa + N2 / kappa^2. An entry with
@@ -53,30 +51,7 @@ namespace ORV_VARIANT {
 
 namespace {
 
-// ---- the replay ---------------------------------------------------------------------
-
-// What the backward pass needs of the diffuse periods, one record per
-// period, each `stride` values: the number of observed entries p, whether
-// they were transformed, P_inf (n^2), the factor of R's observed block
-// (m^2, when transformed), then per entry z, M, M_inf (n each) and v, F,
-// F_inf, h and the update taken (1: diffuse).
-struct diffuse_records {
-  f64* base;
-  i64 n, m;
-
-  static i64 entry_size(i64 n) noexcept { return 3 * n + 5; }
-  i64 stride() const noexcept { return 2 + n * n + m * m + m * entry_size(n); }
-  f64* period(i64 t) const noexcept { return base + t * stride(); }
-  f64* P_inf(i64 t) const noexcept { return period(t) + 2; }
-  f64* factor(i64 t) const noexcept { return P_inf(t) + n * n; }
-  f64* entry(i64 t, i64 a) const noexcept { return factor(t) + m * m + a * entry_size(n); }
-};
-
-// The values the replay takes per diffuse period, or -1.
-i64 diffuse_record_elements(i64 n, i64 m, i64 periods) noexcept {
-  const i64 entry = element_count({{3, n}, {5}});
-  return element_count({{periods, 2}, {periods, n, n}, {periods, m, m}, {periods, m, entry}});
-}
+// ---- the record ---------------------------------------------------------------------
 
 // One observed entry of a diffuse period, as recorded.
 struct diffuse_entry {
@@ -89,50 +64,6 @@ struct diffuse_entry {
             e[3 * n + 4] != 0.0};
   }
 };
-
-// Runs the first `periods` periods of the filter's diffuse phase again from
-// the predicted moments in the history h, with the scratch of kf_filter
-// (s, x), and records them. Returns false where the filter itself would
-// have failed, which cannot happen after it succeeded.
-bool replay_diffuse_periods(const kf_filter_inputs& fin, const kf_outputs& h, i64 periods,
-                            const kf_scratch& s, const kf_filter_scratch& x,
-                            const diffuse_records& rec) noexcept {
-  const kf_inputs& in = fin.model;
-  const i64 n = in.n, m = in.m, k = in.k;
-  kf_initial_diffuse_cov(fin, x.P_inf);
-  for (i64 t = 0; t < periods; ++t) {
-    f64* a = s.x_filt_buf;
-    f64* P = s.P_filt_buf;
-    copy_values(a, h.x_pred + t * n, n);
-    copy_values(P, h.P_pred + t * n * n, n * n);
-    copy_values(rec.P_inf(t), x.P_inf, n * n);
-    const i64 m_t = count_observed(in.y + t * m, m);
-    bool transformed = false;
-    if (m_t > 0 && !kf_univariate_entries(in, s, x, t, m_t, transformed)) return false;
-    rec.period(t)[0] = static_cast<f64>(m_t);
-    rec.period(t)[1] = transformed ? 1.0 : 0.0;
-    if (transformed) copy_values(rec.factor(t), s.L, m_t * m_t);
-    f64 term = 0.0;
-    for (i64 e = 0; e < m_t; ++e) {
-      const f64* z = x.gap.C + e * n;
-      kf_entry_seen seen{};
-      if (!kf_diffuse_entry(z, x.gap.y[e], x.h[e], in.jitter, a, P, x.P_inf, x, n, k, false, term,
-                            &seen))
-        return false;
-      f64* r = rec.entry(t, e);
-      copy_values(r, z, n);
-      copy_values(r + n, x.M_star, n);
-      copy_values(r + 2 * n, x.M_inf, n);
-      r[3 * n] = seen.v;
-      r[3 * n + 1] = seen.F;
-      r[3 * n + 2] = seen.F_inf;
-      r[3 * n + 3] = x.h[e];
-      r[3 * n + 4] = seen.diffuse ? 1.0 : 0.0;
-    }
-    kf_next_diffuse_cov(in, s, x.P_inf);
-  }
-  return true;
-}
 
 // ---- backwards ----------------------------------------------------------------------
 

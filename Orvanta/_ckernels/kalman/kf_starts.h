@@ -10,6 +10,7 @@
 
 #include <cmath>
 
+#include "kf_diffuse_records.h"
 #include "kf_loop.h"
 
 namespace ORV_VARIANT {
@@ -163,8 +164,8 @@ bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
 }
 
 // What one entry of a diffuse period saw: its innovation v, its variances F
-// and F_inf, and which update it took. The smoother's replay of the diffuse
-// periods keeps these for the backward pass.
+// and F_inf, and which update it took. The record of the diffuse periods
+// (kf_diffuse_records.h) keeps these for the smoother's backward pass.
 struct kf_entry_seen {
   f64 v, F, F_inf;
   bool diffuse;  // took the diffuse update
@@ -294,6 +295,34 @@ void kf_next_diffuse_cov(const kf_inputs& in, const kf_scratch& s, f64* P_inf) n
   if (in.symmetrize) orv_sym_inplace(P_inf, n);
 }
 
+// Period t's part of the record before its entries: the number p of
+// observed entries, whether they were transformed (then the factor in s.L),
+// and P_inf as the period starts.
+void record_period_start(const diffuse_records& rec, const kf_scratch& s,
+                         const kf_filter_scratch& x, i64 t, i64 p, bool transformed) noexcept {
+  const i64 n = rec.n;
+  rec.period(t)[0] = static_cast<f64>(p);
+  rec.period(t)[1] = transformed ? 1.0 : 0.0;
+  copy_values(rec.P_inf(t), x.P_inf, n * n);
+  if (transformed) copy_values(rec.factor(t), s.L, p * p);
+}
+
+// Entry a of period t as it was taken: its row z, M = P z^T, M_inf =
+// P_inf z^T, what it saw, and its measurement variance.
+void record_entry(const diffuse_records& rec, const kf_filter_scratch& x, i64 t, i64 a,
+                  const kf_entry_seen& seen) noexcept {
+  const i64 n = rec.n;
+  f64* r = rec.entry(t, a);
+  copy_values(r, x.gap.C + a * n, n);
+  copy_values(r + n, x.M_star, n);
+  copy_values(r + 2 * n, x.M_inf, n);
+  r[3 * n] = seen.v;
+  r[3 * n + 1] = seen.F;
+  r[3 * n + 2] = seen.F_inf;
+  r[3 * n + 3] = x.h[a];
+  r[3 * n + 4] = seen.diffuse ? 1.0 : 0.0;
+}
+
 // The diffuse periods, from the first, for as long as the predicted P_inf is
 // not zero (its sum of squares exceeds kDiffuseTolerance). Period 0 is
 // predicted as (x.x_start, x.P_start, diag(diffuse)), each later one from
@@ -303,9 +332,11 @@ void kf_next_diffuse_cov(const kf_inputs& in, const kf_scratch& s, f64* P_inf) n
 // Returns KF_OK, or KF_ERR_NOT_PD (with run.failed_period and run.loglik)
 // when an observed block of R has no Cholesky factor or an entry's variance
 // is not positive.
+// Given a recorder, it also records each period as the smoother needs it
+// (kf_diffuse_records.h); KF_ERR_ALLOC when the record cannot grow.
 int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
                      const kf_filter_scratch& x, const kf_outputs& out, kf_run& run,
-                     i64* periods) noexcept {
+                     i64* periods, diffuse_recorder* recorder) noexcept {
   const kf_inputs& in = fin.model;
   const i64 n = in.n, m = in.m, k = in.k;
   const bool store = in.store_history != 0;
@@ -334,11 +365,19 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
     }
     f64 term = 0.0;
     const i64 m_t = count_observed(in.y + t * m, m);
+    if (recorder != nullptr && !recorder->reserve_through(t)) {
+      status = KF_ERR_ALLOC;
+      break;
+    }
     bool transformed = false;
     bool ok = m_t == 0 || kf_univariate_entries(in, s, x, t, m_t, transformed);
-    for (i64 a = 0; ok && a < m_t; ++a)
+    if (ok && recorder != nullptr) record_period_start(recorder->records(), s, x, t, m_t, transformed);
+    for (i64 a = 0; ok && a < m_t; ++a) {
+      kf_entry_seen seen{};
       ok = kf_diffuse_entry(x.gap.C + a * n, x.gap.y[a], x.h[a], in.jitter, x_filt, P_filt,
-                            x.P_inf, x, n, k, with_shocks, term);
+                            x.P_inf, x, n, k, with_shocks, term, &seen);
+      if (ok && recorder != nullptr) record_entry(recorder->records(), x, t, a, seen);
+    }
     if (!ok) {
       status = KF_ERR_NOT_PD;
       break;
@@ -361,9 +400,9 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
   return status;
 }
 
-}  // namespace
-
-int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
+// kf_filter, with the diffuse periods recorded when `recorder` is given.
+int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
+                        diffuse_recorder* recorder) noexcept {
   const kf_inputs& in = fin->model;
   const i64 n = in.n, m = in.m, k = in.k;
   fout->nobs = 0;
@@ -416,7 +455,8 @@ int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
   if (init == KF_INIT_DIFFUSE) {
     copy_or_zero(x.P_start, in.P0, n * n);
     if (in.store_history != 0 && in.return_shocks != 0) orv_matmul_abt(in.Q, in.B, x.QBt, k, k, n);
-    const int status = kf_diffuse_phase(*fin, s, x, fout->history, run, &fout->diffuse_periods);
+    const int status =
+        kf_diffuse_phase(*fin, s, x, fout->history, run, &fout->diffuse_periods, recorder);
     if (status != KF_OK) {
       *fout->history.loglik = run.loglik;
       fout->where = run.failed_period;
@@ -427,6 +467,12 @@ int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
   const int status = kf_run_sample(in, fout->history, s, &run);
   if (status == KF_ERR_NOT_PD) fout->where = run.failed_period;
   return status;
+}
+
+}  // namespace
+
+int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
+  return kf_filter_recording(fin, fout, nullptr);
 }
 
 }  // namespace ORV_VARIANT
