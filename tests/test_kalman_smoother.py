@@ -214,6 +214,28 @@ def test_diffuse_start_matches_statsmodels(seed, pattern):
     assert_filter_fields_equal(result, model, return_shocks=True, **kw)
 
 
+def test_long_diffuse_phase_matches_statsmodels():
+    """A diffuse phase of many periods (the first ones missing, one series
+    for five states): the record of the diffuse periods grows several times
+    while the filter runs them."""
+    rng = np.random.default_rng(7200)
+    for _ in range(50):
+        model = random_model(rng, 5, 1, 2, 60, stable=False)
+        model["y"][:12] = np.nan
+        model["y"][rng.random(60) < 0.2] = np.nan
+        res, want = statsmodels_diffuse_smoother(model, 5, np.zeros((5, 5)))
+        if smallest_diffuse_variance(res) > 1e-3:
+            break
+    result = smooth(model, return_shocks=True, init="diffuse")
+    assert result.diffuse_periods > 12
+    observed = ~np.isnan(model["y"])
+    diffs = {key: max_rel_diff(getattr(result, key), want[key]) for key in ("x_smooth", "P_smooth")}
+    diffs.update({key: max_rel_diff(getattr(result, key)[1:], want[key][1:])
+                  for key in ("eps_smooth", "eps_smooth_cov")})
+    diffs["e_smooth"] = max_rel_diff(result.e_smooth[observed], want["e_smooth"][observed])
+    assert max(diffs.values()) < 1e-9, diffs
+
+
 def test_statsmodels_univariate_filtering_changes_nothing_under_the_diffuse_start():
     """statsmodels runs its diffuse periods one entry at a time whether or not
     it filters univariately afterwards; the smoothed moments agree with both."""
