@@ -13,6 +13,7 @@ smoothed state 0 our x0_smooth. Under the diffuse start both describe the
 first prediction, so no period is added: its disturbance t is our eps_{t+1},
 and eps_0 is not defined."""
 
+import os
 import warnings
 
 import numpy as np
@@ -234,6 +235,62 @@ def test_long_diffuse_phase_matches_statsmodels():
                   for key in ("eps_smooth", "eps_smooth_cov")})
     diffs["e_smooth"] = max_rel_diff(result.e_smooth[observed], want["e_smooth"][observed])
     assert max(diffs.values()) < 1e-9, diffs
+
+
+# Small models with an exact diffuse start, smoothed by KFAS (the R package of
+# Helske, which implements Durbin and Koopman's exact initial smoother); its
+# results ship with statsmodels' tests, one row per period and a last row of
+# forecasts. The matrices' columns hold sums of all their elements.
+KFAS_MODELS = {
+    "local_level": dict(
+        A=[[1.0]], B=[[1.0]], C=[[1.0]], d=[0.0], Q=[[8.253]], R=[[1.993]],
+        y=np.r_[10.2394, [1.0] * 9][:, None]),
+    "local_linear_trend": dict(
+        A=[[1.0, 1.0], [0.0, 1.0]], B=np.eye(2), C=[[1.0, 0.0]], d=[0.0],
+        Q=np.diag([8.253, 2.334]), R=[[1.993]],
+        y=np.r_[10.2394, 4.2039, 6.123123, [1.0] * 7][:, None]),
+    "local_linear_trend_missing": dict(
+        A=[[1.0, 1.0], [0.0, 1.0]], B=np.eye(2), C=[[1.0, 0.0]], d=[0.0],
+        Q=np.diag([8.253, 2.334]), R=[[1.993]],
+        y=np.r_[10.2394, np.nan, 6.123123, [1.0] * 7][:, None]),
+    "common_level": dict(
+        A=np.eye(2), B=[[1.0], [0.0]], C=[[1.0, 0.0], [0.1111, 1.0]], d=[0.0, 0.0],
+        Q=[[3.2324]], R=np.eye(2),
+        y=np.column_stack([np.r_[10.2394, [1.0] * 9], np.r_[8.2304, [1.0] * 9]])),
+}
+
+
+def kfas_results(name):
+    import statsmodels.tsa.statespace.tests as sm_tests
+    path = os.path.join(os.path.dirname(sm_tests.__file__), "results",
+                        f"results_exact_initial_{name}_R.csv")
+    if not os.path.exists(path):
+        pytest.skip(f"statsmodels ships without {os.path.basename(path)}")
+    with open(path) as f:
+        header = [column.strip('"') for column in f.readline().strip().split(",")]
+        rows = [[float("nan") if v == "NA" else float(v) for v in line.strip().split(",")]
+                for line in f if line.strip()]
+    return dict(zip(header, np.array(rows).T))
+
+
+@pytest.mark.parametrize("name", sorted(KFAS_MODELS))
+def test_diffuse_start_matches_kfas(name):
+    model = {key: np.asarray(value, float) for key, value in KFAS_MODELS[name].items()}
+    T = model["y"].shape[0]
+    want = {key: column[:T] for key, column in kfas_results(name).items()}  # then a forecast
+    result = smooth(model, init="diffuse")
+    n, m, k = model["A"].shape[0], model["C"].shape[0], model["B"].shape[1]
+    observed = ~np.isnan(model["y"])
+    pairs = [(result.x_smooth[:, i], want[f"alphahat_{i + 1}"]) for i in range(n)]
+    pairs.append((result.P_smooth.sum(axis=(1, 2)), want["sumV"]))
+    # KFAS's eta_t moves the state from t to t + 1: our eps_{t+1}
+    pairs += [(result.eps_smooth[1:, i], want[f"etahat_{i + 1}" if k > 1 else "etahat_1"][:-1])
+              for i in range(k)]
+    pairs.append((result.eps_smooth_cov[1:].sum(axis=(1, 2)), want["sumVeta"][:-1]))
+    pairs += [(result.e_smooth[observed[:, i], i], want[f"epshat_{i + 1}"][observed[:, i]])
+              for i in range(m)]
+    diffs = [max_rel_diff(got, expected) for got, expected in pairs]
+    assert max(diffs) < 1e-9, diffs
 
 
 def test_statsmodels_univariate_filtering_changes_nothing_under_the_diffuse_start():
