@@ -1,7 +1,8 @@
 """kalman_smoother against statsmodels' smoother (random models with random
-gaps under each start, and Durbin and Koopman's Nile example), against the
-filter it runs, against a wide known start for the exact diffuse smoother,
-and on the identities a fixed-interval smoother must satisfy.
+gaps under each start, and Durbin and Koopman's Nile example), against KFAS's
+exact diffuse smoother on small models, against the filter it runs, against
+a wide known start for the exact diffuse smoother, and on the identities a
+fixed-interval smoother must satisfy.
 
 Conventions. This library's x0, P0 are the filtered moments of the period
 before the first observation, and eps_t enters period t (eps_0 the first).
