@@ -190,6 +190,19 @@ def diffuse_case(rng, pattern, partial):
     raise AssertionError("no well-conditioned draw")
 
 
+def diffuse_differences(result, want, y):
+    """smoother_differences under the diffuse start, where eps_0 is not
+    defined and there is no period before the first to smooth."""
+    observed = ~np.isnan(y)
+    assert np.all(np.isnan(result.e_smooth[~observed]))
+    diffs = {key: max_rel_diff(getattr(result, key)[1:], want[key][1:])
+             for key in ("eps_smooth", "eps_smooth_cov")}
+    diffs.update({key: max_rel_diff(getattr(result, key), want[key])
+                  for key in ("x_smooth", "P_smooth")})
+    diffs["e_smooth"] = max_rel_diff(result.e_smooth[observed], want["e_smooth"][observed])
+    return diffs
+
+
 def diffuse_kwargs(q, P0):
     n = P0.shape[0]
     return dict(init="diffuse", diffuse_states=np.arange(n) < q, P0=P0)
@@ -205,13 +218,7 @@ def test_diffuse_start_matches_statsmodels(seed, pattern):
     assert result.diffuse_periods > 0
     assert result.x0_smooth is None and result.P0_smooth is None
     assert np.all(np.isnan(result.eps_smooth[0])) and np.all(np.isnan(result.eps_smooth_cov[0]))
-    observed = ~np.isnan(model["y"])
-    assert np.all(np.isnan(result.e_smooth[~observed]))
-    diffs = {key: max_rel_diff(getattr(result, key)[1:], want[key][1:])
-             for key in ("eps_smooth", "eps_smooth_cov")}
-    diffs.update({key: max_rel_diff(getattr(result, key), want[key])
-                  for key in ("x_smooth", "P_smooth")})
-    diffs["e_smooth"] = max_rel_diff(result.e_smooth[observed], want["e_smooth"][observed])
+    diffs = diffuse_differences(result, want, model["y"])
     assert max(diffs.values()) < 1e-9, diffs
     assert_filter_fields_equal(result, model, return_shocks=True, **kw)
 
@@ -230,11 +237,7 @@ def test_long_diffuse_phase_matches_statsmodels():
             break
     result = smooth(model, return_shocks=True, init="diffuse")
     assert result.diffuse_periods > 12
-    observed = ~np.isnan(model["y"])
-    diffs = {key: max_rel_diff(getattr(result, key), want[key]) for key in ("x_smooth", "P_smooth")}
-    diffs.update({key: max_rel_diff(getattr(result, key)[1:], want[key][1:])
-                  for key in ("eps_smooth", "eps_smooth_cov")})
-    diffs["e_smooth"] = max_rel_diff(result.e_smooth[observed], want["e_smooth"][observed])
+    diffs = diffuse_differences(result, want, model["y"])
     assert max(diffs.values()) < 1e-9, diffs
 
 
