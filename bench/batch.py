@@ -10,7 +10,7 @@ anything is timed, every draw's log-likelihood from the batch is checked to
 be bit for bit the one of its single call.
 
 The three candidates of a size are timed interleaved, round by round
-(run.Bench): the 256 single calls, the batch on one thread, the batch on two.
+(harness.Bench): the 256 single calls, the batch on one thread, the batch on two.
 Ratios are of median times: single / batch (one thread), and batch on one
 thread / batch on two. Beside the two-thread ratio stands what the host gave
 the call: its CPU time over its wall time, the cores it received (2.00 when

@@ -165,7 +165,7 @@ def main():
 
     sys.path.insert(0, BENCH)
     sys.path.insert(0, ROOT)
-    import run
+    import harness
 
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
@@ -177,16 +177,16 @@ def main():
                         help="print the rows as JSON (progress goes to stderr)")
     opts = parser.parse_args()
     if opts.library:
-        lib, so_path = run.load_library_from(opts.library), opts.library
+        lib, so_path = harness.load_library_from(opts.library), opts.library
     else:
-        lib, so_path = run.load_library(False)
+        lib, so_path = harness.load_library(False)
     results = {}
     if opts.allocator is None:
-        bench_smoother(so_path, opts.quick, results, run.log)
+        bench_smoother(so_path, opts.quick, results, harness.log)
     else:
         if opts.allocator == "settled":
             settle_allocator()
-        bench = run.Bench(opts.quick, run.CpuMeter())
+        bench = harness.Bench(opts.quick, harness.CpuMeter())
         results["smoother"] = time_smoother(lib, bench, opts.allocator)
     if opts.json:
         print(json.dumps(results["smoother"]))
