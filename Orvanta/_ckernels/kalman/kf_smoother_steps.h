@@ -64,9 +64,9 @@ inline product_args rows_from(const product_args& g, i64 rows) noexcept {
 // the rows takes only the first half of the columns, so that few elements
 // above the diagonal are computed (the mirror overwrites them later), while
 // the rows below keep the widest blocks, whose loads per multiply-add are
-// fewest. Out of line, as the dense kernels keep their tall blocks.
+// fewest.
 template <int Rows>
-[[gnu::noinline]] void product_lower_in_bands(const product_args& g, i64 n) noexcept {
+ORV_INLINE void product_lower_bands(const product_args& g, i64 n) noexcept {
   constexpr int kHalf = kBlockCols / 2;
   for (i64 j0 = 0; j0 < n; j0 += kBlockCols) {
     const i64 width = min_i64(kBlockCols, n - j0);
@@ -80,8 +80,19 @@ template <int Rows>
   }
 }
 
+// product_lower_bands out of line, as the dense kernels keep their tall
+// blocks.
+template <int Rows>
+[[gnu::noinline]] void product_lower_in_bands(const product_args& g, i64 n) noexcept {
+  product_lower_bands<Rows>(g, n);
+}
+
+// Inline where n is a constant (a loop specialised for the state size),
+// which unrolls the bands it takes.
 inline void product_lower(const product_args& g, i64 n) noexcept {
-  product_lower_in_bands<(kTallBlockRows > 0 ? kTallBlockRows : kBlockRows)>(g, n);
+  constexpr int kRows = kTallBlockRows > 0 ? kTallBlockRows : kBlockRows;
+  if (__builtin_constant_p(n)) return product_lower_bands<kRows>(g, n);
+  product_lower_in_bands<kRows>(g, n);
 }
 
 // The upper triangle of the size x size block on the diagonal of P (n x n)
@@ -151,13 +162,21 @@ void reduce_by_congruence(const f64* P, const f64* M, f64* MP, f64* out, i64 n) 
 // than in the dense kernel: there it took the unscented filter's 7-row
 // products out of line, and small unscented models ran a fifth slower.
 // Without those pipes the dense kernel's blocks suffice.
+// Where m is a constant (a loop specialised for the state size), the
+// blocks are inlined.
+template <int Rows>
+inline void product_in_one_block(const product_args& g, i64 m) noexcept {
+  if (__builtin_constant_p(m)) return product_strip<kBlockCols, Rows>(g, Rows, 0, 0, m);
+  product_direct_in_rows<Rows>(g, Rows, m);
+}
+
 inline void product_of_few_rows(const product_args& g, i64 rows, i64 m) noexcept {
   if constexpr (kTallBlockRows >= 8) {
     switch (rows) {
-      case 8: return product_direct_in_rows<8>(g, 8, m);
-      case 7: return product_direct_in_rows<7>(g, 7, m);
-      case 6: return product_direct_in_rows<6>(g, 6, m);
-      case 5: return product_direct_in_rows<5>(g, 5, m);
+      case 8: return product_in_one_block<8>(g, m);
+      case 7: return product_in_one_block<7>(g, m);
+      case 6: return product_in_one_block<6>(g, m);
+      case 5: return product_in_one_block<5>(g, m);
       default: break;
     }
   }
