@@ -51,20 +51,6 @@ namespace ORV_VARIANT {
 
 namespace {
 
-// ---- the record ---------------------------------------------------------------------
-
-// One observed entry of a diffuse period, as recorded.
-struct diffuse_entry {
-  const f64 *z, *M, *M_inf;
-  f64 v, F, F_inf, h;
-  bool diffuse;
-
-  static diffuse_entry at(const f64* e, i64 n) noexcept {
-    return {e, e + n, e + 2 * n, e[3 * n], e[3 * n + 1], e[3 * n + 2], e[3 * n + 3],
-            e[3 * n + 4] != 0.0};
-  }
-};
-
 // ---- backwards ----------------------------------------------------------------------
 
 // The regions the backward pass through diffuse periods adds to
@@ -217,13 +203,13 @@ void diffuse_entries_back(const kf_inputs& in, const diffuse_records& rec,
   const i64 n = in.n, m = in.m;
   copy_values(s.u, s.w, n);
   copy_values(s.N, s.M, n * n);
-  const i64 p = static_cast<i64>(rec.period(t)[0]);
+  const i64 p = rec.observed(t);
   for (i64 e = p - 1; e >= 0; --e) {
     const diffuse_entry en = diffuse_entry::at(rec.entry(t, e), n);
     d.e[e] = en.diffuse ? diffuse_entry_back(en, s, d, n) : ordinary_entry_back(en, s, d, n);
   }
   // e = L e~ for the unit lower factor L = F diag(F)^-1 of R's observed block
-  if (rec.period(t)[1] != 0.0) {
+  if (rec.transformed(t)) {
     const f64* F = rec.factor(t);
     for (i64 b = 0; b < p; ++b) d.e[b] = d.e[b] / F[b * p + b];
     for (i64 i = p - 1; i >= 0; --i) {

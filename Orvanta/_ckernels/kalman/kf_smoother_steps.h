@@ -154,6 +154,14 @@ void reduce_by_congruence(const f64* P, const f64* M, f64* MP, f64* out, i64 n) 
   product_symmetric({P, n, 1, MP, n, n, out, n, P, nullptr, 0}, n);
 }
 
+// The Rows x m output of g in one block of rows, inlined where m is a
+// constant (a loop specialised for the state size).
+template <int Rows>
+inline void product_in_one_block(const product_args& g, i64 m) noexcept {
+  if (__builtin_constant_p(m)) return product_strip<kBlockCols, Rows>(g, Rows, 0, 0, m);
+  product_direct_in_rows<Rows>(g, Rows, m);
+}
+
 // out (rows x m) = left . b for the products whose height is the number of
 // observed entries of a period. The dense kernel takes such outputs in
 // blocks of four rows and a rest, which gives a processor with two
@@ -162,14 +170,6 @@ void reduce_by_congruence(const f64* P, const f64* M, f64* MP, f64* out, i64 n) 
 // than in the dense kernel: there it took the unscented filter's 7-row
 // products out of line, and small unscented models ran a fifth slower.
 // Without those pipes the dense kernel's blocks suffice.
-// Where m is a constant (a loop specialised for the state size), the
-// blocks are inlined.
-template <int Rows>
-inline void product_in_one_block(const product_args& g, i64 m) noexcept {
-  if (__builtin_constant_p(m)) return product_strip<kBlockCols, Rows>(g, Rows, 0, 0, m);
-  product_direct_in_rows<Rows>(g, Rows, m);
-}
-
 inline void product_of_few_rows(const product_args& g, i64 rows, i64 m) noexcept {
   if constexpr (kTallBlockRows >= 8) {
     switch (rows) {

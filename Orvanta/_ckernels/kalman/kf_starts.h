@@ -184,11 +184,10 @@ struct kf_entry_seen {
 // and when F_inf = 0 the ordinary update (K = P z^T / F). The covariances are
 // formed on and below the diagonal and mirrored. Returns false when F_inf is
 // zero and F is not positive beyond rounding. P z^T and P_inf z^T stay in
-// x.M_star and x.M_inf, and what the entry saw goes to *seen unless it is
-// null.
+// x.M_star and x.M_inf, and what the entry saw goes to `seen`.
 bool kf_diffuse_entry(const f64* z, f64 w, f64 h, f64 jitter, f64* a, f64* P, f64* P_inf,
                       const kf_filter_scratch& x, i64 n, i64 k, bool with_shocks,
-                      f64& term, kf_entry_seen* seen = nullptr) noexcept {
+                      f64& term, kf_entry_seen& seen) noexcept {
   const f64 v = w - orv_dot(z, a, n);
   orv_matvec(P, z, x.M_star, n, n);
   f64 F = orv_dot(z, x.M_star, n) + h;
@@ -196,7 +195,7 @@ bool kf_diffuse_entry(const f64* z, f64 w, f64 h, f64 jitter, f64* a, f64* P, f6
   orv_matvec(P_inf, z, x.M_inf, n, n);
   const f64 F_inf = orv_dot(z, x.M_inf, n);
   if (with_shocks) orv_matvec(x.G, z, x.g, k, n);
-  if (seen != nullptr) *seen = {v, F, F_inf, F_inf > kDiffuseTolerance};
+  seen = {v, F, F_inf, F_inf > kDiffuseTolerance};
 
   if (F_inf > kDiffuseTolerance) {
     for (i64 i = 0; i < n; ++i) {
@@ -295,34 +294,6 @@ void kf_next_diffuse_cov(const kf_inputs& in, const kf_scratch& s, f64* P_inf) n
   if (in.symmetrize) orv_sym_inplace(P_inf, n);
 }
 
-// Period t's part of the record before its entries: the number p of
-// observed entries, whether they were transformed (then the factor in s.L),
-// and P_inf as the period starts.
-void record_period_start(const diffuse_records& rec, const kf_scratch& s,
-                         const kf_filter_scratch& x, i64 t, i64 p, bool transformed) noexcept {
-  const i64 n = rec.n;
-  rec.period(t)[0] = static_cast<f64>(p);
-  rec.period(t)[1] = transformed ? 1.0 : 0.0;
-  copy_values(rec.P_inf(t), x.P_inf, n * n);
-  if (transformed) copy_values(rec.factor(t), s.L, p * p);
-}
-
-// Entry a of period t as it was taken: its row z, M = P z^T, M_inf =
-// P_inf z^T, what it saw, and its measurement variance.
-void record_entry(const diffuse_records& rec, const kf_filter_scratch& x, i64 t, i64 a,
-                  const kf_entry_seen& seen) noexcept {
-  const i64 n = rec.n;
-  f64* r = rec.entry(t, a);
-  copy_values(r, x.gap.C + a * n, n);
-  copy_values(r + n, x.M_star, n);
-  copy_values(r + 2 * n, x.M_inf, n);
-  r[3 * n] = seen.v;
-  r[3 * n + 1] = seen.F;
-  r[3 * n + 2] = seen.F_inf;
-  r[3 * n + 3] = x.h[a];
-  r[3 * n + 4] = seen.diffuse ? 1.0 : 0.0;
-}
-
 // The diffuse periods, from the first, for as long as the predicted P_inf is
 // not zero (its sum of squares exceeds kDiffuseTolerance). Period 0 is
 // predicted as (x.x_start, x.P_start, diag(diffuse)), each later one from
@@ -371,12 +342,16 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
     }
     bool transformed = false;
     bool ok = m_t == 0 || kf_univariate_entries(in, s, x, t, m_t, transformed);
-    if (ok && recorder != nullptr) record_period_start(recorder->records(), s, x, t, m_t, transformed);
+    if (ok && recorder != nullptr)
+      recorder->records().store_period_start(t, m_t, transformed ? s.L : nullptr, x.P_inf);
     for (i64 a = 0; ok && a < m_t; ++a) {
+      const f64* z = x.gap.C + a * n;
       kf_entry_seen seen{};
-      ok = kf_diffuse_entry(x.gap.C + a * n, x.gap.y[a], x.h[a], in.jitter, x_filt, P_filt,
-                            x.P_inf, x, n, k, with_shocks, term, &seen);
-      if (ok && recorder != nullptr) record_entry(recorder->records(), x, t, a, seen);
+      ok = kf_diffuse_entry(z, x.gap.y[a], x.h[a], in.jitter, x_filt, P_filt, x.P_inf, x, n, k,
+                            with_shocks, term, seen);
+      if (ok && recorder != nullptr)
+        diffuse_entry{z, x.M_star, x.M_inf, seen.v, seen.F, seen.F_inf, x.h[a], seen.diffuse}
+            .store(recorder->records().entry(t, a), n);
     }
     if (!ok) {
       status = KF_ERR_NOT_PD;
