@@ -5,10 +5,10 @@
  * library's exported kernels: the products through orv_matmul, which runs
  * the loop's product kernel on the same shapes, and the rest through the
  * step the loop calls. Each step's time is the best of several trials; their
- * sum is the fastest a period can run with these kernels, and the FMAs of
- * the period over that sum times the FMA peak is the most of the peak the
- * loop can reach at this size (what the loop loses between steps, such as
- * operands leaving cache, comes on top).
+ * sum is about the fastest a period can run with these kernels (but see the
+ * gain below), and the FMAs of the period over that sum times the FMA peak
+ * about the most of the peak the loop can reach at this size (what the loop
+ * loses between steps, such as operands leaving cache, comes on top).
  *
  * One step runs slower here than in the loop: the exported gain step reads
  * the rows of P_pred C^T and writes those of K across its vector lanes, one
@@ -75,7 +75,7 @@ enum step_id {
   STATE_UPDATE, PRODUCT_NMN, IDENTITY_MINUS, PRODUCT_NMM, STEP_COUNT
 };
 
-/* name, calls per period, FMAs per call as a function of (n, m) */
+/* What each step computes; its calls per period and FMAs follow. */
 static const char *const STEP_NAMES[STEP_COUNT] = {
     "state_predict",  /* x_pred = A x */
     "product_nnn",    /* A P, (A P) A^T, (I - K C) P, and that times (I - K C)^T */
