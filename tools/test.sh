@@ -62,9 +62,33 @@ step "python tests, sanitized"
 # loaded before anything else. Leak reports are judged by their top frames,
 # so the interpreter's own memory kept until exit is not reported while the
 # extension's is.
-ORVANTA_PACKAGE_ROOT="$PWD/build/asan/pkg" \
-LD_PRELOAD="$(c++ -print-file-name=libasan.so)" \
-ASAN_OPTIONS="$ASAN_OPTIONS:malloc_context_size=2:fast_unwind_on_malloc=1" \
-LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0" \
-PYTHONMALLOC=malloc \
-  python3 -m pytest -p no:cacheprovider "$@"
+sanitized_pytest() {
+  ORVANTA_PACKAGE_ROOT="$PWD/build/asan/pkg" \
+  LD_PRELOAD="$(c++ -print-file-name=libasan.so)" \
+  ASAN_OPTIONS="$ASAN_OPTIONS:malloc_context_size=2:fast_unwind_on_malloc=1" \
+  LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0" \
+  PYTHONMALLOC=malloc \
+    python3 -m pytest -p no:cacheprovider "$@"
+}
+
+# The fuzz tests take most of the sanitized pass (thousands of calls each)
+# and time nothing: after the rest, they run as two processes at once, one
+# per core, each writing to a log that is printed when both are done.
+fuzz_a=(tests/test_fuzz_entries.py)
+fuzz_b=(tests/test_fuzz_filter.py tests/test_fuzz_batch.py)
+sanitized_fuzz_in_two_processes() {
+  local log_a=build/asan/fuzz_a.log log_b=build/asan/fuzz_b.log status_a=0 status_b=0
+  sanitized_pytest "${fuzz_a[@]}" >"$log_a" 2>&1 &
+  local pid_a=$!
+  sanitized_pytest "${fuzz_b[@]}" >"$log_b" 2>&1 || status_b=$?
+  wait "$pid_a" || status_a=$?
+  cat "$log_a" "$log_b"
+  [ "$status_a" = 0 ] && [ "$status_b" = 0 ]
+}
+
+if [ $# -gt 0 ]; then
+  sanitized_pytest "$@"
+else
+  sanitized_pytest "${fuzz_a[@]/#/--ignore=}" "${fuzz_b[@]/#/--ignore=}"
+  sanitized_fuzz_in_two_processes
+fi
