@@ -178,6 +178,66 @@ def _kf_table(rows, vec):
     return lines + _busy_note(rows)
 
 
+# What each step of bench/filter_steps.c computes, in the table's words.
+STEP_LABELS = {
+    "state_predict": "x_pred = A x",
+    "product_nnn": "A P, (A P) Aᵀ, (I − K C) P, · (I − K C)ᵀ",
+    "sym_state": "P_pred and P_filt symmetrised",
+    "meas_rows": "C P_pred",
+    "meas_cov": "(C P_pred) Cᵀ",
+    "sym_meas": "S symmetrised",
+    "chol": "Cholesky of S",
+    "subst": "L⁻¹ v, L⁻ᵀ u",
+    "gain": "gain, exported step (see above)",
+    "state_update": "x_filt = x_pred + K v",
+    "product_nmn": "(K C)ᵀ = Cᵀ Kᵀ, (K R) Kᵀ",
+    "identity_minus": "I − K C",
+    "product_nmm": "K R",
+}
+
+
+def _steps_section(steps, kf_lik, vec, t_main):
+    """The likelihood-alone period step by step beside the loop itself."""
+    lines = [
+        "## The likelihood-alone period, step by step (`bench/filter_steps.c`)",
+        "",
+        "Each step of one fully observed period, timed alone (best of seven trials of "
+        "many calls, operands in cache) through the extension's exported kernels: the "
+        "products through `orv_matmul`, the loop's product kernel on the same shapes. "
+        "Each cell is ns per period (share of the FMA peak). Their sum is about the "
+        "fastest a period runs with these kernels, and its share of the peak about the "
+        "most the loop can reach before what it loses between steps; the gain's row is "
+        "the exported step, which gathers its rows across the vector lanes and is slower "
+        "than the loop's own solve, so the sum overstates the period by the difference. "
+        "Models with a loop specialised for their size inline the steps there, and that "
+        "loop can beat their sum. The last row is the loop itself, `kalman_hot_loop` with the likelihood alone "
+        f"(the table above), per period (its time over T = {t_main}).",
+        "",
+    ]
+    if not steps:
+        return lines + ["(not measured in this run)", ""]
+    keys = list(steps)
+    lines += ["| step | " + " | ".join(f"({key})" for key in keys) + " |",
+              "|---|" + "---:|" * len(keys)]
+
+    def cell(ns, fmas):
+        return f"{ns:,.0f}" + (f" ({100 * fmas / (ns * 1e-9) / vec:.0f}%)" if fmas else "")
+    for i, first in enumerate(steps[keys[0]]["steps"]):
+        label = STEP_LABELS.get(first["step"], first["step"])
+        calls = f" ×{first['calls']}" if first["calls"] > 1 else ""
+        lines.append(f"| {label}{calls} | " + " | ".join(
+            cell(steps[key]["steps"][i]["ns"], steps[key]["steps"][i]["fmas"])
+            for key in keys) + " |")
+    lines.append("| **sum of the steps** | " + " | ".join(
+        "**" + cell(steps[key]["period_ns"], steps[key]["period_fmas"]) + "**"
+        for key in keys) + " |")
+    loop = {f"{r['n']},{r['m']}": r for r in kf_lik if r["impl"] == "library"}
+    lines.append("| the loop (`kalman_hot_loop`, likelihood alone) | " + " | ".join(
+        cell(loop[key]["median_ns"] / t_main, steps[key]["period_fmas"]) if key in loop
+        else "" for key in keys) + " |")
+    return lines + [""]
+
+
 def _dot_cores(results):
     """How many cores the np.dot variants kept busy while timed: this
     process's CPU time over the wall time, the largest median over cases."""
@@ -252,6 +312,9 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
         lines += _kf_table(results["kf_lik"], vec)
     else:
         lines.append("(not measured in this run)")
+    if "filter_steps" in results:
+        lines += [""] + _steps_section(results["filter_steps"], results.get("kf_lik", []), vec,
+                                       t_main)
     lines += [
         "",
         f"## Linear Kalman filter, `kalman_hot_loop`, full history, T = {t_main}",

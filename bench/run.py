@@ -19,7 +19,8 @@ Times, side by side and interleaved round by round:
     (`filter()` and `_filter()`);
   with the fused multiply-adds per second of each as a share of the
   measured FMA peak of one core (bench/fma_peak.c, compiled here at run
-  time);
+  time), and the likelihood-alone period's steps timed one at a time
+  (bench/filter_steps.c, compiled here against the extension);
 * the library's `ukf_hot_loop` (full history, T = 200) against the numba loop
   and filterpy's UnscentedKalmanFilter for ns = 3, 6, 10;
 * the per-call overhead at T = 1 with (4,2,2);
@@ -103,6 +104,43 @@ def fma_peak(quick):
             result["not_used"] = errors
         return result
     raise RuntimeError("could not build or run bench/fma_peak.c:\n" + "\n".join(errors))
+
+
+# ---- the likelihood-alone period, step by step ---------------------------------
+
+def filter_steps(so_path, quick):
+    """bench/filter_steps.c, linked against the extension (which exports the
+    kernels by name, beside the interpreter it needs), run at each linear
+    size: {"n,m": {"steps": [{step, calls, ns, fmas}], "period_ns",
+    "period_fmas"}}, or None when it cannot be built or run (logged)."""
+    src = os.path.join(BENCH, "filter_steps.c")
+    exe = os.path.join(BUILD, "filter_steps")
+    kernels = os.path.join(ROOT, "Orvanta", "_ckernels")
+    os.makedirs(BUILD, exist_ok=True)
+    try:
+        embed = subprocess.run(["python3.14-config", "--ldflags", "--embed"], check=True,
+                               capture_output=True, text=True).stdout.split()
+        subprocess.run(["gcc", "-O2", "-std=c11", "-I", os.path.join(kernels, "_common"),
+                        "-I", os.path.join(kernels, "kalman"), "-o", exe, src,
+                        os.path.abspath(so_path), *embed,
+                        "-Wl,-rpath," + os.path.dirname(os.path.abspath(so_path))],
+                       check=True, capture_output=True, text=True)
+        out = {}
+        for n, m, _ in KF_SIZES:
+            run = subprocess.run([exe, str(n), str(m), "5000" if quick else "20000"],
+                                 check=True, capture_output=True, text=True, timeout=300)
+            case = out[f"{n},{m}"] = {"steps": []}
+            for line in run.stdout.splitlines():
+                parts = line.split()
+                if parts[0] == "step":
+                    case["steps"].append(dict(step=parts[1], calls=int(parts[2]),
+                                              ns=float(parts[3]), fmas=float(parts[4])))
+                elif parts[0] == "period":
+                    case["period_ns"], case["period_fmas"] = float(parts[1]), float(parts[2])
+        return out
+    except (subprocess.CalledProcessError, OSError, subprocess.TimeoutExpired) as exc:
+        log(f"WARNING: bench/filter_steps.c not measured: {getattr(exc, 'stderr', '') or exc}")
+        return None
 
 
 def kf_fma_per_period(n, m):
@@ -454,6 +492,11 @@ def main():
         f"{peak['vector_fma_per_s'] / 1e9:.1f} GFMA/s vector, "
         f"{peak['scalar_fma_per_s'] / 1e9:.1f} GFMA/s scalar")
 
+    steps = filter_steps(so_path, opts.quick)
+    if steps:
+        log("likelihood-alone period step by step (sum of the steps, per period): " + ", ".join(
+            f"({key}) {case['period_ns'] / 1e3:.2f} us" for key, case in steps.items()))
+
     import batch
     import models
     import peers_numba
@@ -482,8 +525,8 @@ def main():
     log(f"BLAS behind np.dot: {blas.get('library', 'not found')} "
         f"({blas.get('config', '')}, {blas.get('threads', '?')} threads)")
 
-    results = dict(fma_peak=peak, numba_compile_s=compile_s, kf_lik=[], kf=[], ukf=[],
-                   overhead=[], threads=[], batch=[])
+    results = dict(fma_peak=peak, numba_compile_s=compile_s, filter_steps=steps, kf_lik=[],
+                   kf=[], ukf=[], overhead=[], threads=[], batch=[])
     bench = Bench(opts.quick, meter)
     bench_kf(lib, numba_kf, bench, results)
     bench_ukf(lib, numba_ukf, bench, results)
