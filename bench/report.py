@@ -201,8 +201,8 @@ def _steps_section(steps, kf_lik, vec, t_main):
     lines = [
         "## The likelihood-alone period, step by step (`bench/filter_steps.c`)",
         "",
-        "Each step of one fully observed period, timed alone (best of seven trials of "
-        "many calls, operands in cache) through the extension's exported kernels: the "
+        "Each step of one fully observed period, timed alone (the best of two runs of "
+        "seven trials of many calls, operands in cache) through the extension's exported kernels: the "
         "products through `orv_matmul`, the loop's product kernel on the same shapes. "
         "Each cell is ns per period (share of the FMA peak). Their sum is about the "
         "fastest a period runs with these kernels, and its share of the peak about the "
