@@ -46,6 +46,7 @@ import os
 import platform
 import subprocess
 import sys
+import sysconfig
 import time
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
@@ -118,11 +119,11 @@ def filter_steps(so_path, quick):
     kernels = os.path.join(ROOT, "Orvanta", "_ckernels")
     os.makedirs(BUILD, exist_ok=True)
     try:
-        embed = subprocess.run(["python3.14-config", "--ldflags", "--embed"], check=True,
-                               capture_output=True, text=True).stdout.split()
+        python_lib = [f"-L{sysconfig.get_config_var('LIBDIR')}",
+                 f"-lpython{sysconfig.get_config_var('LDVERSION')}", "-lm"]
         subprocess.run(["gcc", "-O2", "-std=c11", "-I", os.path.join(kernels, "_common"),
                         "-I", os.path.join(kernels, "kalman"), "-o", exe, src,
-                        os.path.abspath(so_path), *embed,
+                        os.path.abspath(so_path), *python_lib,
                         "-Wl,-rpath," + os.path.dirname(os.path.abspath(so_path))],
                        check=True, capture_output=True, text=True)
         out = {}
