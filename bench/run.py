@@ -120,7 +120,7 @@ def filter_steps(so_path, quick):
     os.makedirs(BUILD, exist_ok=True)
     try:
         python_lib = [f"-L{sysconfig.get_config_var('LIBDIR')}",
-                 f"-lpython{sysconfig.get_config_var('LDVERSION')}", "-lm"]
+                      f"-lpython{sysconfig.get_config_var('LDVERSION')}", "-lm"]
         subprocess.run(["gcc", "-O2", "-std=c11", "-I", os.path.join(kernels, "_common"),
                         "-I", os.path.join(kernels, "kalman"), "-o", exe, src,
                         os.path.abspath(so_path), *python_lib,
