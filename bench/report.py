@@ -202,16 +202,17 @@ def _steps_section(steps, kf_lik, vec, t_main):
         "## The likelihood-alone period, step by step (`bench/filter_steps.c`)",
         "",
         "Each step of one fully observed period, timed alone (the best of two runs of "
-        "seven trials of many calls, operands in cache) through the extension's exported kernels: the "
-        "products through `orv_matmul`, the loop's product kernel on the same shapes. "
-        "Each cell is ns per period (share of the FMA peak). Their sum is about the "
-        "fastest a period runs with these kernels, and its share of the peak about the "
-        "most the loop can reach before what it loses between steps; the gain's row is "
-        "the exported step, which gathers its rows across the vector lanes and is slower "
-        "than the loop's own solve, so the sum overstates the period by the difference. "
-        "Models with a loop specialised for their size inline the steps there, and that "
-        "loop can beat their sum. The last row is the loop itself, `kalman_hot_loop` with the likelihood alone "
-        f"(the table above), per period (its time over T = {t_main}).",
+        "seven trials of many calls, operands in cache) through the extension's exported "
+        "kernels: the products through `orv_matmul`, the loop's product kernel on the "
+        "same shapes. Each cell is ns per period (share of the FMA peak). Their sum is "
+        "about the fastest a period runs with these kernels, and its share of the peak "
+        "about the most the loop can reach before what it loses between steps; the gain's "
+        "row is the exported step, which gathers its rows across the vector lanes and is "
+        "slower than the loop's own solve, so the sum overstates the period by the "
+        "difference. Models with a loop specialised for their size inline the steps "
+        "there, and that loop can beat their sum. The last row is the loop itself, "
+        "`kalman_hot_loop` with the likelihood alone (the table above), per period (its "
+        f"time over T = {t_main}).",
         "",
     ]
     if not steps:
