@@ -12,6 +12,7 @@ many tasks bring it along.
 """
 
 import ctypes
+import inspect
 import os
 import threading
 import types
@@ -45,8 +46,10 @@ class _LibrarySymbol:
         except OSError as exc:
             raise OSError(f"cannot load the measurement library {self.path!r} in process "
                           f"{os.getpid()}: {exc}") from exc
+        # Indexing asks the dynamic loader alone: attribute access would find
+        # the library object's own attributes (_handle, _name, ...) first.
         try:
-            function = getattr(library, self.symbol)
+            function = library[self.symbol]
         except AttributeError:
             raise LookupError(f"the library {self.path!r} exports no symbol "
                               f"{self.symbol!r}") from None
@@ -128,7 +131,15 @@ class MeasurementFunction:
         directory find the same file; a bare file name is left to the dynamic
         loader's search, in every process. Workers on other machines need the
         library at the same path."""
-        path, symbol = os.fspath(path), str(symbol)
+        path = os.fspath(path)
+        if not isinstance(path, str):
+            raise TypeError(f"the library path must be a str or a path object of one, not "
+                            f"{type(path).__name__}")
+        if not isinstance(symbol, str):
+            raise TypeError(f"the symbol must be a str, not {type(symbol).__name__}")
+        for what, text in (("library path", path), ("symbol", symbol)):
+            if "\0" in text:
+                raise ValueError(f"the {what} {text!r} contains a NUL character")
         if os.path.dirname(path):
             path = os.path.abspath(path)
         return cls(_LibrarySymbol(path, symbol))
@@ -146,6 +157,11 @@ class MeasurementFunction:
             raise TypeError("from_numba needs the Python function itself (a compiled "
                             "cfunc's address is valid only in the process that compiled "
                             f"it); got {type(function).__name__}")
+        if inspect.isgeneratorfunction(function) or inspect.iscoroutinefunction(function) \
+                or inspect.isasyncgenfunction(function):
+            raise TypeError(f"{function.__qualname__} is a generator or coroutine function; "
+                            "a measurement function writes its observables into out and "
+                            "returns nothing")
         return cls(_NumbaFunction(function, uuid.uuid4().hex))
 
     @property

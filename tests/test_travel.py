@@ -29,6 +29,10 @@ void curved(const double* vars, const double* params, double* out) {
   out[0] = exp(0.3 * vars[0]) + vars[1] * vars[2];
   out[1] = sin(vars[2]) - 0.5 * vars[0] * vars[0] + vars[1];
 }
+/* Named like an attribute of ctypes' library object. */
+void _name(const double* vars, const double* params, double* out) {
+  curved(vars, params, out);
+}
 """
 
 
@@ -123,6 +127,26 @@ def test_paths_are_made_absolute_and_failures_are_named(library, monkeypatch):
     # a compiled cfunc carries an address, which would not survive the trip
     with pytest.raises(TypeError, match="Python function itself"):
         MeasurementFunction.from_numba(cfunc(MEASUREMENT_SIGNATURE)(curved))
+    def generator(vars_, params, out):
+        yield
+    with pytest.raises(TypeError, match="generator or coroutine"):
+        MeasurementFunction.from_numba(generator)
+    for path, symbol, error in ((library, "cur\0ved", ValueError), (library, b"curved", TypeError),
+                                (os.fsencode(library), "curved", TypeError)):
+        with pytest.raises(error):
+            MeasurementFunction.from_library(path, symbol)
+
+
+def test_symbols_are_the_library_exports_never_its_loader_attributes(library):
+    # ctypes' library object has attributes of these names; none is exported.
+    for attribute in ("_handle", "_func_flags_", "_FuncPtr"):
+        with pytest.raises(LookupError, match=f"no symbol '{attribute}'"):
+            MeasurementFunction.from_library(library, attribute).address
+    # An export named like one of them is the export.
+    model = ukf_model(np.random.default_rng(8), 2, 1, 2, 2, T=6)
+    got = filter_with(MeasurementFunction.from_library(library, "_name"), model)
+    want = filter_with(MeasurementFunction.from_library(library, "curved"), model)
+    assert all(same_bits(a, b) for a, b in zip(got, want))
 
 
 def test_entries_read_memory_mapped_read_only_inputs(tmp_path):
