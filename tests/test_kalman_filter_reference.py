@@ -231,6 +231,22 @@ def test_nile_diffuse_loglik_at_the_published_variances():
     assert_matches(result, want, rtol=1e-12)
 
 
+def test_nile_as_statsmodels_users_meet_it():
+    """UnobservedComponents: its default (approximate diffuse, first period
+    burnt) is another function of the data; its exact diffuse start is this
+    one, and its forecasts are the predictions of periods padded with NaN."""
+    uc = pytest.importorskip("statsmodels.tsa.statespace.structural")
+    flow, variances, h = nile_flow(), [15099.0, 1469.1], 10
+    exact = uc.UnobservedComponents(flow, "llevel", use_exact_diffuse=True)
+    default = uc.UnobservedComponents(flow, "llevel")
+    padded = run(nile_model(np.concatenate([flow, np.full(h, np.nan)])), init="diffuse")
+    assert padded.loglik == pytest.approx(exact.loglike(variances), rel=1e-12)
+    assert round(default.loglike(variances), 2) == -632.54 and round(padded.loglik, 2) == -633.46
+    forecast = exact.smooth(variances).get_forecast(h)
+    np.testing.assert_allclose(padded.y_pred[-h:, 0], forecast.predicted_mean, rtol=1e-12)
+    np.testing.assert_allclose(padded.S[-h:, 0, 0], forecast.var_pred_mean, rtol=1e-12)
+
+
 def test_diffuse_is_the_limit_of_a_large_known_variance():
     """The filtered moments of the exact diffuse start are what a known start
     with P0 -> infinity tends to, and the log-likelihood differs by the

@@ -73,3 +73,17 @@ def test_readme_commands_exist():
         if path.startswith("bench/"):
             continue  # the benchmark is maintained separately
         assert os.path.isfile(os.path.join(root, path)), path
+
+
+def test_readme_contents_match_its_headings():
+    text = open(README, encoding="utf-8").read()
+    prose = FENCE.sub("", text)
+    headings = re.findall(r"^(##+) (.+)$", prose, re.M)
+
+    def anchor(title):
+        return re.sub(r"[^\w\- ]", "", title.strip().lower()).replace(" ", "-")
+
+    links = re.findall(r"^\s*- \[[^\]]+\]\(#([^)]+)\)$", prose, re.M)
+    top = [anchor(title) for level, title in headings if level == "##" and title != "Contents"]
+    assert set(links) <= {anchor(title) for _, title in headings}
+    assert set(top) <= set(links)
