@@ -82,6 +82,11 @@ CHECK = textwrap.dedent("""
         "expected": expected,
         "stub": os.path.isfile(os.path.join(folder, "_kalman.pyi")),
         "typed": os.path.isfile(os.path.join(os.path.dirname(Orvanta.__file__), "py.typed")),
+        "native_files": sorted(
+            os.path.relpath(os.path.join(where, name), os.path.dirname(Orvanta.__file__))
+            for where, _, names in os.walk(os.path.dirname(Orvanta.__file__))
+            for name in names if name.endswith((".c", ".cpp", ".h"))),
+        "include": Orvanta.get_include(),
     }))
 """)
 
@@ -119,3 +124,13 @@ def test_pip_install_into_a_fresh_venv(tmp_path):
     assert not result["module"].startswith(ROOT + os.sep)
     assert result["loglik"] == pytest.approx(result["expected"], rel=1e-14)
     assert result["stub"] and result["typed"]
+    # The C interface ships, no source does; its headers compile as C from
+    # the folder that get_include() gives.
+    assert result["native_files"] == ["include/_common/orv_common.h",
+                                      "include/_common/orv_complex.h",
+                                      "include/_common/orv_linalg.h", "include/kalman/kalman.h"]
+    (tmp_path / "caller.c").write_text('#include "kalman/kalman.h"\n'
+                                       '#include "_common/orv_complex.h"\n'
+                                       'int main(void) { f64 x = 0.0; return (int)orv_dot(&x, &x, 1); }\n')
+    run(["cc", "-std=c99", "-Wall", "-Werror", "-fsyntax-only", "-I", result["include"],
+         "caller.c"], tmp_path, env)
