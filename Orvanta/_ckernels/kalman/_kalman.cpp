@@ -34,6 +34,7 @@
 #include <cstdint>
 
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 

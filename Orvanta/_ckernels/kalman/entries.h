@@ -10,9 +10,7 @@
 
 #include <cstddef>
 
-#include "entry_outputs.h"
 #include "kalman.h"
-#include "named_result.h"
 
 #define ORV_KALMAN_ENTRIES(X) \
   X(kKalmanEntry)             \
@@ -21,7 +19,13 @@
   X(kSmootherEntry)           \
   X(kBatchEntry)
 
+namespace orv_py {
+class named_result;
+}
+
 namespace orv_module {
+
+class entry_outputs;
 
 #define ORV_KALMAN_DECLARE_ENTRY(spec) extern const orv_py::entry_spec spec;
 ORV_KALMAN_ENTRIES(ORV_KALMAN_DECLARE_ENTRY)

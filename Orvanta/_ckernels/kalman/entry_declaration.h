@@ -12,8 +12,6 @@
 #include <array>
 #include <cstddef>
 #include <span>
-#include <initializer_list>
-#include <string_view>
 
 namespace orv_py {
 
@@ -60,8 +58,10 @@ template <std::size_t... N>
 constexpr auto join(const std::array<param, N>&... lists) {
   std::array<param, (N + ...)> all{};
   std::size_t at = 0;
-  for (const std::span<const param> list : {std::span<const param>(lists)...})
+  const auto append = [&](const auto& list) {
     for (const param& p : list) all[at++] = p;
+  };
+  (append(lists), ...);
   return all;
 }
 
@@ -71,9 +71,13 @@ inline void declaration_error(const char* why) { (void)why; }
 
 // Position of parameter `name`, for an entry body to read its argument;
 // evaluated while compiling, so a name not in the list does not compile.
-consteval Py_ssize_t param_index(std::span<const param> params, std::string_view name) {
+consteval bool same_name(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+consteval Py_ssize_t param_index(std::span<const param> params, const char* name) {
   for (std::size_t i = 0; i < params.size(); ++i)
-    if (std::string_view(params[i].name) == name) return static_cast<Py_ssize_t>(i);
+    if (same_name(params[i].name, name)) return static_cast<Py_ssize_t>(i);
   declaration_error("no such parameter");
   return -1;
 }

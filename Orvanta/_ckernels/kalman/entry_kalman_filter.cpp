@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <iterator>
 #include <span>
-#include <string_view>
 
 #include "entry_filter_start.h"
 #include "entry_outputs.h"
@@ -46,15 +45,14 @@ orv_py::named_result g_result_type(kResult);
 // The history fields are kalman_hot_loop's outputs, in the same order.
 consteval bool history_fields_are_the_outputs() {
   for (std::size_t i = 0; i < std::size(kKfOutputs); ++i)
-    if (std::string_view(kFilterResultFields[kFilterLeadingFields + i].name) !=
-        kKfOutputs[i].name)
+    if (!orv_py::same_name(kFilterResultFields[kFilterLeadingFields + i].name, kKfOutputs[i].name))
       return false;
   return kFilterLeadingFields + std::size(kKfOutputs) == kFilterResultFields.size();
 }
 static_assert(history_fields_are_the_outputs());
 
 // The position of kalman_filter's parameter `name`.
-consteval Py_ssize_t arg(std::string_view name) { return orv_py::param_index(kFilterParams, name); }
+consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kFilterParams, name); }
 
 // The shapes, with n from A, k from B and (T, m) from y, in the order of the
 // parameters (A, B and y first, since they set the sizes).

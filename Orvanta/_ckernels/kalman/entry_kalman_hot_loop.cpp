@@ -5,13 +5,13 @@
 
 #include <array>
 #include <iterator>
-#include <string_view>
 
 #include "entry_outputs.h"
 #include "kf_output_table.h"
 #include "entry_support.h"
 #include "kalman.h"
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
@@ -41,7 +41,7 @@ constexpr orv_py::param kKalmanParams[] = {
 };
 
 // The position of parameter `name`.
-consteval Py_ssize_t arg(std::string_view name) { return orv_py::param_index(kKalmanParams, name); }
+consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kKalmanParams, name); }
 
 // (0, (0.0, 0.0, 0.0), (history..., loglik)).
 constexpr auto kResultFields = history_tuple_fields(kKfOutputs);

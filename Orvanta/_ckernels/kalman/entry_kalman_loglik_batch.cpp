@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdio>
 #include <span>
-#include <string_view>
 
 #include "entry_filter_start.h"
 #include "entry_outputs.h"
@@ -29,7 +28,7 @@ constexpr auto kBatchParams = orv_py::join(
                           keyword("threads", param_kind::count, "1")}});
 
 // The position of parameter `name`.
-consteval Py_ssize_t arg(std::string_view name) { return orv_py::param_index(kBatchParams, name); }
+consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kBatchParams, name); }
 
 constexpr orv_py::result_field kResultFields[] = {
     {"loglik", "(N,) float64 array: each draw's log-likelihood, -inf where it failed",

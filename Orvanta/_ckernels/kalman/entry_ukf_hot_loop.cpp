@@ -7,12 +7,12 @@
 #include <cinttypes>
 #include <cstdint>
 #include <iterator>
-#include <string_view>
 
 #include "entry_outputs.h"
 #include "entry_support.h"
 #include "kalman.h"
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
@@ -47,7 +47,7 @@ constexpr orv_py::param kUkfParams[] = {
 };
 
 // The position of parameter `name`.
-consteval Py_ssize_t arg(std::string_view name) { return orv_py::param_index(kUkfParams, name); }
+consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kUkfParams, name); }
 
 // The extents of ukf_hot_loop's outputs: the history length, the states, the
 // model variables in levels (states and controls), the augmented state
