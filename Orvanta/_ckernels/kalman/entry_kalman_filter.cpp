@@ -23,7 +23,6 @@ namespace orv_module {
 
 namespace {
 
-//
 // The linear filter for real data: sizes from the arrays, any real array-like
 // as input (converted once when it is not already C-contiguous float64, and
 // read in place when it is), missing observations, three kinds of start, and
@@ -45,7 +44,8 @@ orv_py::named_result g_result_type(kResult);
 // The history fields are kalman_hot_loop's outputs, in the same order.
 consteval bool history_fields_are_the_outputs() {
   for (std::size_t i = 0; i < std::size(kKfOutputs); ++i)
-    if (!orv_py::same_name(kFilterResultFields[kFilterLeadingFields + i].name, kKfOutputs[i].name))
+    if (!orv_py::same_name(kFilterResultFields[kFilterLeadingFields + i].name,
+                           kKfOutputs[i].name))
       return false;
   return kFilterLeadingFields + std::size(kKfOutputs) == kFilterResultFields.size();
 }
@@ -53,34 +53,6 @@ static_assert(history_fields_are_the_outputs());
 
 // The position of kalman_filter's parameter `name`.
 consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kFilterParams, name); }
-
-// The shapes, with n from A, k from B and (T, m) from y, in the order of the
-// parameters (A, B and y first, since they set the sizes).
-bool check_filter_shapes(filter_input* v, i64* n, i64* k, i64* m, i64* T) {
-  enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0 };
-  const array_view& A = v[kA].view;
-  if (A.ndim() != 2 || A.extent(0) != A.extent(1)) return fail_shape(A, "A", "(n, n)", nullptr);
-  *n = A.extent(0);
-  const array_view& B = v[kB].view;
-  if (B.ndim() != 2 || B.extent(0) != *n) {
-    char values[64];
-    std::snprintf(values, sizeof values, "(%lld, k)", static_cast<long long>(*n));
-    return fail_shape(B, "B", "(n, k)", values);
-  }
-  *k = B.extent(1);
-  const array_view& y = v[kY].view;
-  if (y.ndim() != 2)
-    return fail_shape(y, "y", "(T, m)", nullptr,
-                      y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
-  *T = y.extent(0);
-  *m = y.extent(1);
-  return require_extents(v[kC].view, "C", "(m, n)", {*m, *n}) &&
-         require_extents(v[kD].view, "d", "(m,)", {*m}) &&
-         require_extents(v[kQ].view, "Q", "(k, k)", {*k, *k}) &&
-         require_extents(v[kR].view, "R", "(m, m)", {*m, *m}) &&
-         (!v[kX0].given || require_extents(v[kX0].view, "x0", "(n,)", {*n})) &&
-         (!v[kP0].given || require_extents(v[kP0].view, "P0", "(n, n)", {*n, *n}));
-}
 
 }  // namespace
 
@@ -100,7 +72,7 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
     return nullptr;
   filter_input diffuse;
   if (!diffuse.take(args[arg("diffuse_states")], "diffuse_states", true)) return nullptr;
-  if (!check_filter_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
+  if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
       !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, ""))
     return nullptr;
 

@@ -67,10 +67,12 @@ class smoother_outputs final : public filter_extension {
     const std::size_t made = init == KF_INIT_DIFFUSE ? kOutputs - 2 : kOutputs;
     for (std::size_t i = 0; i < kOutputs; ++i) {
       const char* name = kResultFields[kFirstOutput + i].name;
-      if (i < made)
-        outputs.add(name, std::span<const i64>(shapes[i].data(), static_cast<std::size_t>(kRanks[i])));
-      else
+      const std::span<const i64> shape(shapes[i].data(), static_cast<std::size_t>(kRanks[i]));
+      if (i < made) {
+        outputs.add(name, shape);
+      } else {
         outputs.add_none(name);
+      }
     }
     return true;
   }

@@ -1,7 +1,8 @@
 // The Python side of the entries: owned references, typed views of float64
 // buffers, argument conversion, and a callable type with vectorcall and
-// keyword binding, declared by an entry_spec (entry_declaration.h). Everything here runs with the interpreter lock held and
-// reports failure by returning false (or null) with a Python exception set.
+// keyword binding, declared by an entry_spec (entry_declaration.h).
+// Everything here runs with the interpreter lock held and reports failure by
+// returning false (or null) with a Python exception set.
 #ifndef ORV_KALMAN_PY_GLUE_H
 #define ORV_KALMAN_PY_GLUE_H
 
