@@ -174,28 +174,27 @@ bool entry_outputs::view(std::size_t i) {
   return check_output_shape(entry_, s.name, s.f64_view, s.extents());
 }
 
-namespace {
-
-// The bytes [begin, end) a view covers.
-std::pair<std::uintptr_t, std::uintptr_t> bytes_of(const void* data, std::size_t bytes) {
-  const auto begin = reinterpret_cast<std::uintptr_t>(data);
-  return {begin, begin + bytes};
-}
-
-}  // namespace
-
 bool entry_outputs::check_disjoint() const {
-  const auto bytes = [&](std::size_t i) {
-    const slot& s = slot_at(i);
-    if (!s.present) return bytes_of(nullptr, 0);
-    if (s.type == element::i64) return bytes_of(s.i64_view.data(), s.i64_view.bytes());
-    return bytes_of(s.f64_view.data(), static_cast<std::size_t>(s.f64_view.size()) * sizeof(f64));
-  };
+  // The bytes [begin, end) of each output, found once; empty when it is
+  // absent.
+  std::uintptr_t begin[kMostOutputs], end[kMostOutputs];
   for (std::size_t i = 0; i < count_; ++i) {
-    const auto [begin_i, end_i] = bytes(i);
-    for (std::size_t j = 0; j < i && begin_i < end_i; ++j) {
-      const auto [begin_j, end_j] = bytes(j);
-      if (begin_j < end_j && begin_i < end_j && begin_j < end_i) {
+    const slot& s = slot_at(i);
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (s.present && s.type == element::i64) {
+      data = s.i64_view.data();
+      bytes = s.i64_view.bytes();
+    } else if (s.present) {
+      data = s.f64_view.data();
+      bytes = static_cast<std::size_t>(s.f64_view.size()) * sizeof(f64);
+    }
+    begin[i] = reinterpret_cast<std::uintptr_t>(data);
+    end[i] = begin[i] + bytes;
+  }
+  for (std::size_t i = 0; i < count_; ++i) {
+    for (std::size_t j = 0; j < i && begin[i] < end[i]; ++j) {
+      if (begin[j] < end[j] && begin[i] < end[j] && begin[j] < end[i]) {
         PyErr_Format(PyExc_ValueError, "%s: outputs '%s' and '%s' from np.zeros share memory.",
                      entry_, slot_at(j).name, slot_at(i).name);
         return false;

@@ -65,7 +65,7 @@ class int64_output_view {
   bool has_shape(std::span<const i64> shape) const;
 
   bool held_ = false;
-  Py_buffer buffer_{};
+  Py_buffer buffer_;  // read only once acquired
 };
 
 // The output arrays of one call, the one way every entry makes them: each
