@@ -52,26 +52,26 @@ consteval bool history_fields_are_the_outputs() {
 static_assert(history_fields_are_the_outputs());
 
 // The position of kalman_filter's parameter `name`.
-consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kFilterParams, name); }
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kFilterParams, name); }
 
 }  // namespace
 
 PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext) {
-  constexpr Py_ssize_t kA = arg("A"), kX0 = arg("x0"), kP0 = arg("P0");
+  constexpr Py_ssize_t kA = param_at("A"), kX0 = param_at("x0"), kP0 = param_at("P0");
   filter_input inputs[9];
-  static_assert(arg("P0") - arg("A") + 1 == std::size(inputs));
+  static_assert(param_at("P0") - param_at("A") + 1 == std::size(inputs));
   for (Py_ssize_t i = 0; i < 9; ++i)
     if (!inputs[i].take(args[kA + i], kFilterParams[kA + i].name, kA + i >= kX0)) return nullptr;
   kf_filter_inputs fin{};
   kf_inputs& in = fin.model;
-  if (!orv_py::to_flag(args[arg("symmetrize")], &in.symmetrize) ||
-      !orv_py::to_f64(args[arg("jitter")], &in.jitter) ||
-      !orv_py::to_flag(args[arg("return_shocks")], &in.return_shocks) ||
-      !orv_py::to_flag(args[arg("store_history")], &in.store_history) ||
-      !to_init(args[arg("init")], kFilterStarts, &fin.init))
+  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
+      !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
+      !orv_py::to_flag(args[param_at("return_shocks")], &in.return_shocks) ||
+      !orv_py::to_flag(args[param_at("store_history")], &in.store_history) ||
+      !to_init(args[param_at("init")], kFilterStarts, &fin.init))
     return nullptr;
   filter_input diffuse;
-  if (!diffuse.take(args[arg("diffuse_states")], "diffuse_states", true)) return nullptr;
+  if (!diffuse.take(args[param_at("diffuse_states")], "diffuse_states", true)) return nullptr;
   if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
       !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, ""))
     return nullptr;
@@ -101,12 +101,12 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
     return nullptr;
 
   in.A = inputs[kA].view.data_or_null();
-  in.B = inputs[arg("B")].view.data_or_null();
-  in.C = inputs[arg("C")].view.data_or_null();
-  in.d = inputs[arg("d")].view.data_or_null();
-  in.Q = inputs[arg("Q")].view.data_or_null();
-  in.R = inputs[arg("R")].view.data_or_null();
-  in.y = inputs[arg("y")].view.data_or_null();
+  in.B = inputs[param_at("B")].view.data_or_null();
+  in.C = inputs[param_at("C")].view.data_or_null();
+  in.d = inputs[param_at("d")].view.data_or_null();
+  in.Q = inputs[param_at("Q")].view.data_or_null();
+  in.R = inputs[param_at("R")].view.data_or_null();
+  in.y = inputs[param_at("y")].view.data_or_null();
   in.x0 = inputs[kX0].given ? inputs[kX0].view.data() : nullptr;
   in.P0 = inputs[kP0].given ? inputs[kP0].view.data() : nullptr;
   fin.diffuse = diffuse.given ? diffuse.view.data() : nullptr;

@@ -41,7 +41,7 @@ constexpr orv_py::param kKalmanParams[] = {
 };
 
 // The position of parameter `name`.
-consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kKalmanParams, name); }
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kKalmanParams, name); }
 
 // (0, (0.0, 0.0, 0.0), (history..., loglik)).
 constexpr auto kResultFields = history_tuple_fields(kKfOutputs);
@@ -73,9 +73,9 @@ bool check_kf_shapes(const kf_inputs& d, const array_view& A, const array_view& 
 }
 
 PyObject* kalman_hot_loop_impl(PyObject* const* args) {
-  constexpr Py_ssize_t kT = arg("T"), kNmk = arg("nmk"), kA = arg("A"), kSym = arg("symmetrize"),
-                       kJitter = arg("jitter"), kShocks = arg("return_shocks"),
-                       kStore = arg("store_history");
+  constexpr Py_ssize_t kT = param_at("T"), kNmk = param_at("nmk"), kA = param_at("A"),
+                       kSym = param_at("symmetrize"), kJitter = param_at("jitter"),
+                       kShocks = param_at("return_shocks"), kStore = param_at("store_history");
   kf_inputs in{};
   const auto converted = [&](bool ok, Py_ssize_t param) {
     return orv_py::noting_argument(ok, "kalman_hot_loop", kKalmanParams[param].name);
@@ -83,7 +83,7 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
   if (!converted(orv_py::to_i64(args[kT], &in.T), kT)) return nullptr;
   array_view A(2), B(2), C(2), d(1), Q(2), R(2), y(2), x0(1), P0(2);
   array_view* inputs[] = {&A, &B, &C, &d, &Q, &R, &y, &x0, &P0};
-  static_assert(arg("P0") - arg("A") + 1 == std::size(inputs));
+  static_assert(param_at("P0") - param_at("A") + 1 == std::size(inputs));
   for (Py_ssize_t i = 0; i < 9; ++i)
     if (!converted(inputs[i]->acquire(args[kA + i]), kA + i)) return nullptr;
   if (!converted(orv_py::to_flag(args[kSym], &in.symmetrize), kSym) ||

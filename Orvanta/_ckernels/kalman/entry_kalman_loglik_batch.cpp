@@ -28,7 +28,7 @@ constexpr auto kBatchParams = orv_py::join(
                           keyword("threads", param_kind::count, "1")}});
 
 // The position of parameter `name`.
-consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kBatchParams, name); }
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kBatchParams, name); }
 
 constexpr orv_py::result_field kResultFields[] = {
     {"loglik", "(N,) float64 array: each draw's log-likelihood, -inf where it failed",
@@ -221,14 +221,14 @@ kf_batch_array batch_array(const filter_input& input, int arg) {
 
 PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   filter_input inputs[kArrays];
-  static_assert(kArrays == arg("P0") + 1);
+  static_assert(kArrays == param_at("P0") + 1);
   for (int i = 0; i < kArrays; ++i)
     if (!inputs[i].take(args[i], kArgs[i].name, i >= kX0)) return nullptr;
   kf_batch_inputs in{};
-  if (!orv_py::to_flag(args[arg("symmetrize")], &in.symmetrize) ||
-      !orv_py::to_f64(args[arg("jitter")], &in.jitter) ||
-      !to_init(args[arg("init")], kBatchStarts, &in.init) ||
-      !to_threads(args[arg("threads")], &in.threads))
+  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
+      !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
+      !to_init(args[param_at("init")], kBatchStarts, &in.init) ||
+      !to_threads(args[param_at("threads")], &in.threads))
     return nullptr;
   draw_count draws;
   if (!check_batch_shapes(inputs, in, draws) ||

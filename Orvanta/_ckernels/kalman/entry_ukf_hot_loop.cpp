@@ -47,7 +47,7 @@ constexpr orv_py::param kUkfParams[] = {
 };
 
 // The position of parameter `name`.
-consteval Py_ssize_t arg(const char* name) { return orv_py::param_index(kUkfParams, name); }
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kUkfParams, name); }
 
 // The extents of ukf_hot_loop's outputs: the history length, the states, the
 // model variables in levels (states and controls), the augmented state
@@ -126,9 +126,10 @@ bool check_ukf_shapes(std::uint64_t meas_addr, const ukf_inputs& in, const array
 }
 
 PyObject* ukf_hot_loop_impl(PyObject* const* args) {
-  constexpr Py_ssize_t kAddr = arg("meas_addr"), kHx = arg("hx"), kAlpha = arg("alpha"),
-                       kBeta = arg("beta"), kKappa = arg("kappa"), kJitter = arg("jitter"),
-                       kSym = arg("symmetrize"), kStore = arg("store_history");
+  constexpr Py_ssize_t kAddr = param_at("meas_addr"), kHx = param_at("hx"),
+                       kAlpha = param_at("alpha"), kBeta = param_at("beta"),
+                       kKappa = param_at("kappa"), kJitter = param_at("jitter"),
+                       kSym = param_at("symmetrize"), kStore = param_at("store_history");
   const auto converted = [&](bool ok, Py_ssize_t param) {
     return orv_py::noting_argument(ok, "ukf_hot_loop", kUkfParams[param].name);
   };
@@ -138,7 +139,7 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
       R(2), obs(2), z0(1), P0(2);
   array_view* inputs[] = {&hx, &gx, &bx, &hxx, &gxx, &hss, &gss, &ss, &params, &Q, &R, &obs,
                           &z0, &P0};
-  static_assert(arg("P0") - arg("hx") + 1 == std::size(inputs));
+  static_assert(param_at("P0") - param_at("hx") + 1 == std::size(inputs));
   for (Py_ssize_t i = 0; i < 14; ++i)
     if (!converted(inputs[i]->acquire(args[kHx + i]), kHx + i)) return nullptr;
   ukf_inputs in{};
