@@ -1,5 +1,7 @@
 """Kalman filters of Orvanta, from the native extension.
 
+Every entry of the extension module, each re-exported here:
+
 - ``kalman_filter``: the linear Gaussian filter on data with missing values
   (NaN), from a known, a stationary or an exact diffuse start, returning a
   ``KalmanFilterResult`` (a named tuple of the log-likelihood, its terms and
@@ -15,6 +17,9 @@
   log-likelihood and status).
 - ``ukf_hot_loop``: a second-order pruned unscented filter with a native
   measurement function.
+
+Beside them:
+
 - ``MeasurementFunction``: names that measurement function by a shared
   library and symbol, or by a Python function for numba to compile, so that it
   pickles and resolves its address in every process it is sent to.

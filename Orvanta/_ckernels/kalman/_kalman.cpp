@@ -1,12 +1,8 @@
 // The extension module Orvanta._ckernels.kalman._kalman: its creation and
-// initialisation. Its entries live in files of their own: kalman_hot_loop
-// and ukf_hot_loop (entry_kalman_hot_loop.cpp, entry_ukf_hot_loop.cpp), which
-// keep faith with the compiled module this one replaces, and kalman_filter
-// (entry_kalman_filter.cpp), the linear filter for real data,
-// kalman_smoother (entry_kalman_smoother.cpp), the filter and the
-// fixed-interval smoother, and kalman_loglik_batch
-// (entry_kalman_loglik_batch.cpp), the log-likelihood of many parameter
-// draws at once.
+// initialisation. Its entries live in files of their own, listed once in
+// entries.h (ORV_KALMAN_ENTRIES), each with its declaration: parameters and
+// result fields (entry_declaration.h), from which its binding, text
+// signature, defaults, result type (named_result.h) and typing stub come.
 //
 // Each entry binds and converts its arguments, checks shapes, allocates its
 // outputs (entry_outputs.h), fills the native records, runs the native loop
@@ -38,6 +34,7 @@
 #include <cstdint>
 
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
@@ -46,6 +43,11 @@ using orv_py::ref;
 namespace {
 
 constexpr const char* kQualifiedName = "Orvanta._ckernels.kalman._kalman";
+
+// The entries, in the order the module binds them (entries.h).
+#define ORV_KALMAN_ENTRY_ADDRESS(spec) &spec,
+constexpr const orv_py::entry_spec* kEntries[] = {ORV_KALMAN_ENTRIES(ORV_KALMAN_ENTRY_ADDRESS)};
+#undef ORV_KALMAN_ENTRY_ADDRESS
 
 // ---- process-wide state, written only while the module initialises ---------------
 
@@ -145,8 +147,8 @@ bool build_constants() {
       !g_names.dtype_kwnames || !g_names.asarray || !g_names.dtype_order_kwnames || !g_names.C ||
       !g_names.dtype || !g_names.kind || !zero)
     return false;
-  if (!ready_filter_result_type() || !ready_smoother_result_type() || !ready_batch_result_type())
-    return false;
+  for (const orv_py::entry_spec* entry : kEntries)
+    if (!entry->result->ready()) return false;
   g_zero_tuple = PyTuple_Pack(3, zero.get(), zero.get(), zero.get());
   return g_zero_tuple != nullptr;
 }
@@ -190,6 +192,18 @@ bool bind_new(PyObject* dict, const char* name, ref value) {
   return value && PyDict_SetItemString(dict, name, value.get()) == 0;
 }
 
+// Each entry, then its named result type when it has one.
+bool bind_entries(PyObject* dict, PyObject* module_name) {
+  for (const orv_py::entry_spec* entry : kEntries) {
+    if (!bind_new(dict, entry->name, orv_py::new_entry(entry, module_name))) return false;
+    const orv_py::named_result& result = *entry->result;
+    if (result.type() != nullptr &&
+        !bind_new(dict, result.short_name(), ref::borrow(result.type())))
+      return false;
+  }
+  return true;
+}
+
 int module_exec(PyObject* module) {
   if (g_module != nullptr) {
     if (g_module == module) return 0;
@@ -203,35 +217,13 @@ int module_exec(PyObject* module) {
   PyObject* dict = g_module_dict;
   const ref builtins(PyImport_ImportModule("builtins"));
   const ref module_name(PyUnicode_FromString(kQualifiedName));
-  const ref kalman_defaults(Py_BuildValue("(OO)", Py_False, Py_True));
-  const ref ukf_defaults(Py_BuildValue("(OO)", Py_True, Py_True));
-  const ref filter_defaults(
-      Py_BuildValue("(OOOdOOsO)", Py_None, Py_None, Py_True, 0.0, Py_False, Py_True, "known",
-                    Py_None));
-  const ref batch_defaults(
-      Py_BuildValue("(OOOdsi)", Py_None, Py_None, Py_True, 0.0, "known", 1));
   const bool ok =
-      builtins && module_name && kalman_defaults && ukf_defaults && filter_defaults &&
-      batch_defaults &&
+      builtins && module_name &&
       PyObject_SetAttrString(module, "__builtins__", builtins.get()) == 0 &&
       check_runtime_version() && build_constants() && register_in_sys_modules(module) &&
       bind_new(dict, "np", ref(PyImport_ImportModule("numpy"))) &&
       bind_new(dict, "LinAlgError", import_linalg_error(dict)) && orv_py::ready_entry_type() &&
-      bind_new(dict, "kalman_hot_loop",
-               orv_py::new_entry(&kKalmanEntry, kalman_defaults.get(), module_name.get())) &&
-      bind_new(dict, "ukf_hot_loop",
-               orv_py::new_entry(&kUkfEntry, ukf_defaults.get(), module_name.get())) &&
-      bind_new(dict, "kalman_filter",
-               orv_py::new_entry(&kFilterEntry, filter_defaults.get(), module_name.get())) &&
-      bind_new(dict, "KalmanFilterResult",
-               ref::borrow(filter_result_type())) &&
-      bind_new(dict, "kalman_smoother",
-               orv_py::new_entry(&kSmootherEntry, filter_defaults.get(), module_name.get())) &&
-      bind_new(dict, "KalmanSmootherResult", ref::borrow(smoother_result_type())) &&
-      bind_new(dict, "kalman_loglik_batch",
-               orv_py::new_entry(&kBatchEntry, batch_defaults.get(), module_name.get())) &&
-      bind_new(dict, "KalmanLoglikBatchResult", ref::borrow(batch_result_type())) &&
-      bind_new(dict, "__test__", ref(PyDict_New()));
+      bind_entries(dict, module_name.get()) && bind_new(dict, "__test__", ref(PyDict_New()));
   if (ok) return 0;
   add_traceback("init Orvanta._ckernels.kalman._kalman", dict);
   // A later import starts afresh.

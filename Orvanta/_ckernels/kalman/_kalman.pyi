@@ -1,32 +1,38 @@
-"""Native filter loops: the linear Kalman filter and a second-order pruned
-unscented Kalman filter, each over a whole sample in one call.
+# The typing stub of Orvanta._ckernels.kalman._kalman, written by
+# tools/gen_kalman_stub.py from the entries' declarations: change those and
+# rerun it rather than editing this file.
+#
+# Entries:
+# - kalman_hot_loop
+# - ukf_hot_loop
+# - kalman_filter
+# - kalman_smoother
+# - kalman_loglik_batch
+"""Tarnel shim for the linear Kalman filter hot loop.
 
-Array arguments of kalman_hot_loop and ukf_hot_loop must be writable,
-C-contiguous float64 arrays of the stated rank; they are read in place and
-never copied. ``None`` stands for an empty array, which only makes sense
-where the corresponding size is 0. kalman_filter takes any real array-likes
-(read in place when C-contiguous float64, converted once otherwise).
+Allocates the history output arrays, marshals the NumPy buffers into the C
+kf_inputs/kf_outputs structs, runs kf_hot_loop under nogil, and translates the
+status code back into the exceptions KalmanFilter.run already handles. The
+public signature and return shape match the numba `_kalman_hot_loop` so the two
+are interchangeable at the call site.
 """
 
 from collections.abc import Sequence
 from typing import Any, ClassVar, Final, Literal, SupportsInt, TypeAlias, final
 
-from numpy.typing import ArrayLike
-
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 _F64: TypeAlias = NDArray[np.float64]
 _Zeros: TypeAlias = tuple[float, float, float]
 
-# (x_pred, x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, S,
-#  eps_hat, loglik)
+# (x_pred, x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, S, eps_hat, loglik)
 _KalmanHistory: TypeAlias = tuple[
     _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, float
 ]
 
-# (x1_pred, x2_pred, x1_filt, x2_filt, x_pred, x_filt, P_pred, P_filt,
-#  y_pred, y_filt, innov, std_innov, S, loglik)
+# (x1_pred, x2_pred, x1_filt, x2_filt, x_pred, x_filt, P_pred, P_filt, y_pred, y_filt, innov,
+# std_innov, S, loglik)
 _UkfHistory: TypeAlias = tuple[
     _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, float
 ]
@@ -48,12 +54,12 @@ def kalman_hot_loop(
     return_shocks: bool = False,
     store_history: bool = True,
 ) -> tuple[Literal[0], _Zeros, _KalmanHistory]:
-    """Linear Gaussian Kalman filter over T periods.
+    """Run the linear Kalman filter; mirrors numba `_kalman_hot_loop`.
 
-    x_t = A x_{t-1} + B eps_t (cov Q), y_t = C x_t + d + e_t (cov R), with
-    (n, m, k) = nmk; x0, P0 belong to the period before the first
-    observation. Raises numpy.linalg.LinAlgError when an innovation
-    covariance is not positive definite.
+    Returns ``(KF_OK, (0.0, 0.0, 0.0), out)`` where ``out`` is the history tuple
+    + loglik. Raises ``numpy.linalg.LinAlgError`` on a non-PD innovation
+    covariance (so KalmanFilter.run's existing ``except`` maps it to
+    ``MatrixConditionError``).
     """
 
 def ukf_hot_loop(
@@ -79,76 +85,92 @@ def ukf_hot_loop(
     symmetrize: bool = True,
     store_history: bool = True,
 ) -> tuple[Literal[0], _Zeros, _UkfHistory]:
-    """Second-order pruned unscented Kalman filter over the rows of obs.
+    """Run the native second-order UKF hot loop.
 
-    meas_addr is the address of a native function
-    ``void(double* vars, double* params, double* out)`` (vars: states then
-    controls, in levels). Raises ValueError for inconsistent shapes,
-    numpy.linalg.LinAlgError when a covariance is not positive definite.
+    ``meas_addr`` is a real-valued measurement ``@cfunc`` address with signature
+    ``void(double* vars, double* params, double* out)``.
     """
 
 @final
 class KalmanFilterResult(tuple[Any, ...]):
-    """The result of kalman_filter, a named tuple of 14 fields.
-
-    The history fields are None without store_history (eps_hat also without
-    return_shocks). Where y is missing, innov and std_innov are NaN, while
-    y_pred, y_filt and S cover every observable. In the diffuse periods
-    P_pred, P_filt and S hold the finite parts and std_innov is NaN.
+    """The result of kalman_filter: a named tuple of the log-likelihood, its terms, the
+    counts of observed entries and diffuse periods, and the filtering history (None
+    without store_history; eps_hat None without return_shocks).
     """
 
     n_fields: ClassVar[int]
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
     __match_args__: Final = (
-        "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred",
-        "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat",
+        "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred", "P_filt",
+        "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat",
     )
 
     @property
     def loglik(self) -> float:
-        """The log-likelihood: the sum of loglik_t taken in period order."""
+        """float: the log-likelihood, the sum of loglik_t taken in period order"""
+
     @property
     def loglik_t(self) -> _F64:
-        """(T,): each period's log-likelihood term (0.0 when nothing is observed)."""
+        """(T,) array: each period's term (0.0 for a period with nothing observed)"""
+
     @property
     def nobs(self) -> int:
-        """The number of observed (not NaN) entries of y."""
+        """int: the number of observed (not NaN) entries of y"""
+
     @property
     def diffuse_periods(self) -> int:
-        """The periods filtered by the exact diffuse recursions."""
+        """int: the periods filtered by the exact diffuse recursions"""
+
     @property
     def x_pred(self) -> _F64 | None:
-        """(T, n): the predicted states."""
+        """(T, n) array or None: the predicted states"""
+
     @property
     def x_filt(self) -> _F64 | None:
-        """(T, n): the filtered states."""
+        """(T, n) array or None: the filtered states"""
+
     @property
     def P_pred(self) -> _F64 | None:
-        """(T, n, n): the predicted state covariances."""
+        """(T, n, n) array or None: the predicted state covariances (in a diffuse period their
+        finite part)
+        """
+
     @property
     def P_filt(self) -> _F64 | None:
-        """(T, n, n): the filtered state covariances."""
+        """(T, n, n) array or None: the filtered state covariances (in a diffuse period their finite
+        part)
+        """
+
     @property
     def y_pred(self) -> _F64 | None:
-        """(T, m): C x_pred + d for every observable (nowcasts of missing values)."""
+        """(T, m) array or None: C x_pred + d, for every observable, observed or not (the nowcast of
+        a missing value)
+        """
+
     @property
     def y_filt(self) -> _F64 | None:
-        """(T, m): C x_filt + d for every observable."""
+        """(T, m) array or None: C x_filt + d, for every observable"""
+
     @property
     def innov(self) -> _F64 | None:
-        """(T, m): y - y_pred, NaN where y is missing."""
+        """(T, m) array or None: y - y_pred, NaN where y is missing"""
+
     @property
     def std_innov(self) -> _F64 | None:
-        """(T, m): standardised innovations, NaN where y is missing."""
+        """(T, m) array or None: the innovations standardised by the Cholesky factor of the observed
+        block of S; NaN where y is missing and in diffuse periods
+        """
+
     @property
     def S(self) -> _F64 | None:
-        """(T, m, m): C P_pred C^T + R over every observable."""
+        """(T, m, m) array or None: C P_pred C^T + R over every observable"""
+
     @property
     def eps_hat(self) -> _F64 | None:
-        """(T, k): the filtered shock estimates E[eps_t | y up to t], with
-        return_shocks. A historical decomposition needs kalman_smoother's
-        eps_smooth instead."""
+        """(T, k) array or None: the filtered shock estimates E[eps_t | y up to t], with
+        return_shocks
+        """
 
 def kalman_filter(
     A: ArrayLike,
@@ -165,108 +187,145 @@ def kalman_filter(
     return_shocks: bool = False,
     store_history: bool = True,
     *,
-    init: Literal["known", "stationary", "diffuse"] = "known",
+    init: Literal["known", "stationary", "diffuse"] = 'known',
     diffuse_states: ArrayLike | None = None,
 ) -> KalmanFilterResult:
-    """Linear Gaussian Kalman filter on data with missing values (NaN in y).
+    """Run the linear Kalman filter on data with missing values, from a known, a
+    stationary or an exact diffuse start.
 
-    x_t = A x_{t-1} + B eps_t (cov Q), y_t = C x_t + d + e_t (cov R); the
-    sizes come from A (n, n), B (n, k) and y (T, m). init='known' needs x0,
-    P0 of the period before the first observation; 'stationary' solves P0
-    from P = A P A' + B Q B'; 'diffuse' runs the exact diffuse recursions
-    from a first prediction with mean x0 and covariance kappa
-    diag(diffuse_states) + P0, kappa -> infinity. Raises ValueError for
-    shapes, infinities in y or an unstable A under 'stationary', and
-    numpy.linalg.LinAlgError when an innovation covariance is not positive
-    definite.
+        x_t = A x_{t-1} + B eps_t (Var eps = Q),  y_t = C x_t + d + e_t (Var e = R);
+        n, k, T and m come from A (n, n), B (n, k) and y (T, m). Any real array-likes
+        are accepted; C-contiguous float64 arrays are read in place, others are
+        converted once. A NaN in y is a missing value; an infinity is an error.
+
+        init='known': x0, P0 are the filtered moments of the period before the first
+        observation (both required). init='stationary': P0 solves
+        P = A P A' + B Q B' (x0 defaults to zeros). init='diffuse': the first
+        prediction has mean x0 (default zeros) and covariance kappa P_inf + P0
+        (default zeros), kappa -> infinity, P_inf = diag(diffuse_states) (default:
+        every state); the exact diffuse recursions of Durbin and Koopman run until
+        P_inf vanishes.
+
+        Returns a KalmanFilterResult: loglik, loglik_t, nobs, diffuse_periods, x_pred,
+        x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, S, eps_hat (see
+        help(KalmanFilterResult)). Raises numpy.linalg.LinAlgError when an
+        innovation covariance is not positive definite.
+    
     """
 
 @final
 class KalmanSmootherResult(tuple[Any, ...]):
-    """The result of kalman_smoother, a named tuple of 21 fields: those of
-    KalmanFilterResult, then the smoothed moments given all of y.
-
-    The filter's history is always present (eps_hat only with return_shocks).
-    The shocks are those of x_t = A x_{t-1} + B eps_t, eps_0 included except
-    under init='diffuse', where the first period's state is given by its
-    prior as a whole: there eps_smooth[0] is NaN and x0_smooth, P0_smooth
-    are None.
+    """The result of kalman_smoother: the fields of KalmanFilterResult, then the smoothed
+    states, shocks and measurement errors and the smoothed state of the period before
+    the first observation.
     """
 
     n_fields: ClassVar[int]
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
     __match_args__: Final = (
-        "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred",
-        "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat", "x_smooth",
-        "P_smooth", "eps_smooth", "eps_smooth_cov", "e_smooth", "x0_smooth", "P0_smooth",
+        "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred", "P_filt",
+        "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat", "x_smooth", "P_smooth",
+        "eps_smooth", "eps_smooth_cov", "e_smooth", "x0_smooth", "P0_smooth",
     )
 
     @property
     def loglik(self) -> float:
-        """The log-likelihood: the sum of loglik_t taken in period order."""
+        """float: the log-likelihood, the sum of loglik_t taken in period order"""
+
     @property
     def loglik_t(self) -> _F64:
-        """(T,): each period's log-likelihood term (0.0 when nothing is observed)."""
+        """(T,) array: each period's term (0.0 for a period with nothing observed)"""
+
     @property
     def nobs(self) -> int:
-        """The number of observed (not NaN) entries of y."""
+        """int: the number of observed (not NaN) entries of y"""
+
     @property
     def diffuse_periods(self) -> int:
-        """The periods filtered by the exact diffuse recursions."""
+        """int: the periods filtered by the exact diffuse recursions"""
+
     @property
     def x_pred(self) -> _F64:
-        """(T, n): the predicted states."""
+        """(T, n) array or None: the predicted states"""
+
     @property
     def x_filt(self) -> _F64:
-        """(T, n): the filtered states."""
+        """(T, n) array or None: the filtered states"""
+
     @property
     def P_pred(self) -> _F64:
-        """(T, n, n): the predicted state covariances (finite parts in diffuse periods)."""
+        """(T, n, n) array or None: the predicted state covariances (in a diffuse period their
+        finite part)
+        """
+
     @property
     def P_filt(self) -> _F64:
-        """(T, n, n): the filtered state covariances (finite parts in diffuse periods)."""
+        """(T, n, n) array or None: the filtered state covariances (in a diffuse period their finite
+        part)
+        """
+
     @property
     def y_pred(self) -> _F64:
-        """(T, m): C x_pred + d for every observable."""
+        """(T, m) array or None: C x_pred + d, for every observable, observed or not (the nowcast of
+        a missing value)
+        """
+
     @property
     def y_filt(self) -> _F64:
-        """(T, m): C x_filt + d for every observable."""
+        """(T, m) array or None: C x_filt + d, for every observable"""
+
     @property
     def innov(self) -> _F64:
-        """(T, m): y - y_pred, NaN where y is missing."""
+        """(T, m) array or None: y - y_pred, NaN where y is missing"""
+
     @property
     def std_innov(self) -> _F64:
-        """(T, m): standardised innovations, NaN where y is missing and in diffuse periods."""
+        """(T, m) array or None: the innovations standardised by the Cholesky factor of the observed
+        block of S; NaN where y is missing and in diffuse periods
+        """
+
     @property
     def S(self) -> _F64:
-        """(T, m, m): C P_pred C^T + R over every observable."""
+        """(T, m, m) array or None: C P_pred C^T + R over every observable"""
+
     @property
     def eps_hat(self) -> _F64 | None:
-        """(T, k): the filtered shock estimates E[eps_t | y up to t], with return_shocks.
-        A historical decomposition needs eps_smooth instead."""
+        """(T, k) array or None: the filtered shock estimates E[eps_t | y up to t], with
+        return_shocks
+        """
+
     @property
     def x_smooth(self) -> _F64:
-        """(T, n): the smoothed states, E[x_t | all of y]."""
+        """(T, n) array: the smoothed states, E[x_t | all of y]"""
+
     @property
     def P_smooth(self) -> _F64:
-        """(T, n, n): their covariances."""
+        """(T, n, n) array: their covariances"""
+
     @property
     def eps_smooth(self) -> _F64:
-        """(T, k): the smoothed shocks, E[eps_t | all of y] (row 0 NaN under init='diffuse')."""
+        """(T, k) array: the smoothed shocks, E[eps_t | all of y] (row 0 NaN under init='diffuse',
+        where eps_0 is no part of the model)
+        """
+
     @property
     def eps_smooth_cov(self) -> _F64:
-        """(T, k, k): their covariances."""
+        """(T, k, k) array: their covariances"""
+
     @property
     def e_smooth(self) -> _F64:
-        """(T, m): the smoothed measurement errors, NaN where y is missing."""
+        """(T, m) array: the smoothed measurement errors, NaN where y is missing"""
+
     @property
     def x0_smooth(self) -> _F64 | None:
-        """(n,): the smoothed state of the period before the first observation
-        (None under init='diffuse')."""
+        """(n,) array or None: the smoothed state of the period before the first observation (None
+        under init='diffuse')
+        """
+
     @property
     def P0_smooth(self) -> _F64 | None:
-        """(n, n): its covariance (None under init='diffuse')."""
+        """(n, n) array or None: its covariance"""
 
 def kalman_smoother(
     A: ArrayLike,
@@ -283,36 +342,49 @@ def kalman_smoother(
     return_shocks: bool = False,
     store_history: bool = True,
     *,
-    init: Literal["known", "stationary", "diffuse"] = "known",
+    init: Literal["known", "stationary", "diffuse"] = 'known',
     diffuse_states: ArrayLike | None = None,
 ) -> KalmanSmootherResult:
-    """kalman_filter, then the fixed-interval smoother of Durbin and Koopman.
+    """Run kalman_filter and then the fixed-interval smoother of Durbin and Koopman.
 
-    The parameters are kalman_filter's, with store_history true (ValueError
-    otherwise); under init='diffuse' the diffuse periods take the exact
-    initial smoother of Durbin and Koopman. Returns the filter's fields and
-    the smoothed states, shocks and measurement errors. Raises what
-    kalman_filter raises, and ValueError when a smoothed value is not
-    finite.
+    The parameters are kalman_filter's, with store_history true. The smoothed
+    moments condition on every observation of y (missing entries left out, as
+    the filter leaves them out); under init='diffuse' the diffuse periods take
+    the exact initial smoother of Durbin and Koopman.
+
+    Returns a KalmanSmootherResult: kalman_filter's fields, then x_smooth,
+    P_smooth, eps_smooth, eps_smooth_cov (the shocks eps_t of
+    x_t = A x_{t-1} + B eps_t, eps_0 included), e_smooth (NaN where y is
+    missing), x0_smooth and P0_smooth (the period before the first
+    observation; None under init='diffuse', where eps_smooth[0] is NaN: the
+    first period's state is given by its prior as a whole). Raises
+    numpy.linalg.LinAlgError when an innovation covariance is not positive
+    definite, ValueError when a smoothed value is not finite.
     """
 
 @final
 class KalmanLoglikBatchResult(tuple[Any, ...]):
-    """The result of kalman_loglik_batch, a named tuple of 2 fields, each an
-    array with one value per draw."""
+    """The result of kalman_loglik_batch: a named tuple of the draws' log-likelihoods
+    and statuses.
+    """
 
     n_fields: ClassVar[int]
     n_sequence_fields: ClassVar[int]
     n_unnamed_fields: ClassVar[int]
-    __match_args__: Final = ("loglik", "status")
+    __match_args__: Final = (
+        "loglik", "status",
+    )
 
     @property
     def loglik(self) -> _F64:
-        """(N,): each draw's log-likelihood; -inf where its status is not 0."""
+        """(N,) float64 array: each draw's log-likelihood, -inf where it failed"""
+
     @property
     def status(self) -> NDArray[np.int64]:
-        """(N,): 0, or -3 (an innovation covariance not positive definite), or -4
-        (A not stable under init='stationary')."""
+        """(N,) int64 array: 0 for a draw filtered to the end, -3 when one of its innovation
+        covariances was not positive definite, -4 when its A is not stable under
+        init='stationary'
+        """
 
 def kalman_loglik_batch(
     A: ArrayLike,
@@ -327,16 +399,27 @@ def kalman_loglik_batch(
     symmetrize: bool = True,
     jitter: float = 0.0,
     *,
-    init: Literal["known", "stationary"] = "known",
+    init: Literal["known", "stationary"] = 'known',
     threads: int = 1,
 ) -> KalmanLoglikBatchResult:
-    """The log-likelihood of kalman_filter for N parameter draws at once.
+    """Log-likelihood of the linear Kalman filter for many parameter draws at once.
 
-    Any of A ... P0 may carry a leading axis of N draws (y: (N, T, m)); the
-    others are shared. Each draw's log-likelihood has the bits kalman_filter
-    gives for that draw alone; a draw that fails gets -inf and its status,
-    and nothing is raised for it. The draws run in vector lanes on `threads`
-    native threads (the caller's included), without the interpreter lock.
-    Raises ValueError for shapes, a mismatched number of draws, an infinity
-    in y, threads < 1 or an unknown init.
+    x_t = A x_{t-1} + B eps_t (Var eps = Q),  y_t = C x_t + d + e_t (Var e = R),
+    as for kalman_filter. Any of A, B, C, d, Q, R, y, x0, P0 may carry a leading
+    axis of N draws, one model (or sample) per draw; the others are shared by
+    every draw. A NaN in y is a missing value.
+
+    init='known': x0, P0 are the filtered moments of the period before the first
+    observation (both required). init='stationary': each draw's P0 solves
+    P = A P A' + B Q B' (x0 defaults to zeros).
+
+    Each draw's log-likelihood has the bits kalman_filter gives for it alone.
+    Draws run side by side in vector lanes, on `threads` threads (the caller's
+    among them), without the interpreter lock; the results do not depend on
+    `threads`.
+
+    Returns a KalmanLoglikBatchResult (loglik, status), arrays of N values. A draw
+    whose innovation covariance is not positive definite (status -3), or whose A
+    is not stable under init='stationary' (status -4), gets loglik -inf; the
+    others are unaffected and nothing is raised.
     """

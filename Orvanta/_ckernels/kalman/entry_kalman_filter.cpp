@@ -5,213 +5,122 @@
 #include "entries.h"  // Python.h first, as the C API requires
 
 #include <array>
-#include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
+#include <span>
 
+#include "entry_filter_start.h"
 #include "entry_outputs.h"
 #include "entry_real_inputs.h"
-#include "kf_output_table.h"
 #include "entry_support.h"
 #include "filter_entry_signature.h"
 #include "kalman.h"
+#include "kf_output_table.h"
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
 namespace {
 
-//
 // The linear filter for real data: sizes from the arrays, any real array-like
 // as input (converted once when it is not already C-contiguous float64, and
 // read in place when it is), missing observations, three kinds of start, and
 // a named result. The whole filter, start included, runs in kf_filter with
 // the interpreter lock released.
 
-// The fields of the result: the shared ones and nothing after them.
-auto kResultFields = filter_fields_then(std::array<PyStructSequence_Field, 0>{});
-constexpr int kResultFieldCount = static_cast<int>(kFilterResultFields.size());
-
-PyStructSequence_Desc kResultDesc = {
+constexpr orv_py::result_decl kResult = {
+    orv_py::result_form::named,
     "Orvanta._ckernels.kalman._kalman.KalmanFilterResult",
     "The result of kalman_filter: a named tuple of the log-likelihood, its terms, the\n"
     "counts of observed entries and diffuse periods, and the filtering history (None\n"
     "without store_history; eps_hat None without return_shocks).",
-    kResultFields.data(),
-    kResultFieldCount,
+    kFilterResultFields,
 };
 
-// Created once, by module initialisation (ready_filter_result_type).
-PyTypeObject* g_result_type = nullptr;
+// The type, created by module initialisation.
+orv_py::named_result g_result_type(kResult);
 
-// init: one of the three names.
-bool to_init(PyObject* obj, int* out) {
-  static constexpr const char* kNames[] = {"known", "stationary", "diffuse"};
-  if (PyUnicode_Check(obj)) {
-    for (int i = 0; i < 3; ++i) {
-      if (PyUnicode_CompareWithASCIIString(obj, kNames[i]) == 0) {
-        *out = i == 0 ? KF_INIT_KNOWN : i == 1 ? KF_INIT_STATIONARY : KF_INIT_DIFFUSE;
-        return true;
-      }
-    }
-  }
-  PyErr_Format(PyUnicode_Check(obj) ? PyExc_ValueError : PyExc_TypeError,
-               "init must be 'known', 'stationary' or 'diffuse'; got %R.", obj);
-  return false;
-}
-
-// The shapes, with n from A, k from B and (T, m) from y, in the order of the
-// parameters (A, B and y first, since they set the sizes).
-bool check_filter_shapes(filter_input* v, i64* n, i64* k, i64* m, i64* T) {
-  enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0 };
-  const array_view& A = v[kA].view;
-  if (A.ndim() != 2 || A.extent(0) != A.extent(1)) return fail_shape(A, "A", "(n, n)", nullptr);
-  *n = A.extent(0);
-  const array_view& B = v[kB].view;
-  if (B.ndim() != 2 || B.extent(0) != *n) {
-    char values[64];
-    std::snprintf(values, sizeof values, "(%lld, k)", static_cast<long long>(*n));
-    return fail_shape(B, "B", "(n, k)", values);
-  }
-  *k = B.extent(1);
-  const array_view& y = v[kY].view;
-  if (y.ndim() != 2)
-    return fail_shape(y, "y", "(T, m)", nullptr,
-                      y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
-  *T = y.extent(0);
-  *m = y.extent(1);
-  return require_extents(v[kC].view, "C", "(m, n)", {*m, *n}) &&
-         require_extents(v[kD].view, "d", "(m,)", {*m}) &&
-         require_extents(v[kQ].view, "Q", "(k, k)", {*k, *k}) &&
-         require_extents(v[kR].view, "R", "(m, m)", {*m, *m}) &&
-         (!v[kX0].given || require_extents(v[kX0].view, "x0", "(n,)", {*n})) &&
-         (!v[kP0].given || require_extents(v[kP0].view, "P0", "(n, n)", {*n, *n}));
-}
-
-// What each start needs of x0, P0 and diffuse_states.
-bool check_start(int init, const filter_input& x0, const filter_input& P0,
-                 const filter_input& diffuse, i64 n) {
-  if (init == KF_INIT_KNOWN && (!x0.given || !P0.given)) {
-    PyErr_Format(PyExc_TypeError,
-                 "init='known' needs x0 and P0, the filtered state and its covariance in the "
-                 "period before the first observation; %s missing.",
-                 !x0.given && !P0.given ? "both are" : !x0.given ? "x0 is" : "P0 is");
-    return false;
-  }
-  if (init == KF_INIT_STATIONARY && P0.given) {
-    PyErr_SetString(PyExc_ValueError,
-                    "P0 must be None with init='stationary': the covariance is the solution of "
-                    "P = A P A^T + B Q B^T.");
-    return false;
-  }
-  if (init != KF_INIT_DIFFUSE && diffuse.given) {
-    PyErr_SetString(PyExc_ValueError, "diffuse_states is used only with init='diffuse'.");
-    return false;
-  }
-  if (!diffuse.given) return true;
-  if (!require_extents(diffuse.view, "diffuse_states", "(n,)", {n})) return false;
-  const f64* mask = diffuse.view.data();
-  for (i64 i = 0; i < n; ++i) {
-    if (mask[i] != 0.0 && mask[i] != 1.0) {
-      char value[32];
-      std::snprintf(value, sizeof value, "%.17g", mask[i]);
-      PyErr_Format(PyExc_ValueError,
-                   "diffuse_states must hold 0/1 or booleans, one per state; got %s at index "
-                   "%lld.",
-                   value, static_cast<long long>(i));
+// The history fields are kalman_hot_loop's outputs, in the same order.
+consteval bool history_fields_are_the_outputs() {
+  for (std::size_t i = 0; i < std::size(kKfOutputs); ++i)
+    if (!orv_py::same_name(kFilterResultFields[kFilterLeadingFields + i].name,
+                           kKfOutputs[i].name))
       return false;
-    }
-  }
-  return true;
+  return kFilterLeadingFields + std::size(kKfOutputs) == kFilterResultFields.size();
 }
+static_assert(history_fields_are_the_outputs());
 
-// The history outputs, in the order of kalman_hot_loop's (kKfOutputs).
-constexpr std::size_t kHistoryCount = std::size(kKfOutputs);
+// The position of kalman_filter's parameter `name`.
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kFilterParams, name); }
 
 }  // namespace
 
 PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext) {
-  enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0, kSym, kJitter, kShocks, kStore, kInit,
-         kDiffuse };
+  constexpr Py_ssize_t kA = param_at("A"), kX0 = param_at("x0"), kP0 = param_at("P0");
   filter_input inputs[9];
-  static constexpr const char* kNames[] = {"A", "B", "C", "d", "Q", "R", "y", "x0", "P0"};
-  for (int i = 0; i < 9; ++i)
-    if (!inputs[i].take(args[kA + i], kNames[i], i >= kX0)) return nullptr;
+  static_assert(param_at("P0") - param_at("A") + 1 == std::size(inputs));
+  for (Py_ssize_t i = 0; i < 9; ++i)
+    if (!inputs[i].take(args[kA + i], kFilterParams[kA + i].name, kA + i >= kX0)) return nullptr;
   kf_filter_inputs fin{};
   kf_inputs& in = fin.model;
-  if (!orv_py::to_flag(args[kSym], &in.symmetrize) ||
-      !orv_py::to_f64(args[kJitter], &in.jitter) ||
-      !orv_py::to_flag(args[kShocks], &in.return_shocks) ||
-      !orv_py::to_flag(args[kStore], &in.store_history) || !to_init(args[kInit], &fin.init))
+  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
+      !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
+      !orv_py::to_flag(args[param_at("return_shocks")], &in.return_shocks) ||
+      !orv_py::to_flag(args[param_at("store_history")], &in.store_history) ||
+      !to_init(args[param_at("init")], kFilterStarts, &fin.init))
     return nullptr;
   filter_input diffuse;
-  if (!diffuse.take(args[kDiffuse], "diffuse_states", true)) return nullptr;
-  if (!check_filter_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
-      !check_start(fin.init, inputs[kX0], inputs[kP0], diffuse, in.n))
+  if (!diffuse.take(args[param_at("diffuse_states")], "diffuse_states", true)) return nullptr;
+  if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
+      !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, ""))
     return nullptr;
-  if (ext != nullptr && !ext->allocate(entry, in, fin.init)) return nullptr;
 
-  // The outputs: loglik_t always, the history when it is stored.
+  // The outputs, in the order of the result: loglik_t always, the history
+  // when it is stored (None otherwise), then the extension's, which are
+  // allocated first.
+  entry_outputs outputs(entry);
+  const std::size_t loglik_t = outputs.add("loglik_t", std::array<i64, 1>{in.T});
   const auto extents = kf_extents(in);
-  ref loglik_t = new_zeros(std::array<i64, 1>{in.T});
-  ref history[kHistoryCount];
-  array_view history_views[kHistoryCount] = {array_view(2), array_view(2), array_view(3),
-                                             array_view(3), array_view(2), array_view(2),
-                                             array_view(2), array_view(2), array_view(3),
-                                             array_view(2)};
-  array_view loglik_t_view(1);
-  const i64 loglik_t_shape[] = {in.T};
-  if (!loglik_t) return nullptr;
-  if (!loglik_t_view.acquire(loglik_t.get()))
-    return raise_unusable_output(entry, "loglik_t"), nullptr;
-  if (!check_output_shape(entry, "loglik_t", loglik_t_view, loglik_t_shape)) return nullptr;
-  // the outputs as check_outputs_disjoint takes them: loglik_t, then the history
-  constexpr std::size_t kMostViews = 1 + kHistoryCount + filter_extension::kMostOutputs;
-  const char* names[kMostViews] = {"loglik_t"};
-  const array_view* views[kMostViews] = {&loglik_t_view};
-  std::size_t viewed = 1;
-  kf_filter_outputs fout{};
-  for (std::size_t i = 0; i < kHistoryCount; ++i) {
-    const kf_output& desc = kKfOutputs[i];
-    const bool stored = desc.field == &kf_outputs::eps_hat
-                            ? in.store_history && in.return_shocks
-                            : in.store_history != 0;
-    if (!stored) continue;  // None in the result
+  const std::size_t history = outputs.count();
+  for (const kf_output& desc : kKfOutputs) {
+    const bool stored = desc.field == &kf_outputs::eps_hat ? in.store_history && in.return_shocks
+                                                           : in.store_history != 0;
+    if (!stored) {
+      outputs.add_none(desc.name);
+      continue;
+    }
     i64 shape[3] = {0, 0, 0};
     for (int d = 0; d < desc.rank; ++d) shape[d] = extents[desc.extents[d]];
-    const std::span<const i64> asked(shape, static_cast<std::size_t>(desc.rank));
-    history[i] = new_zeros(asked);
-    if (!history[i]) return nullptr;
-    if (!history_views[i].acquire(history[i].get()))
-      return raise_unusable_output(entry, desc.name), nullptr;
-    if (!check_output_shape(entry, desc.name, history_views[i], asked)) return nullptr;
-    names[viewed] = desc.name;
-    views[viewed++] = &history_views[i];
-    fout.history.*desc.field = history_views[i].data_or_null();
+    outputs.add(desc.name, std::span<const i64>(shape, static_cast<std::size_t>(desc.rank)));
   }
-  if (ext != nullptr) viewed += ext->views(names + viewed, views + viewed);
-  if (!check_outputs_disjoint(entry, std::span(names, viewed), std::span(views, viewed)))
+  const std::size_t extension = outputs.count();
+  if (ext != nullptr && !ext->add_outputs(entry, in, fin.init, outputs)) return nullptr;
+  if (!outputs.allocate_then_view(extension, outputs.count()) ||
+      !outputs.allocate_then_view(0, extension) || !outputs.check_disjoint())
     return nullptr;
 
   in.A = inputs[kA].view.data_or_null();
-  in.B = inputs[kB].view.data_or_null();
-  in.C = inputs[kC].view.data_or_null();
-  in.d = inputs[kD].view.data_or_null();
-  in.Q = inputs[kQ].view.data_or_null();
-  in.R = inputs[kR].view.data_or_null();
-  in.y = inputs[kY].view.data_or_null();
+  in.B = inputs[param_at("B")].view.data_or_null();
+  in.C = inputs[param_at("C")].view.data_or_null();
+  in.d = inputs[param_at("d")].view.data_or_null();
+  in.Q = inputs[param_at("Q")].view.data_or_null();
+  in.R = inputs[param_at("R")].view.data_or_null();
+  in.y = inputs[param_at("y")].view.data_or_null();
   in.x0 = inputs[kX0].given ? inputs[kX0].view.data() : nullptr;
   in.P0 = inputs[kP0].given ? inputs[kP0].view.data() : nullptr;
   fin.diffuse = diffuse.given ? diffuse.view.data() : nullptr;
+  kf_filter_outputs fout{};
+  for (std::size_t i = 0; i < std::size(kKfOutputs); ++i)
+    fout.history.*kKfOutputs[i].field = outputs.data_or_null(history + i);
   f64 loglik = 0.0;
   fout.history.loglik = &loglik;
-  fout.loglik_t = loglik_t_view.data_or_null();
+  fout.loglik_t = outputs.data_or_null(loglik_t);
   int status;
   {
     const gil_released unlocked;
-    for (std::size_t i = 1; i < viewed; ++i) map_pages(*views[i]);
-    status = ext != nullptr ? ext->run(&fin, &fout) : kf_filter(&fin, &fout);
+    outputs.map_pages(history, outputs.count());
+    status = ext != nullptr ? ext->run(&fin, &fout, outputs, extension) : kf_filter(&fin, &fout);
   }
   switch (status) {
     case KF_OK:
@@ -230,11 +139,7 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
                       "circle; A has one on or outside it.");
       return nullptr;
     case KF_ERR_INFINITE_OBS:
-      PyErr_Format(PyExc_ValueError,
-                   "y[%lld, %lld] is infinite; y may hold finite values, and NaN where a "
-                   "value is missing.",
-                   static_cast<long long>(fout.where / in.m),
-                   static_cast<long long>(fout.where % in.m));
+      raise_infinite_observation(std::array<i64, 2>{fout.where / in.m, fout.where % in.m});
       return nullptr;
     case KF_ERR_NOT_FINITE:
       PyErr_Format(PyExc_ValueError,
@@ -250,18 +155,17 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
       return nullptr;
   }
 
-  ref result(PyStructSequence_New(ext != nullptr ? ext->result_type() : g_result_type));
-  ref first[] = {ref(PyFloat_FromDouble(loglik)), std::move(loglik_t),
-                 ref(PyLong_FromLongLong(fout.nobs)),
-                 ref(PyLong_FromLongLong(fout.diffuse_periods))};
-  if (!result || !first[0] || !first[2] || !first[3]) return nullptr;
-  for (int i = 0; i < 4; ++i) PyStructSequence_SetItem(result.get(), i, first[i].release());
-  for (std::size_t i = 0; i < kHistoryCount; ++i) {
-    PyObject* value = history[i] ? history[i].release() : Py_NewRef(Py_None);
-    PyStructSequence_SetItem(result.get(), static_cast<Py_ssize_t>(4 + i), value);
-  }
-  if (ext != nullptr) ext->fill(result.get(), static_cast<Py_ssize_t>(4 + kHistoryCount));
-  return result.release();
+  // loglik, loglik_t, nobs, diffuse_periods, then the outputs in order.
+  ref items[orv_py::named_result::kMostFields];
+  items[0] = ref(PyFloat_FromDouble(loglik));
+  items[1] = outputs.take(loglik_t);
+  items[2] = ref(PyLong_FromLongLong(fout.nobs));
+  items[3] = ref(PyLong_FromLongLong(fout.diffuse_periods));
+  static_assert(kFilterLeadingFields == 4);
+  outputs.take(history, outputs.count(), items + kFilterLeadingFields);
+  const std::size_t fields = kFilterLeadingFields + outputs.count() - history;
+  const orv_py::named_result& type = ext != nullptr ? ext->result() : g_result_type;
+  return type.build(std::span(items, fields)).release();
 }
 
 namespace {
@@ -272,14 +176,7 @@ PyObject* kalman_filter_impl(PyObject* const* args) {
 
 }  // namespace
 
-bool ready_filter_result_type() {
-  if (g_result_type == nullptr) g_result_type = PyStructSequence_NewType(&kResultDesc);
-  return g_result_type != nullptr;
-}
-
-PyObject* filter_result_type() { return reinterpret_cast<PyObject*>(g_result_type); }
-
-const orv_py::entry_spec kFilterEntry = {
+constinit const orv_py::entry_spec kFilterEntry = orv_py::make_entry(
     "kalman_filter",
     "Run the linear Kalman filter on data with missing values, from a known, a\n"
     "stationary or an exact diffuse start.\n\n"
@@ -299,12 +196,6 @@ const orv_py::entry_spec kFilterEntry = {
     "    help(KalmanFilterResult)). Raises numpy.linalg.LinAlgError when an\n"
     "    innovation covariance is not positive definite.\n"
     "    ",
-    kFilterTextSignature,
-    kFilterParams,
-    kFilterParamCount,
-    kFilterRequired,
-    kalman_filter_impl,
-    kFilterKeywordOnly,
-};
+    kFilterParams, &g_result_type, kalman_filter_impl);
 
 }  // namespace orv_module

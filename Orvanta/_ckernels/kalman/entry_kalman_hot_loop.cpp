@@ -4,21 +4,50 @@
 #include "entries.h"  // Python.h first, as the C API requires
 
 #include <array>
-#include <cinttypes>
+#include <iterator>
 
 #include "entry_outputs.h"
 #include "kf_output_table.h"
 #include "entry_support.h"
 #include "kalman.h"
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
 namespace {
 
-const char* const kKalmanParams[] = {"T", "nmk", "A", "B", "C", "d", "Q", "R", "y", "x0",
-                                     "P0", "symmetrize", "jitter", "return_shocks",
-                                     "store_history"};
+using orv_py::defaulted;
+using orv_py::param_kind;
+using orv_py::required;
+
+// The parameter list of the numba loop it stands in for.
+constexpr orv_py::param kKalmanParams[] = {
+    required("T", param_kind::integer),
+    required("nmk", param_kind::integers),
+    required("A", param_kind::array),
+    required("B", param_kind::array),
+    required("C", param_kind::array),
+    required("d", param_kind::array),
+    required("Q", param_kind::array),
+    required("R", param_kind::array),
+    required("y", param_kind::array),
+    required("x0", param_kind::array),
+    required("P0", param_kind::array),
+    required("symmetrize", param_kind::flag),
+    required("jitter", param_kind::real),
+    defaulted("return_shocks", param_kind::flag, "False"),
+    defaulted("store_history", param_kind::flag, "True"),
+};
+
+// The position of parameter `name`.
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kKalmanParams, name); }
+
+// (0, (0.0, 0.0, 0.0), (history..., loglik)).
+constexpr auto kResultFields = history_tuple_fields(kKfOutputs);
+constexpr orv_py::result_decl kResult = {orv_py::result_form::status_tuple, "_KalmanHistory",
+                                         nullptr, kResultFields};
+orv_py::named_result g_result(kResult);
 
 // The operands must match the dimensions the loop is told, or it would read
 // outside them.
@@ -44,15 +73,18 @@ bool check_kf_shapes(const kf_inputs& d, const array_view& A, const array_view& 
 }
 
 PyObject* kalman_hot_loop_impl(PyObject* const* args) {
-  enum { kT, kNmk, kA, kB, kC, kD, kQ, kR, kY, kX0, kP0, kSym, kJitter, kShocks, kStore };
+  constexpr Py_ssize_t kT = param_at("T"), kNmk = param_at("nmk"), kA = param_at("A"),
+                       kSym = param_at("symmetrize"), kJitter = param_at("jitter"),
+                       kShocks = param_at("return_shocks"), kStore = param_at("store_history");
   kf_inputs in{};
-  const auto converted = [&](bool ok, int param) {
-    return orv_py::noting_argument(ok, "kalman_hot_loop", kKalmanParams[param]);
+  const auto converted = [&](bool ok, Py_ssize_t param) {
+    return orv_py::noting_argument(ok, "kalman_hot_loop", kKalmanParams[param].name);
   };
   if (!converted(orv_py::to_i64(args[kT], &in.T), kT)) return nullptr;
   array_view A(2), B(2), C(2), d(1), Q(2), R(2), y(2), x0(1), P0(2);
   array_view* inputs[] = {&A, &B, &C, &d, &Q, &R, &y, &x0, &P0};
-  for (int i = 0; i < 9; ++i)
+  static_assert(param_at("P0") - param_at("A") + 1 == std::size(inputs));
+  for (Py_ssize_t i = 0; i < 9; ++i)
     if (!converted(inputs[i]->acquire(args[kA + i]), kA + i)) return nullptr;
   if (!converted(orv_py::to_flag(args[kSym], &in.symmetrize), kSym) ||
       !converted(orv_py::to_f64(args[kJitter], &in.jitter), kJitter) ||
@@ -71,8 +103,9 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
     return nullptr;
   }
   const auto extents = kf_extents(in);
-  call_outputs out("kalman_hot_loop", kKfOutputs, extents);
-  if (!out.allocate_and_view()) return nullptr;
+  entry_outputs out("kalman_hot_loop");
+  add_table(out, kKfOutputs, extents);
+  if (!out.allocate_all_then_view_all() || !out.check_disjoint()) return nullptr;
   if (!check_kf_shapes(in, A, B, C, d, Q, R, y, x0, P0)) return nullptr;
 
   in.A = A.data();
@@ -86,12 +119,12 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
   in.P0 = P0.data();
   f64 loglik = 0.0;
   kf_outputs record{};
-  out.fill_record(record);
+  fill_record(kKfOutputs, out, 0, record);
   record.loglik = &loglik;
   int status;
   {
     const gil_released unlocked;
-    if (in.store_history) out.map_pages();
+    if (in.store_history) out.map_pages(0, out.count());
     status = kf_hot_loop(&in, &record);
   }
   if (status == KF_ERR_NOT_PD) {
@@ -102,12 +135,12 @@ PyObject* kalman_hot_loop_impl(PyObject* const* args) {
     PyErr_SetString(PyExc_MemoryError, "kf_hot_loop: scratch allocation failed.");
     return nullptr;
   }
-  return out.result(loglik);
+  return out.status_result(loglik);
 }
 
 }  // namespace
 
-const orv_py::entry_spec kKalmanEntry = {
+constinit const orv_py::entry_spec kKalmanEntry = orv_py::make_entry(
     "kalman_hot_loop",
     "Run the linear Kalman filter; mirrors numba `_kalman_hot_loop`.\n\n"
     "    Returns ``(KF_OK, (0.0, 0.0, 0.0), out)`` where ``out`` is the history tuple\n"
@@ -115,13 +148,6 @@ const orv_py::entry_spec kKalmanEntry = {
     "    covariance (so KalmanFilter.run's existing ``except`` maps it to\n"
     "    ``MatrixConditionError``).\n"
     "    ",
-    "(T, nmk, A, B, C, d, Q, R, y, x0, P0, symmetrize, jitter, return_shocks=False, "
-    "store_history=True)",
-    kKalmanParams,
-    15,
-    13,
-    kalman_hot_loop_impl,
-    0,
-};
+    kKalmanParams, &g_result, kalman_hot_loop_impl);
 
 }  // namespace orv_module

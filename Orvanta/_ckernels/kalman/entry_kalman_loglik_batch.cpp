@@ -4,42 +4,50 @@
 
 #include "entries.h"  // Python.h first, as the C API requires
 
+#include <array>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <span>
 
+#include "entry_filter_start.h"
 #include "entry_outputs.h"
 #include "entry_real_inputs.h"
 #include "entry_support.h"
+#include "filter_entry_signature.h"
 #include "kalman.h"
-#include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
 namespace {
 
-const char* const kBatchParams[] = {"A", "B", "C",          "d",      "Q",    "R",      "y",
-                                    "x0", "P0", "symmetrize", "jitter", "init", "threads"};
+// The model's parameters, then the start and the threads, keyword-only.
+constexpr auto kBatchParams = orv_py::join(
+    kModelParams,
+    std::array<param, 2>{{keyword("init", param_kind::choice, "'known'", kBatchStarts),
+                          keyword("threads", param_kind::count, "1")}});
 
-PyStructSequence_Field kResultFields[] = {
-    {"loglik", "(N,) float64 array: each draw's log-likelihood, -inf where it failed"},
+// The position of parameter `name`.
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kBatchParams, name); }
+
+constexpr orv_py::result_field kResultFields[] = {
+    {"loglik", "(N,) float64 array: each draw's log-likelihood, -inf where it failed",
+     field_kind::array},
     {"status", "(N,) int64 array: 0 for a draw filtered to the end, -3 when one of its "
                "innovation covariances was not positive definite, -4 when its A is not "
-               "stable under init='stationary'"},
-    {nullptr, nullptr},
+               "stable under init='stationary'", field_kind::int64_array},
 };
 
-PyStructSequence_Desc kResultDesc = {
+constexpr orv_py::result_decl kResult = {
+    orv_py::result_form::named,
     "Orvanta._ckernels.kalman._kalman.KalmanLoglikBatchResult",
     "The result of kalman_loglik_batch: a named tuple of the draws' log-likelihoods\n"
     "and statuses.",
     kResultFields,
-    2,
 };
 
-// Created once, by module initialisation (ready_batch_result_type).
-PyTypeObject* g_result_type = nullptr;
+// The type, created by module initialisation.
+orv_py::named_result g_result_type(kResult);
 
 // How each model argument is shaped: for all draws, or with a leading axis
 // of one per draw.
@@ -158,23 +166,6 @@ bool check_batch_shapes(const filter_input* v, kf_batch_inputs& in, draw_count& 
          (!v[kP0].given || check_batched(v[kP0].view, kP0, {n, n}, "", draws));
 }
 
-// init: "known" or "stationary".
-bool to_batch_init(PyObject* obj, int* out) {
-  if (PyUnicode_Check(obj)) {
-    if (PyUnicode_CompareWithASCIIString(obj, "known") == 0) {
-      *out = KF_INIT_KNOWN;
-      return true;
-    }
-    if (PyUnicode_CompareWithASCIIString(obj, "stationary") == 0) {
-      *out = KF_INIT_STATIONARY;
-      return true;
-    }
-  }
-  PyErr_Format(PyUnicode_Check(obj) ? PyExc_ValueError : PyExc_TypeError,
-               "init must be 'known' or 'stationary'; got %R.", obj);
-  return false;
-}
-
 // threads: an integer of at least 1; any larger value than the blocks of
 // draws can use stands for as many as they can.
 bool to_threads(PyObject* obj, i64* out) {
@@ -198,86 +189,15 @@ bool to_threads(PyObject* obj, i64* out) {
   return true;
 }
 
-// What each start needs of x0 and P0 (as kalman_filter asks).
-bool check_batch_start(int init, const filter_input& x0, const filter_input& P0) {
-  if (init == KF_INIT_KNOWN && (!x0.given || !P0.given)) {
-    PyErr_Format(PyExc_TypeError,
-                 "init='known' needs x0 and P0, the filtered state and its covariance in the "
-                 "period before the first observation; %s missing.",
-                 !x0.given && !P0.given ? "both are" : !x0.given ? "x0 is" : "P0 is");
-    return false;
-  }
-  if (init == KF_INIT_STATIONARY && P0.given) {
-    PyErr_SetString(PyExc_ValueError,
-                    "P0 must be None with init='stationary': the covariance is the solution of "
-                    "P = A P A^T + B Q B^T, solved for each draw.");
-    return false;
-  }
-  return true;
-}
-
-// The int64 status output, as np.zeros returned it, viewed writable.
-class status_output {
- public:
-  status_output() = default;
-  ~status_output() {
-    if (held_) PyBuffer_Release(&buffer_);
-  }
-  status_output(const status_output&) = delete;
-  status_output& operator=(const status_output&) = delete;
-
-  // Views `array`, which must be a writable C-contiguous int64 vector of N
-  // values; ValueError naming the output otherwise, with the buffer's own
-  // error as its cause when there is one.
-  bool acquire(PyObject* array, i64 N) {
-    const bool viewed =
-        PyObject_GetBuffer(array, &buffer_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE) == 0;
-    held_ = viewed;
-    if (viewed) {
-      const char* format = buffer_.format != nullptr ? buffer_.format : "B";
-      if (*format == '@' || *format == '=' || *format == '<') ++format;
-      const bool int64 = buffer_.itemsize == 8 && (std::strcmp(format, "q") == 0 ||
-                                                   std::strcmp(format, "l") == 0);
-      if (int64 && buffer_.ndim == 1 && buffer_.shape[0] == N) return true;
-    }
-    PyObject* cause = PyErr_GetRaisedException();  // null when the view was taken
-    PyErr_Format(PyExc_ValueError,
-                 "kalman_loglik_batch: output 'status' from np.zeros is not a writable "
-                 "C-contiguous int64 array of shape (%lld,).",
-                 static_cast<long long>(N));
-    if (cause != nullptr) {
-      PyObject* raised = PyErr_GetRaisedException();
-      PyException_SetCause(raised, cause);  // steals cause
-      PyErr_SetRaisedException(raised);
-    }
-    return false;
-  }
-  i64* data() const noexcept { return static_cast<i64*>(buffer_.buf); }
-  std::uintptr_t begin() const noexcept { return reinterpret_cast<std::uintptr_t>(buffer_.buf); }
-  std::uintptr_t end() const noexcept { return begin() + static_cast<std::uintptr_t>(buffer_.len); }
-
- private:
-  bool held_ = false;
-  Py_buffer buffer_{};
-};
-
 // The exception for a status of kf_loglik_batch other than KF_OK.
 void raise_batch_status(int status, const kf_batch_inputs& in, i64 where) {
   switch (status) {
     case KF_ERR_INFINITE_OBS: {
       const i64 values = in.T * in.m;
-      const i64 draw = where / values, t = where % values / in.m, j = where % in.m;
-      if (in.y.draw_step != 0)
-        PyErr_Format(PyExc_ValueError,
-                     "y[%lld, %lld, %lld] is infinite; y may hold finite values, and NaN where "
-                     "a value is missing.",
-                     static_cast<long long>(draw), static_cast<long long>(t),
-                     static_cast<long long>(j));
-      else
-        PyErr_Format(PyExc_ValueError,
-                     "y[%lld, %lld] is infinite; y may hold finite values, and NaN where a "
-                     "value is missing.",
-                     static_cast<long long>(t), static_cast<long long>(j));
+      const std::array<i64, 3> index = {where / values, where % values / in.m, where % in.m};
+      // a y shared by every draw has no draw axis
+      raise_infinite_observation(in.y.draw_step != 0 ? std::span<const i64>(index)
+                                                     : std::span<const i64>(index).subspan(1));
       return;
     }
     case KF_ERR_ALLOC:
@@ -300,40 +220,27 @@ kf_batch_array batch_array(const filter_input& input, int arg) {
 }
 
 PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
-  enum { kSym = kArrays, kJitter, kInit, kThreads };
   filter_input inputs[kArrays];
+  static_assert(kArrays == param_at("P0") + 1);
   for (int i = 0; i < kArrays; ++i)
     if (!inputs[i].take(args[i], kArgs[i].name, i >= kX0)) return nullptr;
   kf_batch_inputs in{};
-  if (!orv_py::to_flag(args[kSym], &in.symmetrize) ||
-      !orv_py::to_f64(args[kJitter], &in.jitter) || !to_batch_init(args[kInit], &in.init) ||
-      !to_threads(args[kThreads], &in.threads))
+  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
+      !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
+      !to_init(args[param_at("init")], kBatchStarts, &in.init) ||
+      !to_threads(args[param_at("threads")], &in.threads))
     return nullptr;
   draw_count draws;
   if (!check_batch_shapes(inputs, in, draws) ||
-      !check_batch_start(in.init, inputs[kX0], inputs[kP0]))
+      !check_start(in.init, inputs[kX0], inputs[kP0], nullptr, in.n, ", solved for each draw"))
     return nullptr;
   in.N = draws.N;
 
-  const i64 shape[] = {in.N};
-  ref loglik = new_zeros(shape);
-  if (!loglik) return nullptr;
-  ref status = new_int64_zeros(shape);
-  if (!status) return nullptr;
-  array_view loglik_view(1);
-  if (!loglik_view.acquire(loglik.get()))
-    return raise_unusable_output("kalman_loglik_batch", "loglik"), nullptr;
-  if (!check_output_shape("kalman_loglik_batch", "loglik", loglik_view, shape)) return nullptr;
-  status_output status_view;
-  if (!status_view.acquire(status.get(), in.N)) return nullptr;
-  const auto loglik_begin = reinterpret_cast<std::uintptr_t>(loglik_view.data());
-  const auto loglik_end = loglik_begin + static_cast<std::uintptr_t>(in.N) * sizeof(f64);
-  if (in.N > 0 && loglik_begin < status_view.end() && status_view.begin() < loglik_end) {
-    PyErr_SetString(PyExc_ValueError,
-                    "kalman_loglik_batch: outputs 'loglik' and 'status' from np.zeros share "
-                    "memory.");
-    return nullptr;
-  }
+  entry_outputs outputs("kalman_loglik_batch");
+  const std::array<i64, 1> shape = {in.N};
+  const std::size_t loglik = outputs.add("loglik", shape);
+  const std::size_t status = outputs.add("status", shape, element::i64);
+  if (!outputs.allocate_all_then_view_all() || !outputs.check_disjoint()) return nullptr;
 
   in.A = batch_array(inputs[kA], kA);
   in.B = batch_array(inputs[kB], kB);
@@ -344,7 +251,7 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   in.y = batch_array(inputs[kY], kY);
   in.x0 = batch_array(inputs[kX0], kX0);
   in.P0 = batch_array(inputs[kP0], kP0);
-  kf_batch_outputs out{loglik_view.data(), status_view.data(), -1};
+  kf_batch_outputs out{outputs.data(loglik), outputs.int64_data(status), -1};
   int result;
   {
     const gil_released unlocked;
@@ -354,23 +261,13 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
     raise_batch_status(result, in, out.where);
     return nullptr;
   }
-  ref tuple(PyStructSequence_New(g_result_type));
-  if (!tuple) return nullptr;
-  PyStructSequence_SetItem(tuple.get(), 0, loglik.release());
-  PyStructSequence_SetItem(tuple.get(), 1, status.release());
-  return tuple.release();
+  ref items[] = {outputs.take(loglik), outputs.take(status)};
+  return g_result_type.build(items).release();
 }
 
 }  // namespace
 
-bool ready_batch_result_type() {
-  if (g_result_type == nullptr) g_result_type = PyStructSequence_NewType(&kResultDesc);
-  return g_result_type != nullptr;
-}
-
-PyObject* batch_result_type() { return reinterpret_cast<PyObject*>(g_result_type); }
-
-const orv_py::entry_spec kBatchEntry = {
+constinit const orv_py::entry_spec kBatchEntry = orv_py::make_entry(
     "kalman_loglik_batch",
     "Log-likelihood of the linear Kalman filter for many parameter draws at once.\n\n"
     "    x_t = A x_{t-1} + B eps_t (Var eps = Q),  y_t = C x_t + d + e_t (Var e = R),\n"
@@ -389,13 +286,6 @@ const orv_py::entry_spec kBatchEntry = {
     "    is not stable under init='stationary' (status -4), gets loglik -inf; the\n"
     "    others are unaffected and nothing is raised.\n"
     "    ",
-    "(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0, *, "
-    "init='known', threads=1)",
-    kBatchParams,
-    13,
-    7,
-    kalman_loglik_batch_impl,
-    2,
-};
+    kBatchParams, &g_result_type, kalman_loglik_batch_impl);
 
 }  // namespace orv_module

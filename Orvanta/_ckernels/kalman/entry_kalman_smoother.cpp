@@ -10,109 +10,91 @@
 #include <span>
 
 #include "entry_outputs.h"
-#include "entry_support.h"
 #include "filter_entry_signature.h"
 #include "kalman.h"
-#include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
 namespace {
 
-// The filter's fields, then the smoother's.
-auto kResultFields = filter_fields_then(std::array<PyStructSequence_Field, 7>{{
-    {"x_smooth", "(T, n) array: the smoothed states, E[x_t | all of y]"},
-    {"P_smooth", "(T, n, n) array: their covariances"},
+// The filter's fields, then the smoother's, in the order of its outputs.
+constexpr auto kResultFields = filter_fields_then(std::array<orv_py::result_field, 7>{{
+    {"x_smooth", "(T, n) array: the smoothed states, E[x_t | all of y]", field_kind::array},
+    {"P_smooth", "(T, n, n) array: their covariances", field_kind::array},
     {"eps_smooth", "(T, k) array: the smoothed shocks, E[eps_t | all of y] (row 0 NaN under "
-                   "init='diffuse', where eps_0 is no part of the model)"},
-    {"eps_smooth_cov", "(T, k, k) array: their covariances"},
-    {"e_smooth", "(T, m) array: the smoothed measurement errors, NaN where y is missing"},
+                   "init='diffuse', where eps_0 is no part of the model)", field_kind::array},
+    {"eps_smooth_cov", "(T, k, k) array: their covariances", field_kind::array},
+    {"e_smooth", "(T, m) array: the smoothed measurement errors, NaN where y is missing",
+     field_kind::array},
     {"x0_smooth", "(n,) array or None: the smoothed state of the period before the first "
-                  "observation (None under init='diffuse')"},
-    {"P0_smooth", "(n, n) array or None: its covariance"},
+                  "observation (None under init='diffuse')", field_kind::array_or_none},
+    {"P0_smooth", "(n, n) array or None: its covariance", field_kind::array_or_none},
 }});
-constexpr int kResultFieldCount = static_cast<int>(kResultFields.size()) - 1;
 
-PyStructSequence_Desc kResultDesc = {
+constexpr orv_py::result_decl kResult = {
+    orv_py::result_form::named,
     "Orvanta._ckernels.kalman._kalman.KalmanSmootherResult",
     "The result of kalman_smoother: the fields of KalmanFilterResult, then the smoothed\n"
     "states, shocks and measurement errors and the smoothed state of the period before\n"
     "the first observation.",
-    kResultFields.data(),
-    kResultFieldCount,
+    kResultFields,
+    true,  // store_history=False is refused
 };
 
-PyTypeObject* g_result_type = nullptr;
+// The type, created by module initialisation.
+orv_py::named_result g_result_type(kResult);
 
-constexpr std::size_t kOutputs = 7;
-constexpr const char* kOutputNames[kOutputs] = {"x_smooth",  "P_smooth",  "eps_smooth",
-                                                "eps_smooth_cov", "e_smooth",
-                                                "x0_smooth", "P0_smooth"};
+// The smoother's outputs, the fields after the filter's.
+constexpr std::size_t kFirstOutput = kFilterResultFields.size();
+constexpr std::size_t kOutputs = kResultFields.size() - kFirstOutput;
 
 class smoother_outputs final : public filter_extension {
  public:
-  bool allocate(const char* entry, const kf_inputs& in, int init) override {
+  bool add_outputs(const char* entry, const kf_inputs& in, int init,
+                   entry_outputs& outputs) override {
     if (in.store_history == 0) {
       PyErr_Format(PyExc_ValueError,
                    "%s needs the filter's history; store_history must be true.", entry);
       return false;
     }
-    // Under a diffuse start x0 and P0 describe the first period itself:
-    // there is no period before it to smooth.
-    count_ = init == KF_INIT_DIFFUSE ? kOutputs - 2 : kOutputs;
     const i64 n = in.n, m = in.m, k = in.k, T = in.T;
     const std::array<std::array<i64, 3>, kOutputs> shapes = {{
         {T, n, 0}, {T, n, n}, {T, k, 0}, {T, k, k}, {T, m, 0}, {n, 0, 0}, {n, n, 0}}};
     constexpr int kRanks[kOutputs] = {2, 3, 2, 3, 2, 1, 2};
-    for (std::size_t i = 0; i < count_; ++i) {
-      const std::span<const i64> asked(shapes[i].data(), static_cast<std::size_t>(kRanks[i]));
-      arrays_[i] = new_zeros(asked);
-      if (!arrays_[i]) return false;
-      if (!views_[i].acquire(arrays_[i].get()))
-        return raise_unusable_output(entry, kOutputNames[i]), false;
-      if (!check_output_shape(entry, kOutputNames[i], views_[i], asked)) return false;
+    // Under a diffuse start x0 and P0 describe the first period itself:
+    // there is no period before it to smooth.
+    const std::size_t made = init == KF_INIT_DIFFUSE ? kOutputs - 2 : kOutputs;
+    for (std::size_t i = 0; i < kOutputs; ++i) {
+      const char* name = kResultFields[kFirstOutput + i].name;
+      const std::span<const i64> shape(shapes[i].data(), static_cast<std::size_t>(kRanks[i]));
+      if (i < made) {
+        outputs.add(name, shape);
+      } else {
+        outputs.add_none(name);
+      }
     }
     return true;
   }
 
-  std::size_t views(const char** names, const array_view** views) override {
-    for (std::size_t i = 0; i < count_; ++i) {
-      names[i] = kOutputNames[i];
-      views[i] = &views_[i];
-    }
-    return count_;
-  }
-
-  int run(const kf_filter_inputs* in, kf_filter_outputs* out) override {
+  int run(const kf_filter_inputs* in, kf_filter_outputs* out, const entry_outputs& outputs,
+          std::size_t first) override {
     kf_smoother_outputs sout{};
     sout.filter = *out;
-    sout.x_smooth = views_[0].data_or_null();
-    sout.P_smooth = views_[1].data_or_null();
-    sout.eps_smooth = views_[2].data_or_null();
-    sout.eps_smooth_cov = views_[3].data_or_null();
-    sout.e_smooth = views_[4].data_or_null();
-    sout.x0_smooth = count_ == kOutputs ? views_[5].data_or_null() : nullptr;
-    sout.P0_smooth = count_ == kOutputs ? views_[6].data_or_null() : nullptr;
+    sout.x_smooth = outputs.data_or_null(first);
+    sout.P_smooth = outputs.data_or_null(first + 1);
+    sout.eps_smooth = outputs.data_or_null(first + 2);
+    sout.eps_smooth_cov = outputs.data_or_null(first + 3);
+    sout.e_smooth = outputs.data_or_null(first + 4);
+    sout.x0_smooth = outputs.data_or_null(first + 5);
+    sout.P0_smooth = outputs.data_or_null(first + 6);
     const int status = kf_smoother(in, &sout);
     *out = sout.filter;
     if (sout.where >= 0) out->where = sout.where;
     return status;
   }
 
-  PyTypeObject* result_type() override { return g_result_type; }
-
-  void fill(PyObject* result, Py_ssize_t first) override {
-    for (std::size_t i = 0; i < kOutputs; ++i) {
-      PyObject* value = i < count_ ? arrays_[i].release() : Py_NewRef(Py_None);
-      PyStructSequence_SetItem(result, first + static_cast<Py_ssize_t>(i), value);
-    }
-  }
-
- private:
-  std::size_t count_ = kOutputs;  // the outputs allocated, from the first
-  ref arrays_[kOutputs];
-  array_view views_[kOutputs] = {array_view(2), array_view(3), array_view(2), array_view(3),
-                                 array_view(2), array_view(1), array_view(2)};
+  const orv_py::named_result& result() override { return g_result_type; }
 };
 
 PyObject* kalman_smoother_impl(PyObject* const* args) {
@@ -122,14 +104,7 @@ PyObject* kalman_smoother_impl(PyObject* const* args) {
 
 }  // namespace
 
-bool ready_smoother_result_type() {
-  if (g_result_type == nullptr) g_result_type = PyStructSequence_NewType(&kResultDesc);
-  return g_result_type != nullptr;
-}
-
-PyObject* smoother_result_type() { return reinterpret_cast<PyObject*>(g_result_type); }
-
-const orv_py::entry_spec kSmootherEntry = {
+constinit const orv_py::entry_spec kSmootherEntry = orv_py::make_entry(
     "kalman_smoother",
     "Run kalman_filter and then the fixed-interval smoother of Durbin and Koopman.\n\n"
     "    The parameters are kalman_filter's, with store_history true. The smoothed\n"
@@ -145,12 +120,6 @@ const orv_py::entry_spec kSmootherEntry = {
     "    numpy.linalg.LinAlgError when an innovation covariance is not positive\n"
     "    definite, ValueError when a smoothed value is not finite.\n"
     "    ",
-    kFilterTextSignature,
-    kFilterParams,
-    kFilterParamCount,
-    kFilterRequired,
-    kalman_smoother_impl,
-    kFilterKeywordOnly,
-};
+    kFilterParams, &g_result_type, kalman_smoother_impl);
 
 }  // namespace orv_module

@@ -1,21 +1,15 @@
-// The output arrays of an entry, described by one table per entry (name,
-// rank, extents, field of the native record): allocated with numpy.zeros,
-// checked, viewed, handed to the native record and returned in the result.
+// The output arrays of every entry (entry_outputs): allocated with
+// numpy.zeros, checked, viewed, handed to the native records and returned in
+// the result. The hot loops describe theirs by one table each (name, rank,
+// extents, field of the native record).
 #ifndef ORV_KALMAN_ENTRY_OUTPUTS_H
 #define ORV_KALMAN_ENTRY_OUTPUTS_H
 
 #include "entry_support.h"  // Python.h first, as the C API requires
 
-#include <sys/mman.h>
-#include <unistd.h>
-
+#include <array>
 #include <cstddef>
-#include <cstdint>
-#include <cstdio>
 #include <span>
-#include <utility>
-
-#include "module_state.h"
 
 namespace orv_module {
 
@@ -45,183 +39,167 @@ constexpr bool is_well_formed(const output_desc<Record, Extent> (&table)[N]) {
   return N + 1 == sizeof(Record) / sizeof(f64*);
 }
 
-// The checks of a fresh output array, for which numpy.zeros (that is, `np`,
-// which a caller may rebind) was asked. The loop writes every element of
-// every output: so each must be a writable C-contiguous float64 array of
-// exactly the shape asked for, and no two may share memory. Each raises
-// TypeError or ValueError naming the output and returns false when the
-// check fails.
+// The element type of an output: float64, or int64 (the batch's statuses).
+enum class element : unsigned char { f64, i64 };
 
-// After a view failed to take output `name`: its error, restated for the
-// output, as a TypeError when the object was of the wrong kind and a
-// ValueError otherwise, with the original as the cause.
-inline bool raise_unusable_output(const char* entry, const char* name) {
-  PyObject* cause = PyErr_GetRaisedException();
-  PyObject* type =
-      PyErr_GivenExceptionMatches(cause, PyExc_TypeError) ? PyExc_TypeError : PyExc_ValueError;
-  PyErr_Format(type,
-               "%s: output '%s' from np.zeros is not a writable C-contiguous float64 array: %S",
-               entry, name, cause);
-  PyObject* raised = PyErr_GetRaisedException();
-  PyException_SetCause(raised, cause);  // steals cause
-  PyErr_SetRaisedException(raised);
-  return false;
-}
-
-// "(a, b)": room for three extents of 20 digits and a sign.
-struct shape_text {
-  char text[80];
-};
-inline shape_text describe_shape(std::span<const i64> e) {
-  shape_text s{};
-  const auto x = [&](std::size_t d) { return static_cast<long long>(e[d]); };
-  if (e.size() == 1) std::snprintf(s.text, sizeof s.text, "(%lld,)", x(0));
-  if (e.size() == 2) std::snprintf(s.text, sizeof s.text, "(%lld, %lld)", x(0), x(1));
-  if (e.size() == 3) std::snprintf(s.text, sizeof s.text, "(%lld, %lld, %lld)", x(0), x(1), x(2));
-  return s;
-}
-
-// Output `name`, viewed, has the extents asked for.
-inline bool check_output_shape(const char* entry, const char* name, const array_view& view,
-                               std::span<const i64> asked) {
-  i64 got[3] = {0, 0, 0};
-  bool same = true;
-  for (std::size_t d = 0; d < asked.size(); ++d) {
-    got[d] = view.extent(static_cast<int>(d));
-    same = same && got[d] == asked[d];
-  }
-  if (same) return true;
-  PyErr_Format(PyExc_ValueError, "%s: output '%s' from np.zeros has shape %s, not %s.", entry,
-               name, describe_shape(std::span<const i64>(got, asked.size())).text,
-               describe_shape(asked).text);
-  return false;
-}
-
-// No two of the outputs share an element (an empty one has none).
-inline bool check_outputs_disjoint(const char* entry, std::span<const char* const> names,
-                                   std::span<const array_view* const> views) {
-  for (std::size_t i = 0; i < views.size(); ++i) {
-    const auto begin_i = reinterpret_cast<std::uintptr_t>(views[i]->data());
-    const auto end_i = begin_i + static_cast<std::uintptr_t>(views[i]->size()) * sizeof(f64);
-    for (std::size_t j = 0; j < i && begin_i < end_i; ++j) {
-      const auto begin_j = reinterpret_cast<std::uintptr_t>(views[j]->data());
-      const auto end_j = begin_j + static_cast<std::uintptr_t>(views[j]->size()) * sizeof(f64);
-      if (begin_j < end_j && begin_i < end_j && begin_j < end_i) {
-        PyErr_Format(PyExc_ValueError, "%s: outputs '%s' and '%s' from np.zeros share memory.",
-                     entry, names[j], names[i]);
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-// Maps the pages of a large output in one request, before the loop writes
-// them. Fresh arrays from np.zeros are mapped lazily, and a page fault per
-// 4 KiB page cost a full-history call at (40, 8, 8) about as long as its
-// arithmetic; one madvise per array does the same work without the traps.
-// Advice only: an older kernel that refuses it changes nothing. For use
-// without the interpreter lock.
-inline void map_pages(const array_view& view) noexcept {
-  // Smaller arrays take too few faults to be worth a system call.
-  constexpr std::uintptr_t kMinMappedBytes = 64 * 1024;
-  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  const auto begin = reinterpret_cast<std::uintptr_t>(view.data());
-  const auto end = begin + static_cast<std::uintptr_t>(view.size()) * sizeof(f64);
-  const std::uintptr_t first = (begin + page - 1) & ~(page - 1), last = end & ~(page - 1);
-  if (last > first + kMinMappedBytes)
-    madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
-}
-
-// The output arrays of one call, as its table describes them: allocated with
-// numpy.zeros in table order (the order of the result tuple), then viewed,
-// then handed to the native record. Whatever it still holds is released when
-// it goes out of scope.
-template <class Record, class Extent, std::size_t N>
-class call_outputs {
+// An int64 output as np.zeros returned it, viewed writable.
+class int64_output_view {
  public:
-  using desc = output_desc<Record, Extent>;
-
-  // `extents` holds the value of each Extent for this call and must outlive
-  // the object; `entry` names the entry in error messages.
-  call_outputs(const char* entry, const desc (&table)[N], std::span<const i64> extents)
-      : call_outputs(entry, table, extents, std::make_index_sequence<N>{}) {}
-
-  // Every array is allocated before any is viewed; each is then checked (see
-  // the checks above).
-  bool allocate_and_view() {
-    for (std::size_t i = 0; i < N; ++i)
-      if (!allocate(i)) return false;
-    const char* names[N];
-    const array_view* views[N];
-    for (std::size_t i = 0; i < N; ++i) {
-      const desc& out = table_[i];
-      if (!views_[i].acquire(arrays_[i].get())) return raise_unusable_output(entry_, out.name);
-      i64 shape[3] = {0, 0, 0};
-      if (!check_output_shape(entry_, out.name, views_[i], requested_shape(i, shape)))
-        return false;
-      names[i] = out.name;
-      views[i] = &views_[i];
-    }
-    return check_outputs_disjoint(entry_, names, views);
+  int64_output_view() = default;
+  ~int64_output_view() {
+    if (held_) PyBuffer_Release(&buffer_);
   }
+  int64_output_view(const int64_output_view&) = delete;
+  int64_output_view& operator=(const int64_output_view&) = delete;
 
-  // The pages of every large output mapped (see map_pages).
-  void map_pages() const noexcept {
-    for (std::size_t i = 0; i < N; ++i) orv_module::map_pages(views_[i]);
-  }
-
-  // Points each output's field of the record at its array's data.
-  void fill_record(Record& record) const {
-    for (std::size_t i = 0; i < N; ++i) {
-      const desc& out = table_[i];
-      record.*out.field = extent(out, 0) > 0 ? views_[i].data() : nullptr;
-    }
-  }
-
-  // (0, (0.0, 0.0, 0.0), (arrays..., loglik)); the arrays move into it.
-  PyObject* result(f64 loglik) {
-    ref out(PyTuple_New(N + 1));
-    if (!out) return nullptr;
-    PyObject* value = PyFloat_FromDouble(loglik);
-    if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(out.get(), N, value);
-    for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(out.get(), i, arrays_[i].release());
-    ref status(PyLong_FromLong(0));
-    if (!status) return nullptr;
-    return PyTuple_Pack(3, status.get(), g_zero_tuple, out.get());
-  }
+  // Views `array`, which must be a writable C-contiguous int64 array of
+  // `shape`; ValueError naming the output otherwise, with the buffer's own
+  // error as its cause when there is one.
+  bool acquire(PyObject* array, const char* entry, const char* name,
+               std::span<const i64> shape);
+  i64* data() const noexcept { return static_cast<i64*>(buffer_.buf); }
+  std::size_t bytes() const noexcept { return static_cast<std::size_t>(buffer_.len); }
 
  private:
-  template <std::size_t... I>
-  call_outputs(const char* entry, const desc (&table)[N], std::span<const i64> extents,
-               std::index_sequence<I...>)
-      : entry_(entry),
-        table_(table),
-        extents_(extents),
-        views_{array_view(table[I].rank)...} {}
+  bool is_int64() const;
+  bool has_shape(std::span<const i64> shape) const;
 
-  i64 extent(const desc& out, int dim) const { return extents_[out.extents[dim]]; }
+  bool held_ = false;
+  Py_buffer buffer_;  // read only once acquired
+};
 
-  // The shape asked for output i, in `shape` (three extents at most).
-  std::span<const i64> requested_shape(std::size_t i, i64 (&shape)[3]) const {
-    const desc& out = table_[i];
-    for (int d = 0; d < out.rank; ++d) shape[d] = extent(out, d);
-    return std::span<const i64>(shape, static_cast<std::size_t>(out.rank));
+// The output arrays of one call, the one way every entry makes them: each
+// declared with its name, shape and element type (or as absent, None in the
+// result), allocated with numpy.zeros (`np`, which a caller may rebind),
+// viewed and checked, handed to the native records and moved into the
+// result. Outputs are kept in the order of the result. Whatever the object
+// still holds is released when it goes out of scope.
+//
+// The checks: the loop writes every element of every output, so each must be
+// a writable C-contiguous array of its element type and of exactly the shape
+// asked for, and no two may share memory. Each failed check raises TypeError
+// or ValueError naming the output.
+class entry_outputs {
+ public:
+  static constexpr std::size_t kMostOutputs = 24;
+
+  // `entry` names the entry in error messages.
+  explicit entry_outputs(const char* entry) noexcept : entry_(entry) {}
+  ~entry_outputs();
+  entry_outputs(const entry_outputs&) = delete;
+  entry_outputs& operator=(const entry_outputs&) = delete;
+
+  // Declares the next output, of `shape` (its rank, at most 3, is its size);
+  // returns its index.
+  std::size_t add(const char* name, std::span<const i64> shape, element type = element::f64);
+  // Declares an output the call does not make: None in the result.
+  std::size_t add_none(const char* name);
+  std::size_t count() const noexcept { return count_; }
+
+  // Outputs [first, last), each allocated and then viewed before the next
+  // is allocated.
+  bool allocate_then_view(std::size_t first, std::size_t last);
+  // Every output allocated before any is viewed.
+  bool allocate_all_then_view_all();
+  // No two of the outputs share an element (an empty one has none); the
+  // first pair found is named in result order.
+  bool check_disjoint() const;
+
+  // The pages of every large float64 output in [first, last) mapped in one
+  // request each, before the loop writes them; for use without the
+  // interpreter lock.
+  void map_pages(std::size_t first, std::size_t last) const noexcept;
+
+  f64* data(std::size_t i) const noexcept { return slot_at(i).f64_view.data(); }
+  // Output i's data; null when it is absent or has no elements.
+  f64* data_or_null(std::size_t i) const noexcept {
+    return slot_at(i).present ? slot_at(i).f64_view.data_or_null() : nullptr;
   }
+  // Output i's data; null when its first extent is 0 (a history that is not
+  // stored), though it may be empty otherwise.
+  f64* data_if_rows(std::size_t i) const noexcept {
+    return slot_at(i).shape[0] > 0 ? slot_at(i).f64_view.data() : nullptr;
+  }
+  i64* int64_data(std::size_t i) const noexcept { return slot_at(i).i64_view.data(); }
 
-  bool allocate(std::size_t i) {
+  // Output i's array, moved out, or None when it is absent.
+  ref take(std::size_t i);
+  // Moves outputs [first, last) into items, one each.
+  void take(std::size_t first, std::size_t last, ref* items);
+
+  // The hot loops' result, (0, (0.0, 0.0, 0.0), (arrays..., loglik)); the
+  // arrays move into it.
+  PyObject* status_result(f64 loglik);
+
+ private:
+  struct slot {
+    slot(const char* name, element type, std::span<const i64> shape) noexcept;
+    const char* name;
+    element type;
+    bool present;
+    int rank;
     i64 shape[3] = {0, 0, 0};
-    arrays_[i] = new_zeros(requested_shape(i, shape));
-    return static_cast<bool>(arrays_[i]);
-  }
+    ref array;
+    // released before the array they view
+    array_view f64_view;
+    int64_output_view i64_view;
+
+    std::span<const i64> extents() const { return {shape, static_cast<std::size_t>(rank)}; }
+  };
+
+  slot& slot_at(std::size_t i) noexcept { return slots_.all[i]; }
+  const slot& slot_at(std::size_t i) const noexcept { return slots_.all[i]; }
+  std::size_t declare(const char* name, element type, std::span<const i64> shape, bool present);
+  bool allocate(std::size_t i);
+  bool view(std::size_t i);
+
+  // The slots are made as outputs are declared: most calls declare far fewer
+  // than there is room for.
+  union slots {
+    slots() noexcept {}
+    ~slots() {}
+    slot all[kMostOutputs];
+  };
 
   const char* entry_;
-  const desc (&table_)[N];
-  std::span<const i64> extents_;
-  ref arrays_[N];
-  array_view views_[N];  // released before the arrays they view
+  std::size_t count_ = 0;
+  slots slots_;
 };
+
+// The outputs a table describes, declared in table order with the call's
+// extents; returns the index of the first.
+template <class Record, class Extent, std::size_t N>
+std::size_t add_table(entry_outputs& outputs, const output_desc<Record, Extent> (&table)[N],
+                      std::span<const i64> extents) {
+  const std::size_t first = outputs.count();
+  for (const output_desc<Record, Extent>& out : table) {
+    i64 shape[3] = {0, 0, 0};
+    for (int d = 0; d < out.rank; ++d) shape[d] = extents[out.extents[d]];
+    outputs.add(out.name, std::span<const i64>(shape, static_cast<std::size_t>(out.rank)));
+  }
+  return first;
+}
+
+// Points each table output's field of the record at its data (null where
+// its history length is 0); `first` is the index of the table's first
+// output.
+template <class Record, class Extent, std::size_t N>
+void fill_record(const output_desc<Record, Extent> (&table)[N], const entry_outputs& outputs,
+                 std::size_t first, Record& record) {
+  for (std::size_t i = 0; i < N; ++i) record.*table[i].field = outputs.data_if_rows(first + i);
+}
+
+// The fields of the hot loops' inner result tuple: the table's outputs, then
+// loglik.
+template <class Record, class Extent, std::size_t N>
+constexpr std::array<orv_py::result_field, N + 1> history_tuple_fields(
+    const output_desc<Record, Extent> (&table)[N]) {
+  std::array<orv_py::result_field, N + 1> fields{};
+  for (std::size_t i = 0; i < N; ++i)
+    fields[i] = {table[i].name, nullptr, orv_py::field_kind::array};
+  fields[N] = {"loglik", nullptr, orv_py::field_kind::real};
+  return fields;
+}
 
 }  // namespace orv_module
 

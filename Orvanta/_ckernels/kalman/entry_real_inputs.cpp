@@ -127,4 +127,32 @@ ref as_real_array(PyObject* obj, const char* name) {
   return converted;
 }
 
+// The model's shapes, with n from A, k from B and (T, m) from y, in the
+// order of the parameters (A, B and y first, since they set the sizes).
+bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T) {
+  enum { kA, kB, kC, kD, kQ, kR, kY, kX0, kP0 };
+  const array_view& A = v[kA].view;
+  if (A.ndim() != 2 || A.extent(0) != A.extent(1)) return fail_shape(A, "A", "(n, n)", nullptr);
+  *n = A.extent(0);
+  const array_view& B = v[kB].view;
+  if (B.ndim() != 2 || B.extent(0) != *n) {
+    char values[64];
+    std::snprintf(values, sizeof values, "(%lld, k)", static_cast<long long>(*n));
+    return fail_shape(B, "B", "(n, k)", values);
+  }
+  *k = B.extent(1);
+  const array_view& y = v[kY].view;
+  if (y.ndim() != 2)
+    return fail_shape(y, "y", "(T, m)", nullptr,
+                      y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
+  *T = y.extent(0);
+  *m = y.extent(1);
+  return require_extents(v[kC].view, "C", "(m, n)", {*m, *n}) &&
+         require_extents(v[kD].view, "d", "(m,)", {*m}) &&
+         require_extents(v[kQ].view, "Q", "(k, k)", {*k, *k}) &&
+         require_extents(v[kR].view, "R", "(m, m)", {*m, *m}) &&
+         (!v[kX0].given || require_extents(v[kX0].view, "x0", "(n,)", {*n})) &&
+         (!v[kP0].given || require_extents(v[kP0].view, "P0", "(n, n)", {*n, *n}));
+}
+
 }  // namespace orv_module

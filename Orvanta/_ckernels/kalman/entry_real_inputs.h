@@ -1,7 +1,7 @@
 // Inputs of the entries that take any real array-likes (kalman_filter,
 // kalman_smoother, kalman_loglik_batch): C-contiguous float64 arrays read in
-// place, anything else converted once, and the messages that name an
-// argument whose shape does not fit.
+// place, anything else converted once, the linear model's shapes, and the
+// messages that name an argument whose shape does not fit.
 #ifndef ORV_KALMAN_ENTRY_REAL_INPUTS_H
 #define ORV_KALMAN_ENTRY_REAL_INPUTS_H
 
@@ -49,6 +49,11 @@ struct filter_input {
     return true;
   }
 };
+
+// The shapes of the linear model's arrays A, B, C, d, Q, R, y, x0, P0 (`v`,
+// in that order; x0 and P0 may be absent), which set n, k, T and m:
+// ValueError naming the first that does not fit.
+bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T);
 
 }  // namespace orv_module
 

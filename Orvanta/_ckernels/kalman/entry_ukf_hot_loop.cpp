@@ -6,20 +6,48 @@
 #include <array>
 #include <cinttypes>
 #include <cstdint>
+#include <iterator>
 
 #include "entry_outputs.h"
 #include "entry_support.h"
 #include "kalman.h"
 #include "module_state.h"
+#include "named_result.h"
 
 namespace orv_module {
 
 namespace {
 
-const char* const kUkfParams[] = {
-    "meas_addr", "hx", "gx", "bx", "hxx", "gxx", "hss", "gss", "steady_state", "params",
-    "Q", "R", "obs", "z0", "P0", "alpha", "beta", "kappa", "jitter", "symmetrize",
-    "store_history"};
+using orv_py::defaulted;
+using orv_py::param_kind;
+using orv_py::required;
+
+constexpr orv_py::param kUkfParams[] = {
+    required("meas_addr", param_kind::address),
+    required("hx", param_kind::array),
+    required("gx", param_kind::array),
+    required("bx", param_kind::array),
+    required("hxx", param_kind::array),
+    required("gxx", param_kind::array),
+    required("hss", param_kind::array),
+    required("gss", param_kind::array_or_none),  // empty without controls
+    required("steady_state", param_kind::array),
+    required("params", param_kind::array_or_none),  // empty for a function without any
+    required("Q", param_kind::array_or_none),       // empty without shocks
+    required("R", param_kind::array),
+    required("obs", param_kind::array),
+    required("z0", param_kind::array),
+    required("P0", param_kind::array),
+    required("alpha", param_kind::real),
+    required("beta", param_kind::real),
+    required("kappa", param_kind::real),
+    required("jitter", param_kind::real),
+    defaulted("symmetrize", param_kind::flag, "True"),
+    defaulted("store_history", param_kind::flag, "True"),
+};
+
+// The position of parameter `name`.
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kUkfParams, name); }
 
 // The extents of ukf_hot_loop's outputs: the history length, the states, the
 // model variables in levels (states and controls), the augmented state
@@ -47,6 +75,12 @@ constexpr ukf_output kUkfOutputs[] = {
     {"S", 3, {ukf_dim::rows, ukf_dim::no, ukf_dim::no}, &ukf_outputs::S},
 };
 static_assert(is_well_formed(kUkfOutputs));
+
+// (0, (0.0, 0.0, 0.0), (history..., loglik)).
+constexpr auto kResultFields = history_tuple_fields(kUkfOutputs);
+constexpr orv_py::result_decl kResult = {orv_py::result_form::status_tuple, "_UkfHistory",
+                                         nullptr, kResultFields};
+orv_py::named_result g_result(kResult);
 
 // The value of each ukf_dim extent for one call.
 std::array<i64, ukf_dim::count> ukf_extents(const ukf_inputs& in) {
@@ -92,10 +126,12 @@ bool check_ukf_shapes(std::uint64_t meas_addr, const ukf_inputs& in, const array
 }
 
 PyObject* ukf_hot_loop_impl(PyObject* const* args) {
-  enum { kAddr, kHx, kGx, kBx, kHxx, kGxx, kHss, kGss, kSs, kParams, kQ, kR, kObs, kZ0, kP0,
-         kAlpha, kBeta, kKappa, kJitter, kSym, kStore };
-  const auto converted = [&](bool ok, int param) {
-    return orv_py::noting_argument(ok, "ukf_hot_loop", kUkfParams[param]);
+  constexpr Py_ssize_t kAddr = param_at("meas_addr"), kHx = param_at("hx"),
+                       kAlpha = param_at("alpha"), kBeta = param_at("beta"),
+                       kKappa = param_at("kappa"), kJitter = param_at("jitter"),
+                       kSym = param_at("symmetrize"), kStore = param_at("store_history");
+  const auto converted = [&](bool ok, Py_ssize_t param) {
+    return orv_py::noting_argument(ok, "ukf_hot_loop", kUkfParams[param].name);
   };
   std::uint64_t meas_addr = 0;
   if (!converted(orv_py::to_address(args[kAddr], &meas_addr), kAddr)) return nullptr;
@@ -103,7 +139,8 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
       R(2), obs(2), z0(1), P0(2);
   array_view* inputs[] = {&hx, &gx, &bx, &hxx, &gxx, &hss, &gss, &ss, &params, &Q, &R, &obs,
                           &z0, &P0};
-  for (int i = 0; i < 14; ++i)
+  static_assert(param_at("P0") - param_at("hx") + 1 == std::size(inputs));
+  for (Py_ssize_t i = 0; i < 14; ++i)
     if (!converted(inputs[i]->acquire(args[kHx + i]), kHx + i)) return nullptr;
   ukf_inputs in{};
   if (!converted(orv_py::to_f64(args[kAlpha], &in.alpha), kAlpha) ||
@@ -122,8 +159,9 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
   if (!check_ukf_shapes(meas_addr, in, hx, gx, bx, hxx, gxx, hss, gss, ss, Q, R, z0, P0))
     return nullptr;
   const auto extents = ukf_extents(in);
-  call_outputs out("ukf_hot_loop", kUkfOutputs, extents);
-  if (!out.allocate_and_view()) return nullptr;
+  entry_outputs out("ukf_hot_loop");
+  add_table(out, kUkfOutputs, extents);
+  if (!out.allocate_all_then_view_all() || !out.check_disjoint()) return nullptr;
 
   // A function address handed over as an integer.
   in.meas = reinterpret_cast<meas_fn>(static_cast<std::uintptr_t>(meas_addr));
@@ -143,15 +181,15 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
   in.P0 = P0.data();
   f64 loglik = 0.0;
   ukf_outputs record{};
-  out.fill_record(record);
+  fill_record(kUkfOutputs, out, 0, record);
   record.loglik = &loglik;
   i64 status;
   {
     const gil_released unlocked;
-    if (in.store_history) out.map_pages();
+    if (in.store_history) out.map_pages(0, out.count());
     status = ukf_hot_loop(&in, &record);
   }
-  if (status == UKF_OK) return out.result(loglik);
+  if (status == UKF_OK) return out.status_result(loglik);
   if (status == UKF_ERR_NOT_PD) {
     raise_global(g_names.LinAlgError, "UKF covariance is not positive definite.");
   } else if (status == UKF_ERR_ALLOC) {
@@ -164,19 +202,12 @@ PyObject* ukf_hot_loop_impl(PyObject* const* args) {
 
 }  // namespace
 
-const orv_py::entry_spec kUkfEntry = {
+constinit const orv_py::entry_spec kUkfEntry = orv_py::make_entry(
     "ukf_hot_loop",
     "Run the native second-order UKF hot loop.\n\n"
     "    ``meas_addr`` is a real-valued measurement ``@cfunc`` address with signature\n"
     "    ``void(double* vars, double* params, double* out)``.\n"
     "    ",
-    "(meas_addr, hx, gx, bx, hxx, gxx, hss, gss, steady_state, params, Q, R, obs, z0, "
-    "P0, alpha, beta, kappa, jitter, symmetrize=True, store_history=True)",
-    kUkfParams,
-    21,
-    19,
-    ukf_hot_loop_impl,
-    0,
-};
+    kUkfParams, &g_result, ukf_hot_loop_impl);
 
 }  // namespace orv_module

@@ -284,6 +284,7 @@ struct entry_object {
   PyObject* names;     // tuple of the interned parameter names
   PyObject* defaults;  // tuple of the trailing parameters' defaults
   PyObject* module;    // __module__
+  PyObject* text_signature;
 };
 
 PyTypeObject* g_entry_type = nullptr;
@@ -395,6 +396,7 @@ void entry_dealloc(PyObject* self) {
   Py_XDECREF(f->names);
   Py_XDECREF(f->defaults);
   Py_XDECREF(f->module);
+  Py_XDECREF(f->text_signature);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -420,7 +422,7 @@ PyObject* get_doc(PyObject* self, void*) {
   return PyUnicode_FromString(as_entry(self)->spec->doc);
 }
 PyObject* get_text_signature(PyObject* self, void*) {
-  return PyUnicode_FromString(as_entry(self)->spec->text_signature);
+  return Py_NewRef(as_entry(self)->text_signature);
 }
 // The defaults of the positional-or-keyword parameters, as for a function.
 PyObject* get_defaults(PyObject* self, void*) {
@@ -444,6 +446,10 @@ PyObject* get_kwdefaults(PyObject* self, void*) {
   return dict.release();
 }
 PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_entry(self)->module); }
+// The declaration as the typing stub spells it (tools/gen_kalman_stub.py).
+PyObject* get_declaration(PyObject* self, void*) {
+  return stub_declaration(*as_entry(self)->spec);
+}
 
 PyGetSetDef entry_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -453,6 +459,7 @@ PyGetSetDef entry_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"_declaration", get_declaration, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -497,11 +504,14 @@ bool ready_entry_type() {
   return g_entry_type != nullptr;
 }
 
-ref new_entry(const entry_spec* spec, PyObject* defaults, PyObject* module_name) {
+ref new_entry(const entry_spec* spec, PyObject* module_name) {
   ref names(PyTuple_New(spec->n_params));
-  if (!names) return ref();
+  ref defaults(default_values(*spec));
+  ref text(text_signature(*spec));
+  if (!names || !defaults || !text) return ref();
   for (Py_ssize_t i = 0; i < spec->n_params; ++i) {
-    PyObject* name = PyUnicode_InternFromString(spec->params[i]);
+    PyObject* name =
+        PyUnicode_InternFromString(spec->params[static_cast<std::size_t>(i)].name);
     if (name == nullptr) return ref();
     PyTuple_SET_ITEM(names.get(), i, name);
   }
@@ -510,8 +520,9 @@ ref new_entry(const entry_spec* spec, PyObject* defaults, PyObject* module_name)
   f->vectorcall = entry_vectorcall;
   f->spec = spec;
   f->names = names.release();
-  f->defaults = Py_NewRef(defaults);
+  f->defaults = defaults.release();
   f->module = Py_NewRef(module_name);
+  f->text_signature = text.release();
   return ref(reinterpret_cast<PyObject*>(f));
 }
 

@@ -1,7 +1,8 @@
 // The Python side of the entries: owned references, typed views of float64
 // buffers, argument conversion, and a callable type with vectorcall and
-// keyword binding. Everything here runs with the interpreter lock held and
-// reports failure by returning false (or null) with a Python exception set.
+// keyword binding, declared by an entry_spec (entry_declaration.h).
+// Everything here runs with the interpreter lock held and reports failure by
+// returning false (or null) with a Python exception set.
 #ifndef ORV_KALMAN_PY_GLUE_H
 #define ORV_KALMAN_PY_GLUE_H
 
@@ -11,6 +12,7 @@
 #include <cstdint>
 
 #include "../_common/orv_common.h"
+#include "entry_declaration.h"
 
 namespace orv_py {
 
@@ -115,36 +117,13 @@ ref lookup_global(PyObject* module_dict, PyObject* name);
 // one failed.
 bool noting_argument(bool converted, const char* entry, const char* arg);
 
-// The body of an entry: receives one borrowed argument per parameter, all
-// bound (defaults filled in).
-using entry_impl = PyObject* (*)(PyObject* const* args);
-
-// What a callable of the entry type is: its names, documentation, parameter
-// list and body. Lives as long as the process. The last n_keyword_only
-// parameters can only be passed by keyword, and all have defaults; the
-// others are positional-or-keyword, the first n_required without defaults.
-struct entry_spec {
-  const char* name;
-  const char* doc;
-  const char* text_signature;  // "(a, b, c=1, *, d=2)", for inspect.signature
-  const char* const* params;
-  Py_ssize_t n_params;
-  Py_ssize_t n_required;  // the first n_required parameters have no default
-  entry_impl impl;
-  Py_ssize_t n_keyword_only;
-};
-
-// Most parameters an entry may declare.
-constexpr Py_ssize_t kMaxParams = 32;
-
 // Readies the entry type and the names its helpers use; called once, by the
 // module's exec step.
 bool ready_entry_type();
 
-// A new callable for `spec` with the given defaults (a tuple of
-// n_params - n_required objects, the keyword-only parameters' last) and
-// __module__.
-ref new_entry(const entry_spec* spec, PyObject* defaults, PyObject* module_name);
+// A new callable for `spec`, with __module__ `module_name`; its defaults and
+// text signature are made from the spec's parameters.
+ref new_entry(const entry_spec* spec, PyObject* module_name);
 
 }  // namespace orv_py
 
