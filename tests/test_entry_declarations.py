@@ -77,3 +77,19 @@ def test_batch_statuses_sharing_the_loglik_memory_are_refused(monkeypatch):
                               init="stationary")
     assert str(info.value) == ("kalman_loglik_batch: outputs 'loglik' and 'status' from "
                                "np.zeros share memory.")
+
+
+def test_named_results_offer_the_named_tuple_api():
+    """_fields and _asdict(), as users of named tuples reach for them."""
+    one = np.ones((1, 1))
+    model = dict(A=one, B=one, C=one, d=np.zeros(1), Q=one, R=one, y=np.arange(3.0)[:, None],
+                 x0=np.zeros(1), P0=one)
+    results = [K.kalman_filter(**model), K.kalman_smoother(**model),
+               K.kalman_loglik_batch(**model)]
+    named_types = {value for value in vars(K).values()
+                   if isinstance(value, type) and issubclass(value, tuple)}
+    assert {type(result) for result in results} == named_types
+    for result in results:
+        as_dict = result._asdict()
+        assert type(result)._fields == tuple(as_dict) == type(result).__match_args__
+        assert all(as_dict[name] is getattr(result, name) for name in result._fields)

@@ -85,7 +85,10 @@ def result_class(cls, result):
            "    n_unnamed_fields: ClassVar[int]\n",
            "    __match_args__: Final = (\n",
            wrapped_items([f'"{name}"' for name in fields] + [""], "        ").rstrip() + "\n",
-           "    )\n"]
+           "    )\n",
+           "    _fields: ClassVar[tuple[str, ...]]\n",
+           "\n    def _asdict(self) -> dict[str, Any]:\n",
+           docstring(cls._asdict.__doc__, "        ")]
     for name, kind in result["fields"]:
         out += ["\n    @property\n", f"    def {name}(self) -> {kind}:\n",
                 docstring(getattr(cls, name).__doc__, "        ")]

@@ -105,6 +105,10 @@ class KalmanFilterResult(tuple[Any, ...]):
         "loglik", "loglik_t", "nobs", "diffuse_periods", "x_pred", "x_filt", "P_pred", "P_filt",
         "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat",
     )
+    _fields: ClassVar[tuple[str, ...]]
+
+    def _asdict(self) -> dict[str, Any]:
+        """A new dict of the fields and their values, in field order."""
 
     @property
     def loglik(self) -> float:
@@ -228,6 +232,10 @@ class KalmanSmootherResult(tuple[Any, ...]):
         "y_pred", "y_filt", "innov", "std_innov", "S", "eps_hat", "x_smooth", "P_smooth",
         "eps_smooth", "eps_smooth_cov", "e_smooth", "x0_smooth", "P0_smooth",
     )
+    _fields: ClassVar[tuple[str, ...]]
+
+    def _asdict(self) -> dict[str, Any]:
+        """A new dict of the fields and their values, in field order."""
 
     @property
     def loglik(self) -> float:
@@ -374,6 +382,10 @@ class KalmanLoglikBatchResult(tuple[Any, ...]):
     __match_args__: Final = (
         "loglik", "status",
     )
+    _fields: ClassVar[tuple[str, ...]]
+
+    def _asdict(self) -> dict[str, Any]:
+        """A new dict of the fields and their values, in field order."""
 
     @property
     def loglik(self) -> _F64:

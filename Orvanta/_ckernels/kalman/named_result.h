@@ -34,7 +34,8 @@ class named_result {
     fields_[decl_.fields.size()] = {nullptr, nullptr};
     desc_ = {decl_.name, decl_.doc, fields_, static_cast<int>(decl_.fields.size())};
     type_ = PyStructSequence_NewType(&desc_);
-    return type_ != nullptr;
+    if (type_ == nullptr) return false;
+    return add_named_tuple_api();
   }
 
   // The type (borrowed), null for a plain tuple.
@@ -61,6 +62,44 @@ class named_result {
   }
 
  private:
+  // `_fields` and `_asdict()`, as collections.namedtuple has them, so that
+  // a result turns into a dict or a DataFrame row the usual way.
+  bool add_named_tuple_api() {
+    ref names(PyTuple_New(static_cast<Py_ssize_t>(decl_.fields.size())));
+    if (!names) return false;
+    for (std::size_t i = 0; i < decl_.fields.size(); ++i) {
+      PyObject* name = PyUnicode_InternFromString(decl_.fields[i].name);
+      if (name == nullptr) return false;
+      PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(type_);
+    if (PyObject_SetAttrString(type, "_fields", names.get()) < 0) return false;
+    const ref as_dict(PyDescr_NewMethod(type_, &kAsDictMethod));
+    return as_dict && PyObject_SetAttrString(type, "_asdict", as_dict.get()) == 0;
+  }
+
+  // result._asdict(): {field: value} in field order.
+  static PyObject* as_dict(PyObject* self, PyObject*) {
+    const ref names(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_fields"));
+    if (!names) return nullptr;
+    if (!PyTuple_Check(names.get())) {
+      PyErr_SetString(PyExc_TypeError, "_fields must be a tuple");
+      return nullptr;
+    }
+    ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    const Py_ssize_t count = PyTuple_GET_SIZE(names.get());
+    for (Py_ssize_t i = 0; i < count && i < PyTuple_GET_SIZE(self); ++i)
+      if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(names.get(), i),
+                         PyTuple_GET_ITEM(self, i)) < 0)
+        return nullptr;
+    return dict.release();
+  }
+
+  static inline PyMethodDef kAsDictMethod = {
+      "_asdict", as_dict, METH_NOARGS,
+      PyDoc_STR("_asdict($self, /)\n--\n\nA new dict of the fields and their values, in field order.")};
+
   const result_decl& decl_;
   PyTypeObject* type_ = nullptr;
   PyStructSequence_Field fields_[kMostFields + 1] = {};
