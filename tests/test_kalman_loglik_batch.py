@@ -5,6 +5,8 @@ draws there are against the lanes of a block, with failing draws among them,
 with missing values shared or per draw, and on any number of threads; and
 its argument errors."""
 
+import os
+import threading
 import types
 
 import numpy as np
@@ -162,6 +164,32 @@ def test_results_do_not_depend_on_threads():
         got = run(args, "stationary", threads=threads)
         assert got.loglik.tobytes() == want.loglik.tobytes()
         assert got.status.tobytes() == want.status.tobytes()
+
+
+def test_threads_take_any_index_and_start_no_more_than_the_processors():
+    args = draws(3, 2, 2, 400, 256, ("A", "Q"), seed=4)
+    want = run(args).loglik.tobytes()
+    assert run(args, threads=np.int64(2)).loglik.tobytes() == want
+    with pytest.raises(TypeError, match="threads must be an integer; got bool"):
+        run(args, threads=True)
+    # The threads alive while a call asks for a million of them.
+    before, peak, stop = threading.active_count(), [0], threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")))
+
+    watcher = threading.Thread(target=watch)
+    tasks_before = len(os.listdir("/proc/self/task")) + 1
+    watcher.start()
+    try:
+        for _ in range(3):
+            assert run(args, threads=10**6).loglik.tobytes() == want
+    finally:
+        stop.set()
+        watcher.join()
+    assert threading.active_count() == before
+    assert tasks_before < peak[0] <= tasks_before + len(os.sched_getaffinity(0)) - 1
 
 
 def test_interpreter_lock_is_released_for_every_draw():

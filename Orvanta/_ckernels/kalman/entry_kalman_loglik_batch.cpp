@@ -166,16 +166,19 @@ bool check_batch_shapes(const filter_input* v, kf_batch_inputs& in, draw_count& 
          (!v[kP0].given || check_batched(v[kP0].view, kP0, {n, n}, "", draws));
 }
 
-// threads: an integer of at least 1; any larger value than the blocks of
-// draws can use stands for as many as they can.
+// threads: an integer (anything with __index__, but not a bool) of at least
+// 1; any larger value than the blocks of draws or the processors can use
+// stands for as many as they can.
 bool to_threads(PyObject* obj, i64* out) {
-  if (!PyLong_Check(obj)) {
+  const ref index(PyBool_Check(obj) ? nullptr : PyNumber_Index(obj));
+  if (!index) {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Format(PyExc_TypeError, "threads must be an integer; got %.200s.",
                  Py_TYPE(obj)->tp_name);
     return false;
   }
   int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
   if (overflow > 0) {
     *out = LLONG_MAX;

@@ -412,7 +412,7 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
     return KF_ERR_ALLOC;
   }
   const i64 blocks = static_cast<i64>(plan.blocks.size());
-  const i64 threads = std::min(in->threads, std::max<i64>(blocks, 1));
+  const i64 threads = useful_threads(in->threads, blocks);
   // Every thread's scratch is taken here, by the caller, in one block: no
   // thread can then fail for want of memory, and none needs a heap arena of
   // its own.

@@ -4,6 +4,9 @@
 #ifndef ORV_WORKER_THREADS_H
 #define ORV_WORKER_THREADS_H
 
+#include <sched.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <thread>
@@ -14,6 +17,20 @@
 namespace ORV_VARIANT {
 
 namespace {
+
+// The threads worth running for `items` pieces of work when `requested` are
+// asked for: no more than the pieces, nor than the processors this process
+// may run on (its affinity mask), since more only share the same cores and
+// each takes its own scratch.
+inline i64 useful_threads(i64 requested, i64 items) noexcept {
+  i64 threads = std::min(requested, std::max<i64>(items, 1));
+  if (threads <= 1) return 1;
+  cpu_set_t allowed;
+  i64 processors = 0;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) processors = CPU_COUNT(&allowed);
+  if (processors <= 0) processors = static_cast<i64>(std::thread::hardware_concurrency());
+  return processors > 0 ? std::min(threads, processors) : threads;
+}
 
 // Runs body() on `threads` threads, the caller's included, and returns once
 // every one has returned; threads = 1 starts none. A thread the system
