@@ -5,8 +5,10 @@ draws there are against the lanes of a block, with failing draws among them,
 with missing values shared or per draw, and on any number of threads; and
 its argument errors."""
 
+import _thread
 import os
 import threading
+import time
 import types
 
 import numpy as np
@@ -190,6 +192,28 @@ def test_threads_take_any_index_and_start_no_more_than_the_processors():
         watcher.join()
     assert threading.active_count() == before
     assert tasks_before < peak[0] <= tasks_before + len(os.sched_getaffinity(0)) - 1
+
+
+def test_ctrl_c_stops_a_long_call():
+    """The call looks at the signals between slices of its draws: an interrupt
+    arrives well before the call would have ended, not when it returns."""
+    args = draws(6, 3, 3, 100, 1, (), seed=9)
+
+    def with_draws(N):
+        return dict(args, A=np.repeat(args["A"][None], N, axis=0))
+
+    start = time.perf_counter()
+    run(with_draws(200))
+    per_draw = (time.perf_counter() - start) / 200
+    many = with_draws(max(2000, int(3.0 / per_draw)))   # about 3 s of work
+    timer = threading.Timer(0.2, _thread.interrupt_main)
+    start = time.perf_counter()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        run(many)
+        time.sleep(5)  # reached only if the interrupt is not raised by the call
+    timer.join()
+    assert time.perf_counter() - start < 1.5
 
 
 def test_interpreter_lock_is_released_for_every_draw():

@@ -4,7 +4,9 @@
 
 #include "entries.h"  // Python.h first, as the C API requires
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <span>
@@ -222,6 +224,62 @@ kf_batch_array batch_array(const filter_input& input, int arg) {
   return {view.data_or_null(), per_draw ? step : 0};
 }
 
+// The slice of draws [first, first + count) of a batch: every argument with
+// one value per draw, and the outputs, start at draw `first`.
+kf_batch_inputs draws_from(const kf_batch_inputs& in, i64 first, i64 count) {
+  kf_batch_inputs slice = in;
+  for (kf_batch_array* array :
+       {&slice.A, &slice.B, &slice.C, &slice.d, &slice.Q, &slice.R, &slice.y, &slice.x0, &slice.P0})
+    if (array->data != nullptr) array->data += first * array->draw_step;
+  slice.N = count;
+  return slice;
+}
+
+// Seconds of work between two looks at the interpreter's signals.
+constexpr double kSliceSeconds = 0.05;
+
+// run_in_slices' status when a signal handler raised (Ctrl-C).
+constexpr int KF_ERR_INTERRUPTED = -100;
+
+// Runs kf_loglik_batch over the draws a slice at a time, without the
+// interpreter lock, and takes the lock between slices to run the signal
+// handlers, so that Ctrl-C stops a long call within about kSliceSeconds.
+// Slices start small and grow to about kSliceSeconds of work each. A draw's
+// result does not depend on the slice it falls in, nor on the slices' sizes.
+// Returns the status of the first slice that fails, with `where` counted
+// from draw 0, or KF_ERR_INTERRUPTED with the handler's exception set.
+// With no draws it runs once, for the checks that do not need any.
+int run_in_slices(const kf_batch_inputs& in, kf_batch_outputs& out) {
+  using clock = std::chrono::steady_clock;
+  i64 slice = std::min<i64>(in.N, std::max<i64>(64, 16 * in.threads));
+  i64 first = 0;
+  do {
+    const i64 count = std::min(slice, in.N - first);
+    const kf_batch_inputs part = draws_from(in, first, count);
+    kf_batch_outputs part_out{out.loglik + first, out.status + first, -1};
+    int status;
+    const clock::time_point start = clock::now();
+    {
+      const gil_released unlocked;
+      status = kf_loglik_batch(&part, &part_out);
+    }
+    const double seconds = std::chrono::duration<double>(clock::now() - start).count();
+    if (status != KF_OK) {
+      const i64 shift = status == KF_ERR_INFINITE_OBS && in.y.draw_step != 0
+                            ? first * in.T * in.m : 0;
+      out.where = part_out.where >= 0 ? part_out.where + shift : part_out.where;
+      return status;
+    }
+    first += count;
+    if (first < in.N && PyErr_CheckSignals() < 0) return KF_ERR_INTERRUPTED;
+    // the next slice: about kSliceSeconds at this one's pace, at most 4 times as long
+    const double scale = seconds > 0.0 ? kSliceSeconds / seconds : 4.0;
+    slice = std::max<i64>(1, static_cast<i64>(static_cast<double>(count) *
+                                               std::min(scale, 4.0)));
+  } while (first < in.N);
+  return KF_OK;
+}
+
 PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   filter_input inputs[kArrays];
   static_assert(kArrays == param_at("P0") + 1);
@@ -255,11 +313,8 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   in.x0 = batch_array(inputs[kX0], kX0);
   in.P0 = batch_array(inputs[kP0], kP0);
   kf_batch_outputs out{outputs.data(loglik), outputs.int64_data(status), -1};
-  int result;
-  {
-    const gil_released unlocked;
-    result = kf_loglik_batch(&in, &out);
-  }
+  const int result = run_in_slices(in, out);
+  if (result == KF_ERR_INTERRUPTED) return nullptr;
   if (result != KF_OK) {
     raise_batch_status(result, in, out.where);
     return nullptr;
