@@ -142,6 +142,34 @@ def test_arrays_that_are_not_real_are_refused_by_name(value, error, message):
     assert str(info.value).startswith(message)
 
 
+def test_masked_y_is_missing_where_masked_and_masked_model_arrays_are_refused():
+    mdl = model(3, 2, 2, 12)
+    start = dict(x0=mdl["x0"], P0=mdl["P0"])
+    mask = np.zeros(mdl["y"].shape, bool)
+    mask[2, 1] = mask[5] = True
+    with_nan = dict(mdl, y=np.where(mask, np.nan, mdl["y"]))
+    masked = dict(mdl, y=np.ma.masked_array(mdl["y"], mask))
+    want = run(with_nan, **start)
+    got = run(masked, **start)
+    assert all(same_bits(getattr(got, f), getattr(want, f)) for f in FIELDS[:-1])
+    batch = K.kalman_loglik_batch(*(masked[key] for key in MODEL_KEYS), **start)
+    assert same_bits(batch.loglik, [want.loglik])
+    for key in ("A", "R"):
+        with pytest.raises(TypeError, match=f"{key} is a masked array; only y may"):
+            run(dict(mdl, **{key: np.ma.masked_array(mdl[key])}), **start)
+
+
+def test_pandas_missing_values_get_a_hint():
+    pd = pytest.importorskip("pandas")
+    mdl = model(1, 1, 1, 4)
+    column = pd.Series(mdl["y"][:, 0], dtype="Float64")
+    column[2] = pd.NA
+    with pytest.raises(TypeError, match=r"dtype object\. If it holds pandas' missing values "
+                                        r"\(pd\.NA\), pass \.to_numpy\(dtype=float, "
+                                        r"na_value=np\.nan\)\.$"):
+        run(dict(mdl, y=column.astype(object).to_numpy()[:, None]), x0=mdl["x0"], P0=mdl["P0"])
+
+
 @pytest.mark.parametrize("key, value, message", [
     ("A", np.ones((3, 4)), "A must have shape (n, n); got (3, 4)."),
     ("A", np.ones(3), "A must have shape (n, n); got (3,)."),

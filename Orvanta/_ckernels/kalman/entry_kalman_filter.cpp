@@ -61,7 +61,9 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
   filter_input inputs[9];
   static_assert(param_at("P0") - param_at("A") + 1 == std::size(inputs));
   for (Py_ssize_t i = 0; i < 9; ++i)
-    if (!inputs[i].take(args[kA + i], kFilterParams[kA + i].name, kA + i >= kX0)) return nullptr;
+    if (!inputs[i].take(args[kA + i], kFilterParams[kA + i].name, kA + i >= kX0,
+                        kA + i == param_at("y") ? masked::as_missing : masked::refused))
+      return nullptr;
   kf_filter_inputs fin{};
   kf_inputs& in = fin.model;
   if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||

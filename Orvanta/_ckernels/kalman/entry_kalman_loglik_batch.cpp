@@ -284,7 +284,9 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   filter_input inputs[kArrays];
   static_assert(kArrays == param_at("P0") + 1);
   for (int i = 0; i < kArrays; ++i)
-    if (!inputs[i].take(args[i], kArgs[i].name, i >= kX0)) return nullptr;
+    if (!inputs[i].take(args[i], kArgs[i].name, i >= kX0,
+                        i == param_at("y") ? masked::as_missing : masked::refused))
+      return nullptr;
   kf_batch_inputs in{};
   if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
       !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||

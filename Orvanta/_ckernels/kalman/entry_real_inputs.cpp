@@ -3,6 +3,7 @@
 
 #include "entry_real_inputs.h"  // Python.h first, as the C API requires
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -87,6 +88,48 @@ bool require_extents(const array_view& view, const char* name, const char* symbo
   return fail_shape(view, name, symbols, values);
 }
 
+namespace {
+
+// Whether obj is a numpy.ndarray itself, not a subclass (the common case,
+// told apart without a look-up).
+bool is_exact_ndarray(PyObject* obj) {
+  return std::strcmp(Py_TYPE(obj)->tp_name, "numpy.ndarray") == 0;
+}
+
+// Whether obj is a numpy.ma.MaskedArray (or of a subclass), told by the
+// names of its type's bases, so that no look-up through `np` is needed.
+bool is_masked_array(PyObject* obj) {
+  PyObject* bases = Py_TYPE(obj)->tp_mro;
+  if (bases == nullptr || !PyTuple_Check(bases)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases, i));
+    const ref qualified(PyType_GetFullyQualifiedName(base));
+    if (!qualified) {
+      PyErr_Clear();
+      continue;
+    }
+    const char* text = PyUnicode_AsUTF8(qualified.get());
+    if (text != nullptr && (std::strcmp(text, "numpy.ma.MaskedArray") == 0 ||
+                            std::strcmp(text, "numpy.ma.core.MaskedArray") == 0))
+      return true;
+    PyErr_Clear();
+  }
+  return false;
+}
+
+// A masked array's data as float64 with NaN at its masked entries:
+// obj.astype(np.float64).filled(nan).
+ref masked_entries_as_nan(PyObject* obj) {
+  const ref np = orv_py::lookup_global(g_module_dict, g_names.np);
+  const ref float64 = np ? ref(PyObject_GetAttr(np.get(), g_names.float64)) : ref();
+  if (!float64) return ref();
+  const ref as_float(PyObject_CallMethod(obj, "astype", "O", float64.get()));
+  if (!as_float) return ref();
+  return ref(PyObject_CallMethod(as_float.get(), "filled", "d", std::nan("")));
+}
+
+}  // namespace
+
 // Argument `name` as an array that can be read in place: obj itself when it
 // exports C-contiguous float64 data (never copied), else
 // np.asarray(np.asarray(obj), dtype=np.float64, order="C"), one copy, with
@@ -95,10 +138,25 @@ bool require_extents(const array_view& view, const char* name, const char* symbo
 // object arrays are refused rather than cut to float64. (Unlike
 // np.ascontiguousarray, this keeps a scalar's rank 0, so that its shape is
 // judged as given.)
-ref as_real_array(PyObject* obj, const char* name) {
+ref as_real_array(PyObject* obj, const char* name, masked masks) {
   if (obj == Py_None) {
     PyErr_Format(PyExc_TypeError, "%s must be a real array, not None.", name);
     return ref();
+  }
+  // A masked array exports its data, masked entries included: its mask has
+  // to be read before the data is.
+  ref unmasked;
+  if (!is_exact_ndarray(obj) && is_masked_array(obj)) {
+    if (masks == masked::refused) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s is a masked array; only y may mark entries with a mask (as missing). "
+                   "Pass %s.filled() or np.asarray(%s).",
+                   name, name, name);
+      return ref();
+    }
+    unmasked = masked_entries_as_nan(obj);
+    if (!unmasked) return ref();
+    obj = unmasked.get();
   }
   if (orv_py::is_c_contiguous_float64(obj)) return ref::borrow(obj);
   const ref np = orv_py::lookup_global(g_module_dict, g_names.np);
@@ -114,8 +172,13 @@ ref as_real_array(PyObject* obj, const char* name) {
   const char* code = PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8(kind.get()) : nullptr;
   if (code == nullptr || code[0] == '\0' || std::strchr("biuf", code[0]) == nullptr) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s must hold real numbers; got an array of dtype %S.", name,
-                 dtype.get());
+    // pandas' nullable columns (Float64 holding pd.NA) arrive as objects
+    const char* hint = code != nullptr && code[0] == 'O'
+                           ? " If it holds pandas' missing values (pd.NA), pass "
+                             ".to_numpy(dtype=float, na_value=np.nan)."
+                           : "";
+    PyErr_Format(PyExc_TypeError, "%s must hold real numbers; got an array of dtype %S.%s",
+                 name, dtype.get(), hint);
     return ref();
   }
   const ref float64(PyObject_GetAttr(np.get(), g_names.float64));

@@ -27,10 +27,15 @@ bool fail_shape(const array_view& view, const char* name, const char* symbols,
 bool require_extents(const array_view& view, const char* name, const char* symbols,
                      std::initializer_list<i64> extents);
 
+// What an input does with a numpy.ma masked array: y reads its masked
+// entries as missing (NaN); a model array refuses it.
+enum class masked { refused, as_missing };
+
 // Argument `name` as an array that can be read in place: obj itself when it
 // exports C-contiguous float64 data (never copied), else one conversion by
-// np.asarray. Complex, string and object arrays are refused by name.
-ref as_real_array(PyObject* obj, const char* name);
+// np.asarray. Complex, string and object arrays are refused by name, masked
+// arrays as `masks` says.
+ref as_real_array(PyObject* obj, const char* name, masked masks = masked::refused);
 
 // An input array of an entry: the object read (the argument or its
 // conversion) and a read-only view of it, of whatever rank it has.
@@ -41,9 +46,10 @@ struct filter_input {
 
   // Converts and views obj; None is allowed (given stays false) only when
   // `optional`.
-  bool take(PyObject* obj, const char* name, bool optional) {
+  bool take(PyObject* obj, const char* name, bool optional,
+            masked masks = masked::refused) {
     if (optional && obj == Py_None) return true;
-    array = as_real_array(obj, name);
+    array = as_real_array(obj, name, masks);
     if (!array || !view.acquire(array.get())) return false;
     given = true;
     return true;
