@@ -93,3 +93,14 @@ def test_named_results_offer_the_named_tuple_api():
         as_dict = result._asdict()
         assert type(result)._fields == tuple(as_dict) == type(result).__match_args__
         assert all(as_dict[name] is getattr(result, name) for name in result._fields)
+
+
+@pytest.mark.parametrize("entry", ENTRIES, ids=lambda entry: entry.__name__)
+def test_an_unknown_keyword_is_named(entry):
+    """As Python functions do, before any missing argument; the two hot loops
+    keep the compiled module's order (the missing arguments first)."""
+    keeps_old_order = entry.__name__ in ("kalman_hot_loop", "ukf_hot_loop")
+    message = (r"takes at least \d+ positional arguments \(0 given\)" if keeps_old_order
+               else "got an unexpected keyword argument 'colour'")
+    with pytest.raises(TypeError, match=message):
+        entry(colour=1)

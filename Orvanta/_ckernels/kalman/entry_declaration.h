@@ -135,6 +135,10 @@ struct entry_spec {
   Py_ssize_t n_params;
   Py_ssize_t n_required;
   Py_ssize_t n_keyword_only;
+  // Whether an unknown or doubled keyword is reported before a missing
+  // required argument, as Python functions do. The two hot loops keep the
+  // order of the compiled module they replace (missing arguments first).
+  bool keyword_errors_first;
 };
 
 // An entry's spec, its counts taken from its parameters. A list that binding
@@ -144,7 +148,7 @@ struct entry_spec {
 // constinit.
 consteval entry_spec make_entry(const char* name, const char* doc,
                                 std::span<const param> params, named_result* result,
-                                entry_impl impl) {
+                                entry_impl impl, bool keyword_errors_first = true) {
   Py_ssize_t required = 0, keyword_only = 0;
   bool defaults_began = false;
   for (const param& p : params) {
@@ -165,7 +169,7 @@ consteval entry_spec make_entry(const char* name, const char* doc,
   }
   const auto count = static_cast<Py_ssize_t>(params.size());
   if (count > kMaxParams) declaration_error("too many parameters");
-  return {name, doc, params, result, impl, count, required, keyword_only};
+  return {name, doc, params, result, impl, count, required, keyword_only, keyword_errors_first};
 }
 
 // What an entry object shows of its declaration (entry_declaration.cpp); each

@@ -148,6 +148,6 @@ constinit const orv_py::entry_spec kKalmanEntry = orv_py::make_entry(
     "    covariance (so KalmanFilter.run's existing ``except`` maps it to\n"
     "    ``MatrixConditionError``).\n"
     "    ",
-    kKalmanParams, &g_result, kalman_hot_loop_impl);
+    kKalmanParams, &g_result, kalman_hot_loop_impl, /*keyword_errors_first=*/false);
 
 }  // namespace orv_module

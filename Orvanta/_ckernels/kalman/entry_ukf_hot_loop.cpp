@@ -208,6 +208,6 @@ constinit const orv_py::entry_spec kUkfEntry = orv_py::make_entry(
     "    ``meas_addr`` is a real-valued measurement ``@cfunc`` address with signature\n"
     "    ``void(double* vars, double* params, double* out)``.\n"
     "    ",
-    kUkfParams, &g_result, ukf_hot_loop_impl);
+    kUkfParams, &g_result, ukf_hot_loop_impl, /*keyword_errors_first=*/false);
 
 }  // namespace orv_module

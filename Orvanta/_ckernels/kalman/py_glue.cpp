@@ -356,6 +356,10 @@ bool bind_arguments(const entry_object* f, PyObject* const* args, Py_ssize_t n_a
     raise_count_error(spec, "at most", n_positional, n_args);
     return false;
   }
+  if (n_kw > 0 && spec.keyword_errors_first) {
+    raise_keyword_error(f, kwnames, n_kw, n_args);
+    if (PyErr_Occurred()) return false;
+  }
   if (n_kw == 0 && n_args < spec.n_required) {
     raise_count_error(spec, "at least", spec.n_required, n_args);
     return false;
