@@ -11,9 +11,10 @@
 //   S = C_o P_p C_o^T + R_o (+ jitter I),  K = P_p C_o^T S^-1,
 //   x_f = x_p + K v,  P_f = (I - K C_o) P_p (I - K C_o)^T + K R_o K^T,
 //   loglik_t = -0.5 (m_t ln 2 pi + ln det S + v^T S^-1 v).
-// The Joseph form's derivative with respect to K vanishes at the optimal
-// gain (it is 2 Pb (K S - P_p C_o^T)), so K reaches the log-likelihood only
-// through x_f, and P_f through P_p, C_o and R_o with K held fixed. The
+// The Joseph form's derivative with respect to K is 2 Pb (K S' - P_p C_o^T),
+// S' = S without the jitter j, which is -2 j Pb K: zero without jitter, and
+// otherwise the only share of K in P_f; P_f reaches P_p, C_o and R_o with K
+// held fixed. So the adjoint of K is Kb = xb v^T - 2 j W, W = Pb K. The
 // symmetrisations are the identity on the symmetric matrices the filter
 // works with, so every covariance adjoint is kept symmetric.
 //
@@ -55,12 +56,13 @@ struct kf_grad_scratch {
   f64* L;        // m^2  its Cholesky factor (jitter included)
   f64* S_inv;    // m^2
   f64* Sb;       // m^2  adjoint of S through loglik_t and K
-  f64* U;        // m^2  Sb + K^T Pb K, the adjoint of R_o
+  f64* U;        // m^2  K^T Pb K, then Sb + K^T Pb K, the adjoint of R_o
+  f64* VS;       // m^2  K^T Pb K S^-1 (with jitter)
   f64* temp_nk;  // n k
 };
 
 i64 kf_grad_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{3, n}, {5, n, n}, {7, m, n}, {5, m}, {5, m, m}, {1, n, k}});
+  return element_count({{3, n}, {5, n, n}, {7, m, n}, {5, m}, {6, m, m}, {1, n, k}});
 }
 
 kf_grad_scratch kf_carve_grad_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
@@ -70,7 +72,7 @@ kf_grad_scratch kf_carve_grad_scratch(f64* block, i64 n, i64 m, i64 k) noexcept 
   for (f64** p : {&g.Pb, &g.Pb_p, &g.G_sum, &g.GA, &g.temp_nn}) *p = c.take(n * n);
   for (f64** p : {&g.C_o, &g.CP, &g.KT, &g.WT, &g.UC, &g.HT, &g.DP}) *p = c.take(m * n);
   for (f64** p : {&g.v, &g.a, &g.Kx, &g.vb, &g.col}) *p = c.take(m);
-  for (f64** p : {&g.S_o, &g.L, &g.S_inv, &g.Sb, &g.U}) *p = c.take(m * m);
+  for (f64** p : {&g.S_o, &g.L, &g.S_inv, &g.Sb, &g.U, &g.VS}) *p = c.take(m * m);
   g.temp_nk = c.take(n * k);
   return g;
 }
@@ -123,16 +125,18 @@ void inverse_from_chol(const f64* L, f64* col, f64* out, i64 m) noexcept {
   orv_sym_inplace(out, m);
 }
 
-// Sb (m x m) = sym(-0.5 (S^-1 - a a^T) - Kx a^T), with a = S^-1 v and
-// Kx = K^T xb: the adjoint of S through loglik_t (d/dS of -0.5 (ln det S +
-// v^T S^-1 v)) and through K = P_p C_o^T S^-1 (dK = -K dS S^-1, with
-// Kb = xb v^T), formed on and above the diagonal and mirrored.
-void innovation_cov_adjoint(const kf_grad_scratch& g, i64 m) noexcept {
+// Sb (m x m) = sym(-0.5 (S^-1 - a a^T) - K^T Kb S^-1), with a = S^-1 v and
+// Kb = xb v^T - 2 j W: the adjoint of S through loglik_t (d/dS of
+// -0.5 (ln det S + v^T S^-1 v)) and through K = P_p C_o^T S^-1 (dK =
+// -K dS S^-1). K^T Kb S^-1 = Kx a^T - 2 j VS with Kx = K^T xb and VS =
+// K^T Pb K S^-1. Formed on and above the diagonal and mirrored.
+void innovation_cov_adjoint(const kf_grad_scratch& g, f64 jitter, i64 m) noexcept {
   for (i64 i = 0; i < m; ++i)
     for (i64 j = i; j < m; ++j) {
       f64 s = std::fma(g.a[i], g.a[j], -g.S_inv[i * m + j]);
       s = std::fma(-g.Kx[i], g.a[j], s);
       s = std::fma(-g.Kx[j], g.a[i], s);
+      if (jitter > 0.0) s = std::fma(2.0 * jitter, g.VS[i * m + j] + g.VS[j * m + i], s);
       g.Sb[i * m + j] = 0.5 * s;
     }
   mirror_upper(g.Sb, m);
@@ -166,20 +170,21 @@ void scatter_observed_gradient(const kf_inputs& in, const kf_grad_scratch& g,
 
 // The adjoint of the update by the m_t > 0 observed entries packed in g
 // (pack_observed_period), from xb and Pb (n, n x n) to xb_p and Pb_p, the
-// adjoints of x_p and P_p. With W = Pb K (n x m_t):
+// adjoints of x_p and P_p. With W = Pb K (n x m_t) and j the jitter:
 //   vb   = K^T xb - a                               (m_t)
 //   U    = Sb + K^T Pb K                            (m_t x m_t)
-//   H    = W - 0.5 xb a^T                           (n x m_t)
+//   H    = W - 0.5 Kb S^-1 = W - 0.5 xb a^T + j W S^-1   (n x m_t)
 //   xb_p = xb - C_o^T vb                            (n)
 //   Pb_p = Pb + G C_o + (G C_o)^T,  G = 0.5 C_o^T U - H   (n x n)
-// Pb_p is (I - K C_o)^T Pb (I - K C_o) + C_o^T Sb C_o + sym(xb a^T C_o)
-// multiplied out, the last term K's share through x_f; U C_o - H^T carries
-// the share of C through S, K and the Joseph form, whose (I - K C_o) P_p is
+// Pb_p is (I - K C_o)^T Pb (I - K C_o) + C_o^T Sb C_o + sym(Kb S^-1 C_o)
+// multiplied out, the last term K's share; U C_o - H^T carries the share
+// of C through S, K and the Joseph form, whose (I - K C_o) P_p is
 // P_p - K C_o P_p. Returns false when S does not factor (the filter
 // factored the same values).
 bool update_adjoint(const kf_inputs& in, const kf_grad_scratch& g, const kf_grad_sinks& d,
                     const f64* x_p, const f64* P_p, i64 t, i64 m_t) noexcept {
   const i64 n = in.n;
+  const f64 jitter = in.jitter > 0.0 ? in.jitter : 0.0;  // as the factorisation adds it
   // L L^T = S + jitter I;  S_inv = (L L^T)^-1;  a (m_t) = S^-1 v
   if (orv_chol(g.S_o, in.jitter, g.L, m_t) != 0) return false;
   inverse_from_chol(g.L, g.col, g.S_inv, m_t);
@@ -189,15 +194,24 @@ bool update_adjoint(const kf_inputs& in, const kf_grad_scratch& g, const kf_grad
   orv_matmul(g.S_inv, g.CP, g.KT, m_t, m_t, n);
   orv_matvec(g.KT, g.xb, g.Kx, m_t, n);
   for (i64 i = 0; i < m_t; ++i) g.vb[i] = g.Kx[i] - g.a[i];
-  innovation_cov_adjoint(g, m_t);
-  // W^T (m_t x n) = K^T Pb;  U (m_t x m_t) = Sb + W^T K
+  // W^T (m_t x n) = K^T Pb;  U (m_t x m_t) = W^T K;  VS = U S^-1
   orv_matmul(g.KT, g.Pb, g.WT, m_t, n, n);
-  orv_matmul_abt_plus_c(g.WT, g.KT, g.Sb, g.U, m_t, n, m_t);
+  orv_matmul_abt(g.WT, g.KT, g.U, m_t, n, m_t);
+  if (jitter > 0.0) orv_matmul(g.U, g.S_inv, g.VS, m_t, m_t, m_t);
+  innovation_cov_adjoint(g, jitter, m_t);
+  // U = Sb + U, symmetric
+  for (i64 i = 0; i < m_t * m_t; ++i) g.U[i] = g.Sb[i] + g.U[i];
   orv_sym_inplace(g.U, m_t);
-  // H^T (m_t x n) = W^T - 0.5 a xb^T;  UC (m_t x n) = U C_o
+  // H^T (m_t x n) = W^T + j S^-1 W^T - 0.5 a xb^T;  UC (m_t x n) = U C_o
+  if (jitter > 0.0) {
+    orv_matmul(g.S_inv, g.WT, g.HT, m_t, m_t, n);
+    for (i64 i = 0; i < m_t * n; ++i) g.HT[i] = std::fma(jitter, g.HT[i], g.WT[i]);
+  } else {
+    copy_values(g.HT, g.WT, m_t * n);
+  }
   for (i64 i = 0; i < m_t; ++i)
     for (i64 l = 0; l < n; ++l)
-      g.HT[i * n + l] = std::fma(-0.5 * g.a[i], g.xb[l], g.WT[i * n + l]);
+      g.HT[i * n + l] = std::fma(-0.5 * g.a[i], g.xb[l], g.HT[i * n + l]);
   orv_matmul(g.U, g.C_o, g.UC, m_t, m_t, n);
   // WT <- U C_o - H^T;  UC <- G^T = 0.5 U C_o - H^T
   for (i64 i = 0; i < m_t * n; ++i) {
