@@ -26,10 +26,11 @@ kf_loglik_grad.argtypes = [ct.POINTER(KfFilterInputs), ct.POINTER(KfGradOutputs)
 
 
 def loglik_grad(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0,
-                init="known", T=None):
+                init="known", diffuse_states=None, T=None):
     """Runs kf_loglik_grad; returns (status, loglik, grads) with grads a dict
     of the eight gradient arrays, shaped as their model arrays (dP0 NaN
-    where it is not written). T overrides the number of periods passed."""
+    where it is not written). diffuse_states is the diagonal of P_inf (None:
+    ones); T overrides the number of periods passed."""
     arrays = [None if a is None else np.ascontiguousarray(a, dtype=np.float64)
               for a in (A, B, C, d, Q, R, y, x0, P0)]
     A, B, C, d, Q, R, y, x0, P0 = arrays
@@ -37,7 +38,8 @@ def loglik_grad(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0
     periods = y.shape[0] if T is None else T
     model = KfInputs(n, m, k, periods, *[ptr(a) for a in arrays], int(symmetrize), jitter,
                      0, 0)
-    inputs = KfFilterInputs(model, INITS[init], None)
+    diffuse = None if diffuse_states is None else np.ascontiguousarray(diffuse_states, float)
+    inputs = KfFilterInputs(model, INITS[init], ptr(diffuse))
     shapes = {"dA": (n, n), "dB": (n, k), "dC": (m, n), "dd": (m,), "dQ": (k, k),
               "dR": (m, m), "dx0": (n,), "dP0": (n, n)}
     grads = {name: np.full(shape, np.nan) for name, shape in shapes.items()}

@@ -46,8 +46,9 @@ kf_tape kf_carve_tape(f64* block, i64 n, i64 m, i64 T, f64* loglik) noexcept {
 }
 
 // Runs kf_filter over the whole sample into the tape; returns its status,
-// with its `where` in *where.
-int kf_record_tape(const kf_filter_inputs& fin, const kf_tape& tape, i64* where) noexcept {
+// with its `where` and the number of diffuse periods in *where and *periods.
+int kf_record_tape(const kf_filter_inputs& fin, const kf_tape& tape, i64* where,
+                   i64* periods) noexcept {
   kf_filter_inputs recorded = fin;
   recorded.model.store_history = 1;
   recorded.model.return_shocks = 0;
@@ -56,6 +57,7 @@ int kf_record_tape(const kf_filter_inputs& fin, const kf_tape& tape, i64* where)
   fout.loglik_t = tape.loglik_t;
   const int status = kf_filter_recording(&recorded, &fout, nullptr);
   *where = fout.where;
+  *periods = fout.diffuse_periods;
   return status;
 }
 
