@@ -39,7 +39,7 @@ def loglik_grad(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0
     model = KfInputs(n, m, k, periods, *[ptr(a) for a in arrays], int(symmetrize), jitter,
                      0, 0)
     diffuse = None if diffuse_states is None else np.ascontiguousarray(diffuse_states, float)
-    inputs = KfFilterInputs(model, INITS[init], ptr(diffuse))
+    inputs = KfFilterInputs(model, INITS.get(init, init), ptr(diffuse))
     shapes = {"dA": (n, n), "dB": (n, k), "dC": (m, n), "dd": (m,), "dQ": (k, k),
               "dR": (m, m), "dx0": (n,), "dP0": (n, n)}
     grads = {name: np.full(shape, np.nan) for name, shape in shapes.items()}

@@ -21,13 +21,16 @@ from test_kalman_filter_reference import random_model, spd, with_gaps
 KF_OK, KF_ERR_INPUT, KF_ERR_NOT_PD, KF_ERR_NOT_STATIONARY, KF_ERR_ALLOC = 0, -2, -3, -4, -5
 KF_ERR_INFINITE_OBS = -6
 SYMMETRIC = ("Q", "R", "P0")
+KAPPA = mp.mpf("1e35")
 
 
 def model_with_start(rng, n, m, k, T, init, gaps):
-    model = random_model(rng, n, m, k, T, stable=True)
+    """A random model; under the diffuse start with unit roots, and with
+    x0 and P0 the finite parts of the first prediction."""
+    model = random_model(rng, n, m, k, T, stable=init != "diffuse")
     model["y"] = with_gaps(rng, model["y"], gaps)
     model["x0"] = rng.standard_normal(n)
-    model["P0"] = spd(rng, n) if init == "known" else None
+    model["P0"] = None if init == "stationary" else spd(rng, n)
     return model
 
 
@@ -64,15 +67,24 @@ def stationary_cov(A, W):
     return [[P[i * n + j] for j in range(n)] for i in range(n)]
 
 
-def reference_loglik(p, y, init, jitter):
-    """The log-likelihood at the parameters p (dict of mpmath matrices)."""
+def reference_loglik(p, y, init, jitter, diffuse=None):
+    """The log-likelihood at the parameters p (dict of mpmath matrices).
+    Under the diffuse start, the first prediction's covariance is
+    P0 + KAPPA diag(diffuse), and the filter's diffuse entries, each
+    -0.5 (ln 2 pi + ln F_inf), differ from the KAPPA filter's by 0.5 ln KAPPA
+    plus O(1 / KAPPA): a constant and less than the tolerance, so the
+    derivatives agree."""
     A, C, R = p["A"], p["C"], p["R"]
     W = mul(mul(p["B"], p["Q"]), tr(p["B"]))
     x = tr(p["x0"]) if len(p["x0"]) == 1 else p["x0"]
-    P = p["P0"] if init == "known" else stationary_cov(A, W)
+    P = p["P0"] if init != "stationary" else stationary_cov(A, W)
+    if init == "diffuse":
+        P = [[P[i][j] + KAPPA * diffuse[i] * (i == j) for j in range(len(A))]
+             for i in range(len(A))]
     total = mp.mpf(0)
-    for row in y:
-        x, P = mul(A, x), add(mul(mul(A, P), tr(A)), W)
+    for t, row in enumerate(y):
+        if t > 0 or init != "diffuse":
+            x, P = mul(A, x), add(mul(mul(A, P), tr(A)), W)
         seen = [j for j, v in enumerate(row) if not math.isnan(v)]
         if not seen:
             continue
@@ -91,11 +103,14 @@ def reference_loglik(p, y, init, jitter):
     return total
 
 
-def reference_gradient(model, init, jitter=0.0, step=mp.mpf("1e-20")):
+def reference_gradient(model, init, jitter=0.0, diffuse=None):
     """Central differences of reference_loglik in every entry; a symmetric
-    pair moved together, as the symmetric gradient is defined."""
-    names = [f[1:] for f in GRAD_FIELDS if not (f == "dP0" and init != "known")]
-    with mp.workdps(60):
+    pair moved together, as the symmetric gradient is defined. 60 digits
+    and a step of 1e-20; 110 digits under the diffuse start, whose KAPPA
+    filter cancels terms of size KAPPA^2."""
+    names = [f[1:] for f in GRAD_FIELDS if not (f == "dP0" and init == "stationary")]
+    step = mp.mpf("1e-20")
+    with mp.workdps(110 if init == "diffuse" else 60):
         p = {name: mat(model[name]) for name in names}
         grads = {}
         for name in names:
@@ -110,7 +125,7 @@ def reference_gradient(model, init, jitter=0.0, step=mp.mpf("1e-20")):
                     q = dict(p, **{name: [list(r) for r in p[name]]})
                     for a, b in {(i, j), (j, i)} if name in SYMMETRIC else {(i, j)}:
                         q[name][a][b] += sign * step
-                    values.append(reference_loglik(q, model["y"], init, jitter))
+                    values.append(reference_loglik(q, model["y"], init, jitter, diffuse))
                 pair = 2 if name in SYMMETRIC and i != j else 1
                 g[idx] = float((values[0] - values[1]) / (2 * step * pair))
                 if name in SYMMETRIC:
@@ -121,32 +136,39 @@ def reference_gradient(model, init, jitter=0.0, step=mp.mpf("1e-20")):
 
 # ---- the tests -------------------------------------------------------------------
 
-# (n, m, k, T, init, gaps, jitter): k < n and a full R throughout
+# (n, m, k, T, init, gaps, jitter, diagonal of P_inf): k < n and a full R
+# throughout (R diagonal in the last, which the diffuse start does not
+# transform)
 REFERENCE_CASES = [
-    (3, 2, 2, 10, "known", "none", 0.0),
-    (4, 3, 2, 12, "known", "mixed", 0.0),
-    (2, 3, 1, 9, "known", "first", 0.3),
-    (3, 2, 1, 11, "stationary", "mixed", 0.0),
-    (4, 2, 3, 8, "stationary", "rows", 0.0),
+    (3, 2, 2, 10, "known", "none", 0.0, None),
+    (4, 3, 2, 12, "known", "mixed", 0.0, None),
+    (2, 3, 1, 9, "known", "first", 0.3, None),
+    (3, 2, 1, 11, "stationary", "mixed", 0.0, None),
+    (4, 2, 3, 8, "stationary", "rows", 0.0, None),
+    (3, 2, 2, 10, "diffuse", "mixed", 0.0, [1.0, 1.0, 1.0]),
+    (4, 3, 2, 9, "diffuse", "first", 0.0, [1.0, 0.0, 1.0, 0.0]),
+    (2, 2, 1, 8, "diffuse", "rows", 0.0, [0.0, 1.0]),
 ]
 
 
-@pytest.mark.parametrize("n,m,k,T,init,gaps,jitter", REFERENCE_CASES)
-def test_gradient_matches_high_precision_reference(n, m, k, T, init, gaps, jitter):
+@pytest.mark.parametrize("n,m,k,T,init,gaps,jitter,diffuse", REFERENCE_CASES)
+def test_gradient_matches_high_precision_reference(n, m, k, T, init, gaps, jitter, diffuse):
     model = model_with_start(np.random.default_rng(n * 100 + T), n, m, k, T, init, gaps)
-    status, _, grads = native(model, init, jitter=jitter)
+    if diffuse == [0.0, 1.0]:
+        model["R"] = np.diag(np.diag(model["R"]))
+    status, _, grads = native(model, init, jitter=jitter, diffuse_states=diffuse)
     assert status == KF_OK
-    expected = reference_gradient(model, init, jitter)
+    expected = reference_gradient(model, init, jitter, diffuse)
     scale = max(np.abs(g).max() for g in expected.values())
     worst = max(np.abs(grads[name] - g).max() for name, g in expected.items())
     assert worst <= 1e-10 * scale
-    for name in ("dQ", "dR") + (("dP0",) if init == "known" else ()):
+    for name in ("dQ", "dR") + (("dP0",) if init != "stationary" else ()):
         assert np.array_equal(grads[name], grads[name].T)
     if init == "stationary":
         assert np.isnan(grads["dP0"]).all()
 
 
-@pytest.mark.parametrize("init", ["known", "stationary"])
+@pytest.mark.parametrize("init", ["known", "stationary", "diffuse"])
 @pytest.mark.parametrize("symmetrize", [True, False])
 def test_loglik_has_the_bits_of_the_filter(init, symmetrize):
     rng = np.random.default_rng(7 + symmetrize)
@@ -162,9 +184,9 @@ def test_loglik_has_the_bits_of_the_filter(init, symmetrize):
 def test_gradient_against_float_differences_of_the_filter():
     # larger than the reference can afford: a loose check on every entry
     rng = np.random.default_rng(3)
-    for init in ("known", "stationary"):
+    for init, jitter in (("known", 0.0), ("stationary", 0.0), ("diffuse", 0.05)):
         model = model_with_start(rng, 7, 4, 3, 40, init, "mixed")
-        _, _, grads = native(model, init, symmetrize=False)
+        _, _, grads = native(model, init, symmetrize=False, jitter=jitter)
         for name in [f[1:] for f in GRAD_FIELDS if model.get(f[1:]) is not None]:
             for idx in np.ndindex(np.shape(model[name])):
                 delta = np.zeros(np.shape(model[name]))
@@ -172,7 +194,7 @@ def test_gradient_against_float_differences_of_the_filter():
                 if name in SYMMETRIC:
                     delta[idx[::-1]] = 1e-6
                 moved = [kalman_filter(**dict(model, **{name: model[name] + s * delta}),
-                                       symmetrize=False, store_history=False,
+                                       symmetrize=False, jitter=jitter, store_history=False,
                                        init=init).loglik for s in (1, -1)]
                 pair = 2 if name in SYMMETRIC and idx[0] != idx[1] else 1
                 slope = (moved[0] - moved[1]) / (2e-6 * pair)
@@ -182,7 +204,7 @@ def test_gradient_against_float_differences_of_the_filter():
 def test_statuses():
     rng = np.random.default_rng(5)
     model = model_with_start(rng, 3, 2, 2, 10, "known", "none")
-    assert native(model, "diffuse")[0] == KF_ERR_INPUT
+    assert native(model, 7)[0] == KF_ERR_INPUT
     assert native(dict(model, P0=None), "known")[0] == KF_ERR_INPUT
     # a tape beyond the address space is refused before y is read
     assert native(model, "known", T=2**58)[0] == KF_ERR_ALLOC

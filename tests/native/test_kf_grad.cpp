@@ -1,7 +1,7 @@
 // kf_loglik_grad through its C interface: every compiled variant gives the
-// portable variant's bits, log-likelihood and gradient, under the starts it
-// supports, on data with gaps, in the filter loops specialised for small
-// models as in the general ones, with and without jitter.
+// portable variant's bits, log-likelihood and gradient, under each start, on
+// data with gaps, in the filter loops specialised for small models as in
+// the general ones, with and without jitter.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -21,7 +21,7 @@ using grad_fn = decltype(&::kf_loglik_grad);
 
 struct Model {
   i64 n, m, k, T;
-  std::vector<f64> A, B, C, d, Q, R, y, x0, P0;
+  std::vector<f64> A, B, C, d, Q, R, y, x0, P0, diffuse;
 
   Model(i64 n_, i64 m_, i64 k_, i64 T_) : n(n_), m(m_), k(k_), T(T_) {
     Values v;
@@ -42,6 +42,8 @@ struct Model {
     x0 = v.many(n, 0.2);
     P0.assign(n * n, 0.02);
     for (i64 i = 0; i < n; ++i) P0[i * n + i] = 0.3;
+    diffuse.assign(n, 0.0);
+    for (i64 i = 0; i < n; i += 2) diffuse[i] = 1.0;
   }
 };
 
@@ -53,9 +55,10 @@ std::vector<f64> run(grad_fn grad, const Model& model, int init, f64 jitter) {
   mi.A = model.A.data(), mi.B = model.B.data(), mi.C = model.C.data(), mi.d = model.d.data();
   mi.Q = model.Q.data(), mi.R = model.R.data(), mi.y = model.y.data();
   mi.x0 = model.x0.data();
-  mi.P0 = init == KF_INIT_KNOWN ? model.P0.data() : nullptr;
+  mi.P0 = init == KF_INIT_STATIONARY ? nullptr : model.P0.data();
   mi.symmetrize = 1, mi.jitter = jitter;
   in.init = init;
+  in.diffuse = init == KF_INIT_DIFFUSE ? model.diffuse.data() : nullptr;
   const i64 n = model.n, m = model.m, k = model.k;
   const std::array<i64, 8> sizes = {n * n, n * k, m * n, m, k * k, m * m, n, n * n};
   std::vector<f64> all(1);
@@ -90,7 +93,7 @@ TEST(KalmanLoglikGradVariants, EveryStartGivesThePortableBits) {
   const std::array<std::array<i64, 3>, 4> sizes = {{{3, 2, 2}, {4, 3, 3}, {10, 6, 4}, {20, 5, 7}}};
   for (const auto& size : sizes) {
     const Model model(size[0], size[1], size[2], 25);
-    for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY})
+    for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY, KF_INIT_DIFFUSE})
       for (const f64 jitter : {0.0, 1e-3}) {
         const std::vector<f64> portable = run(&orv_generic::kf_loglik_grad, model, init, jitter);
         for (const f64 value : portable) ASSERT_TRUE(std::isfinite(value) || value == -777.25);

@@ -275,12 +275,18 @@ ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
  *   adjoint, one more Lyapunov solve L = A^T L A + dP0, flows into dA, dB
  *   and dQ; dP0 is not written (it may be null); dx0 is written (x0 null:
  *   zeros).
- * - KF_INIT_DIFFUSE is not supported yet: KF_ERR_INPUT.
+ * - KF_INIT_DIFFUSE: the gradient of the exact diffuse log-likelihood,
+ *   through the univariate diffuse recursions and the transform of R as
+ *   kf_filter runs them (which periods and entries are diffuse is held
+ *   fixed); dx0 and dP0 are the derivatives with respect to the finite
+ *   parts x0 and P0 of the first prediction (null x0, P0: zeros) and are
+ *   written.
  *
  * The tape holds about T (2 n^2 + 2 n + 4 m + m^2 + 1) values; its size is
  * checked before anything is allocated, and KF_ERR_ALLOC returned when it
- * does not fit in memory. The fields store_history and return_shocks of
- * in->model are ignored. */
+ * does not fit in memory. Under KF_INIT_DIFFUSE a second block of about
+ * d n^2 + m (2 n^2 + 3 n) values follows, d the number of diffuse periods.
+ * The fields store_history and return_shocks of in->model are ignored. */
 
 typedef struct kf_grad_outputs {
   f64 loglik;  /* written as kf_filter writes it (KF_OK, KF_ERR_NOT_PD) */
@@ -291,15 +297,15 @@ typedef struct kf_grad_outputs {
   f64* dQ;     /* k x k, symmetric */
   f64* dR;     /* m x m, symmetric */
   f64* dx0;    /* n */
-  f64* dP0;    /* n x n, symmetric (KF_INIT_KNOWN only) */
+  f64* dP0;    /* n x n, symmetric (not under KF_INIT_STATIONARY) */
   i64 where;   /* as kf_filter_outputs.where */
 } kf_grad_outputs;
 
 /* Returns KF_OK with every gradient written; the statuses of kf_filter
- * (KF_ERR_NOT_PD, KF_ERR_INFINITE_OBS, KF_ERR_NOT_STATIONARY, with where);
- * KF_ERR_INPUT also for KF_INIT_DIFFUSE and for a null gradient array that
- * has elements; KF_ERR_ALLOC when the tape cannot be allocated. On any
- * status but KF_OK the gradient arrays hold nothing meaningful. */
+ * (KF_ERR_INPUT, KF_ERR_NOT_PD, KF_ERR_INFINITE_OBS, KF_ERR_NOT_STATIONARY,
+ * with where); KF_ERR_INPUT also for a null gradient array that has
+ * elements; KF_ERR_ALLOC when the tape cannot be allocated. On any status
+ * but KF_OK the gradient arrays hold nothing meaningful. */
 ORV_API int kf_loglik_grad(const kf_filter_inputs* in, kf_grad_outputs* out);
 
 /* ---- the log-likelihood of many parameter draws ------------------------------
