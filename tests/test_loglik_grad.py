@@ -215,3 +215,24 @@ def test_statuses():
     assert native(dict(model, y=y), "known")[0] == KF_ERR_INFINITE_OBS
     not_pd = dict(model, R=-10.0 * np.eye(2), Q=np.zeros((2, 2)), P0=np.zeros((3, 3)))
     assert native(not_pd, "known")[0] == KF_ERR_NOT_PD
+
+
+def test_nile_maximum_likelihood_with_the_gradient():
+    # Durbin and Koopman's local level model of the Nile: BFGS on the
+    # log-variances with this gradient reaches their estimates
+    optimize = pytest.importorskip("scipy.optimize")
+    from test_kf_reference import nile_flow
+    y = np.asarray(nile_flow(), float).reshape(-1, 1)
+    one = np.ones((1, 1))
+
+    def negative_loglik(theta):
+        eps, eta = np.exp(theta)
+        status, loglik, g = loglik_grad(one, one, one, np.zeros(1), [[eta]], [[eps]], y,
+                                        init="diffuse")
+        assert status == KF_OK
+        return -loglik, -np.array([g["dR"][0, 0] * eps, g["dQ"][0, 0] * eta])
+
+    found = optimize.minimize(negative_loglik, np.log([1000.0, 1000.0]), jac=True,
+                              method="BFGS", options={"gtol": 1e-8})
+    assert found.success
+    np.testing.assert_allclose(np.exp(found.x), [15099.0, 1469.1], rtol=2e-4)

@@ -105,11 +105,12 @@ kf_grad_diffuse_scratch kf_carve_grad_diffuse(f64* block, i64 n, i64 m, i64 k,
   return g;
 }
 
-// Replays the entries of diffuse period t from its predicted moments and
-// x.P_inf-like state in g.a, g.P, g.P_inf, recording each entry's start
-// (when `record`); leaves the moments after the last entry there and the
-// period's transformed entries in g.x (kf_univariate_entries), the factor
-// of R_o in g.s.L. Returns m_t, and whether R_o was transformed.
+// Replays the entries of diffuse period t from its predicted moments (from
+// the tape, into g.a and g.P) and its P_inf (in g.P_inf), recording where
+// each entry started when `record` is set; leaves the moments after the
+// last entry in g.a, g.P and g.P_inf, the period's transformed entries in
+// g.x (kf_univariate_entries) and the factor of R_o in g.s.L. Returns m_t,
+// and whether R_o was transformed.
 i64 replay_diffuse_period(const kf_inputs& in, const kf_outputs& h,
                           const kf_grad_diffuse_scratch& g, i64 t, bool record,
                           bool& transformed) noexcept {
@@ -165,9 +166,16 @@ void add_symmetric_outer(f64* P, const f64* b, const f64* z, i64 n) noexcept {
   mirror_upper(P, n);
 }
 
-// The adjoint of one entry (see the top of the file) from the adjoints of
-// the state after it (g.a as ab: xb, Pb, Pb_inf, all in place) to those of
-// the state before it; zb, wb and hb receive the adjoints of z, w and h.
+// The adjoint of one entry (see the top of the file), in place: xb, Pb and
+// g.Pb_inf go from the adjoints of a', P' and P_inf' to those of a, P and
+// P_inf; zb, wb and hb receive the adjoints of z, w and h. With K, c1 =
+// Pb K, c2 = Pb M and e = Pb_inf M_i:
+//   diffuse:  Kb = xb v - 2 c2 + 2 F c1,  Mb = -2 c1,  Fb = K c1,
+//             vb = xb K,  Mb_i = (Kb - 2 e) / F_i,
+//             Fb_i = (M_i e - M_i Kb) / F_i^2 - 0.5 / F_i;
+//   ordinary: Mb = (xb v - 2 c2) / F,  vb = (xb M - v) / F,
+//             Fb = (M c2 - (xb M) v + 0.5 v^2) / F^2 - 0.5 / F;
+// then through F, F_i, v, M and M_i to z, h, w, a, P and P_inf.
 void entry_adjoint(const grad_entry& e, const f64* z, f64* xb, f64* Pb,
                    const kf_grad_diffuse_scratch& g, f64* zb, f64& wb, f64& hb,
                    i64 n) noexcept {
