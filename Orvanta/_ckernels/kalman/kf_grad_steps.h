@@ -261,7 +261,7 @@ void prediction_adjoint(const kf_inputs& in, const kf_grad_scratch& g, f64* dA, 
     }
   orv_matmul_atb(in.A, g.GA, g.Pb, n, n, n);
   orv_sym_inplace(g.Pb, n);
-  orv_matmul_atb(in.A, g.xb_p, g.xb, n, n, 1);
+  row_times_matrix(g.xb_p, in.A, nullptr, g.xb, n, n);
 }
 
 // The adjoint of B Q B^T (symmetrised, so of B sym(Q) B^T), G_sum symmetric:
