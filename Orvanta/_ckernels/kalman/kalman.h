@@ -280,10 +280,12 @@ ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
  *   kf_filter runs them (which periods and entries are diffuse is held
  *   fixed); dx0 and dP0 are the derivatives with respect to the finite
  *   parts x0 and P0 of the first prediction (null x0, P0: zeros) and are
- *   written. The transform of R needs the observed block of R positive
- *   definite: dR[i][j] (i != j) of two observables with a zero measurement
- *   variance between them, seen together in a diffuse period, is not
- *   defined there and comes out infinite or NaN.
+ *   written. Where a diffuse period sees together an observable i with
+ *   zero measurement variance R[i][i] and another one j, the filter is not
+ *   defined for any change of R[i][j] (the observed block of R would stop
+ *   being positive semidefinite), so dR[i][j] = dR[j][i] means nothing
+ *   there: infinite or NaN when i < j, the formula's value when i > j.
+ *   Every other entry is the derivative as usual.
  *
  * The tape holds about T (2 n^2 + 2 n + 4 m + m^2 + 1) values; its size is
  * checked before anything is allocated, and KF_ERR_ALLOC returned when it

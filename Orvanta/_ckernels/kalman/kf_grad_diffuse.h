@@ -262,7 +262,7 @@ void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m
 // strictly lower: a change of R_o moves L and D by dD = diag(X) and
 // Phi = strict_lower(X) D^-1, X = Psi dR Psi^T.
 void transform_adjoint(const kf_inputs& in, const kf_grad_diffuse_scratch& g,
-                       const kf_grad_sinks& d, i64 t, i64 m_t) noexcept {
+                       const kf_grad_sinks& d, i64 t, i64 m_t, bool transformed) noexcept {
   const i64 n = in.n, m = in.m;
   const f64* y = in.y + t * m;
   // C_o and u = y_o - d_o, packed again from the model (the replay
@@ -277,17 +277,30 @@ void transform_adjoint(const kf_inputs& in, const kf_grad_diffuse_scratch& g,
   orv_matmul_abt(g.zb, g.x.gap.C, g.Psib, m_t, n, m_t);
   for (i64 i = 0; i < m_t; ++i)
     for (i64 j = 0; j < m_t; ++j) g.Psib[i * m_t + j] = std::fma(g.wb[i], g.u[j], g.Psib[i * m_t + j]);
-  // Lb = -Psi^T Psib Psi^T;  temp = L^T Lb;  Y into Psib
-  orv_matmul_atb(g.Psi, g.Psib, g.temp_mm, m_t, m_t, m_t);
-  orv_matmul_abt(g.temp_mm, g.Psi, g.Psib, m_t, m_t, m_t);
-  orv_matmul_atb(g.L, g.Psib, g.temp_mm, m_t, m_t, m_t);
-  for (i64 i = 0; i < m_t; ++i)
-    for (i64 j = 0; j < m_t; ++j)
-      g.Psib[i * m_t + j] = i > j ? -g.temp_mm[i * m_t + j] / g.D[j] : (i == j ? g.hb[i] : 0.0);
-  // temp = Psi^T Y Psi, symmetrised
-  orv_matmul_atb(g.Psi, g.Psib, g.temp_mm, m_t, m_t, m_t);
-  orv_matmul(g.temp_mm, g.Psi, g.Psib, m_t, m_t, m_t);
-  orv_sym_inplace(g.Psib, m_t);
+  if (transformed) {
+    // Lb = -Psi^T Psib Psi^T;  temp = L^T Lb;  Y into Psib
+    orv_matmul_atb(g.Psi, g.Psib, g.temp_mm, m_t, m_t, m_t);
+    orv_matmul_abt(g.temp_mm, g.Psi, g.Psib, m_t, m_t, m_t);
+    orv_matmul_atb(g.L, g.Psib, g.temp_mm, m_t, m_t, m_t);
+    for (i64 i = 0; i < m_t; ++i)
+      for (i64 j = 0; j < m_t; ++j)
+        g.Psib[i * m_t + j] = i > j ? -g.temp_mm[i * m_t + j] / g.D[j] : (i == j ? g.hb[i] : 0.0);
+    // temp = Psi^T Y Psi, symmetrised
+    orv_matmul_atb(g.Psi, g.Psib, g.temp_mm, m_t, m_t, m_t);
+    orv_matmul(g.temp_mm, g.Psi, g.Psib, m_t, m_t, m_t);
+    orv_sym_inplace(g.Psib, m_t);
+  } else {
+    // Psi = L = I: dR_o = sym(Y) = diag(hb) and, off the diagonal,
+    // -0.5 Psib[i][j] / D[j] for i > j, each entry on its own (a zero
+    // variance D[j] leaves only the pairs it divides undefined)
+    for (i64 i = 0; i < m_t; ++i) {
+      for (i64 j = 0; j < i; ++j) {
+        const f64 y = -0.5 * g.Psib[i * m_t + j] / g.D[j];
+        g.Psib[i * m_t + j] = g.Psib[j * m_t + i] = y;
+      }
+      g.Psib[i * m_t + i] = g.hb[i];
+    }
+  }
   // scatter: dC_o += Psi^T zb, dd_o -= Psi^T wb, dR_o += Psib
   for (i64 j = 0, a = 0; j < m; ++j) {
     if (y[j] != y[j]) continue;
@@ -343,7 +356,7 @@ void diffuse_update_adjoint(const kf_inputs& in, const kf_outputs& h, const kf_g
   }
   if (m_t > 0) {
     transform_factors(dg, transformed, m_t);
-    transform_adjoint(in, dg, d, t, m_t);
+    transform_adjoint(in, dg, d, t, m_t, transformed);
   }
   copy_values(g.xb_p, g.xb, n);
   copy_values(g.Pb_p, g.Pb, n * n);
