@@ -217,6 +217,22 @@ def test_statuses():
     assert native(not_pd, "known")[0] == KF_ERR_NOT_PD
 
 
+def test_zero_measurement_variance_in_diffuse_periods():
+    # R[0][0] = 0: the filter is defined for changes of R's diagonal only,
+    # and those derivatives, like every other array's, stay finite
+    model = model_with_start(np.random.default_rng(5), 3, 2, 2, 10, "diffuse", "none")
+    model["R"] = np.diag([0.0, 1.0])
+    status, _, grads = native(model, "diffuse")
+    assert status == KF_OK
+    assert all(np.isfinite(g).all() for name, g in grads.items() if name != "dR")
+    for i in range(2):
+        delta = np.zeros((2, 2))
+        delta[i, i] = 1e-6
+        moved = [kalman_filter(**dict(model, R=model["R"] + s * delta), store_history=False,
+                               init="diffuse").loglik for s in (1, -1)]
+        assert abs((moved[0] - moved[1]) / 2e-6 - grads["dR"][i, i]) < 1e-5
+
+
 def test_nile_maximum_likelihood_with_the_gradient():
     # Durbin and Koopman's local level model of the Nile: BFGS on the
     # log-variances with this gradient reaches their estimates
