@@ -4,7 +4,7 @@ random stable models with a full R, no gaps and a few. Prints, per size and
 start, the median time of each and their ratio, and the ratio to the 2p + 1
 filter calls of central differences over the p free entries.
 
-    bash tools/env.sh python3 bench/loglik_grad.py [repeats]
+    bash tools/env.sh python3 bench/loglik_grad.py [repeats [start ...]]
 """
 
 import ctypes as ct
@@ -59,7 +59,7 @@ def calls(mod, init):
     if init == "stationary":
         arrays[-1] = None
     inputs = KfFilterInputs(KfInputs(n, m, k, T, *[ptr(a) for a in arrays], 1, 0.0, 0, 0),
-                            {"known": 0, "stationary": 1}[init], None)
+                            {"known": 0, "stationary": 1, "diffuse": 2}[init], None)
     loglik, loglik_t = np.zeros(1), np.zeros(T)
     fout = KfFilterOutputs(KfOutputs(*([None] * 10), ptr(loglik)), ptr(loglik_t), 0, 0, -1)
     grads = [np.zeros(s) for s in ((n, n), (n, k), (m, n), m, (k, k), (m, m), n, (n, n))]
@@ -80,16 +80,17 @@ def calls(mod, init):
 
 def main():
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    starts = sys.argv[2:] or ["known", "stationary", "diffuse"]
     rng = np.random.default_rng(1)
     print(f"{'(n,m,k)':>12} {'start':>10} {'gaps':>5} {'kf_filter':>10} {'entry':>10} "
           f"{'grad':>10} {'grad/filter':>11} {'grad/entry':>10} {'FD/grad':>8}")
     for n, m, k in [(10, 3, 3), (20, 5, 5), (40, 8, 8)]:
         free = n * n + n * k + m * n + m + k * (k + 1) // 2 + m * (m + 1) // 2 + n
-        for init in ("known", "stationary"):
+        for init in starts:
             for gaps in (False, True):
                 mod = model(rng, n, m, k, 200, gaps)
                 filt, entry, grad = calls(mod, init)
-                p = free + (n * (n + 1) // 2 if init == "known" else 0)
+                p = free + (n * (n + 1) // 2 if init != "stationary" else 0)
                 tf, te, tg = (median_time(f, repeats) for f in (filt, entry, grad))
                 print(f"{str((n, m, k)):>12} {init:>10} {str(gaps):>5} {tf * 1e6:9.0f}u "
                       f"{te * 1e6:9.0f}u {tg * 1e6:9.0f}u {tg / tf:11.2f} {tg / te:10.2f} "
