@@ -206,8 +206,10 @@ def test_statuses():
     model = model_with_start(rng, 3, 2, 2, 10, "known", "none")
     assert native(model, 7)[0] == KF_ERR_INPUT
     assert native(dict(model, P0=None), "known")[0] == KF_ERR_INPUT
-    # a tape beyond the address space is refused before y is read
-    assert native(model, "known", T=2**58)[0] == KF_ERR_ALLOC
+    # a tape beyond the address space, or beyond memory, is refused before
+    # y is read
+    for T in (2**58, 2**40):
+        assert native(model, "known", T=T)[0] == KF_ERR_ALLOC
     unstable = dict(model, A=np.eye(3) * 1.01, P0=None)
     assert native(unstable, "stationary")[0] == KF_ERR_NOT_STATIONARY
     y = model["y"].copy()
