@@ -21,6 +21,10 @@ MESSAGES = {  # full-match patterns
                 r"\w+ could not be converted to a float64 array: .+",
                 r"init='known' needs x0 and P0, .+ missing\."],
     ValueError: [r"\w+ must have shape \([\w, ]*\)( = \([\d, k]*\))?; got .+\.( .+)?",
+                 r"y must have shape \(T, m\) with m = \d+, the rows of C; got \(\d+, \d+\), "
+                 r"which looks transposed: pass y\.T\.",
+                 r"C and y disagree on the number of observables m: C \(m, n\) has \d+ rows, "
+                 r"y \(T, m\) has \d+ columns\.",
                  r"\w+ could not be converted to a float64 array: .+",
                  r"y\[\d+, \d+\] is infinite; y may hold finite values, and NaN where a "
                  r"value is missing\.",

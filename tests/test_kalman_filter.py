@@ -170,6 +170,26 @@ def test_pandas_missing_values_get_a_hint():
         run(dict(mdl, y=column.astype(object).to_numpy()[:, None]), x0=mdl["x0"], P0=mdl["P0"])
 
 
+def test_shape_errors_name_the_likely_culprit():
+    mdl = model(3, 2, 2, 5)
+    start = dict(x0=mdl["x0"], P0=mdl["P0"])
+    cases = [
+        (dict(mdl, y=mdl["y"].T), "y must have shape (T, m) with m = 2, the rows of C; got "
+                                  "(2, 5), which looks transposed: pass y.T."),
+        (dict(mdl, C=np.ones((4, 3))), "C and y disagree on the number of observables m: C "
+                                       "(m, n) has 4 rows, y (T, m) has 2 columns."),
+    ]
+    for args, message in cases:
+        with pytest.raises(ValueError) as info:
+            run(args, **start)
+        assert str(info.value) == message
+    # d left out, x0 and P0 given by position: each argument moves up one place
+    shifted = [mdl[key] for key in ("A", "B", "C", "Q", "R", "y")] + [mdl["x0"], mdl["P0"]]
+    with pytest.raises(ValueError, match=r"got \(3,\)\. The positional arguments look "
+                                         r"shifted: d \(m,\) comes between C and Q\.$"):
+        kalman_filter(*shifted)
+
+
 @pytest.mark.parametrize("key, value, message", [
     ("A", np.ones((3, 4)), "A must have shape (n, n); got (3, 4)."),
     ("A", np.ones(3), "A must have shape (n, n); got (3,)."),

@@ -190,6 +190,24 @@ ref as_real_array(PyObject* obj, const char* name, masked masks) {
   return converted;
 }
 
+// C (m, n) and y (T, m) disagree on m: ValueError naming both, and y.T
+// when that is what fits.
+bool fail_observable_count(const array_view& C, const array_view& y) {
+  const auto rows = static_cast<long long>(C.extent(0));
+  if (y.extent(0) == C.extent(0)) {
+    PyErr_Format(PyExc_ValueError,
+                 "y must have shape (T, m) with m = %lld, the rows of C; got (%lld, %lld), "
+                 "which looks transposed: pass y.T.",
+                 rows, static_cast<long long>(y.extent(0)), static_cast<long long>(y.extent(1)));
+    return false;
+  }
+  PyErr_Format(PyExc_ValueError,
+               "C and y disagree on the number of observables m: C (m, n) has %lld rows, y "
+               "(T, m) has %lld columns.",
+               rows, static_cast<long long>(y.extent(1)));
+  return false;
+}
+
 // The model's shapes, with n from A, k from B and (T, m) from y, in the
 // order of the parameters (A, B and y first, since they set the sizes).
 bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T) {
@@ -205,12 +223,22 @@ bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T) {
   }
   *k = B.extent(1);
   const array_view& y = v[kY].view;
-  if (y.ndim() != 2)
-    return fail_shape(y, "y", "(T, m)", nullptr,
-                      y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
+  const array_view& C = v[kC].view;
+  if (y.ndim() != 2) {
+    // A 2-D d with a 1-D y: the arguments were given by position with d left
+    // out, each taking the place of the one before it.
+    const char* hint = y.ndim() != 1 ? ""
+                       : v[kD].view.ndim() == 2
+                           ? " The positional arguments look shifted: d (m,) comes between C "
+                             "and Q."
+                           : " One series is a column: y[:, None].";
+    return fail_shape(y, "y", "(T, m)", nullptr, hint);
+  }
   *T = y.extent(0);
   *m = y.extent(1);
-  return require_extents(v[kC].view, "C", "(m, n)", {*m, *n}) &&
+  if (C.ndim() == 2 && C.extent(1) == *n && C.extent(0) != *m)
+    return fail_observable_count(C, y);
+  return require_extents(C, "C", "(m, n)", {*m, *n}) &&
          require_extents(v[kD].view, "d", "(m,)", {*m}) &&
          require_extents(v[kQ].view, "Q", "(k, k)", {*k, *k}) &&
          require_extents(v[kR].view, "R", "(m, m)", {*m, *m}) &&
