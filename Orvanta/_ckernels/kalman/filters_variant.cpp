@@ -5,5 +5,6 @@
 #include "kalman_variants.h"
 
 #include "kf_batch.h"
+#include "kf_grad.h"
 #include "kf_smoother.h"
 #include "ukf_loop.h"

@@ -253,6 +253,66 @@ typedef struct kf_smoother_outputs {
  * KF_OK leaves the smoothed arrays whole. */
 ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
 
+/* ---- the gradient of the log-likelihood -------------------------------------
+ *
+ * kf_loglik_grad runs kf_filter (its history kept as the tape of the
+ * backward pass) and then the adjoint of every period in reverse: the exact
+ * derivatives of the log-likelihood with respect to every model array, for
+ * the recursion as kf_filter computes it (missing entries, Joseph form and
+ * symmetrisation included). *loglik has the bits kf_filter gives with
+ * store_history zero.
+ *
+ * Each dX has the shape of X and holds d loglik / d X[i][j], the entries
+ * taken as free variables, except for the covariances Q, R and P0 (taken
+ * symmetric, as the filter takes them): dQ, dR and dP0 are symmetric, and a
+ * symmetric change D of Q moves the log-likelihood by sum_ij dQ[i][j] D[i][j]
+ * to first order (an off-diagonal pair moved together moves it by
+ * 2 dQ[i][j]).
+ *
+ * Starts:
+ * - KF_INIT_KNOWN: dx0 and dP0 are written.
+ * - KF_INIT_STATIONARY: P0 is the solution of P = A P A^T + B Q B^T, whose
+ *   adjoint, one more Lyapunov solve L = A^T L A + dP0, flows into dA, dB
+ *   and dQ; dP0 is not written (it may be null); dx0 is written (x0 null:
+ *   zeros).
+ * - KF_INIT_DIFFUSE: the gradient of the exact diffuse log-likelihood,
+ *   through the univariate diffuse recursions and the transform of R as
+ *   kf_filter runs them (which periods and entries are diffuse is held
+ *   fixed); dx0 and dP0 are the derivatives with respect to the finite
+ *   parts x0 and P0 of the first prediction (null x0, P0: zeros) and are
+ *   written. Where a diffuse period sees together an observable i with
+ *   zero measurement variance R[i][i] and another one j, the filter is not
+ *   defined for any change of R[i][j] (the observed block of R would stop
+ *   being positive semidefinite), so dR[i][j] = dR[j][i] means nothing
+ *   there: infinite or NaN when i < j, the formula's value when i > j.
+ *   Every other entry is the derivative as usual.
+ *
+ * The tape holds about T (2 n^2 + 2 n + 4 m + m^2 + 1) values; its size is
+ * checked before anything is allocated, and KF_ERR_ALLOC returned when it
+ * does not fit in memory. Under KF_INIT_DIFFUSE a second block of about
+ * d n^2 + m (2 n^2 + 3 n) values follows, d the number of diffuse periods.
+ * The fields store_history and return_shocks of in->model are ignored. */
+
+typedef struct kf_grad_outputs {
+  f64 loglik;  /* written as kf_filter writes it (KF_OK, KF_ERR_NOT_PD) */
+  f64* dA;     /* n x n */
+  f64* dB;     /* n x k */
+  f64* dC;     /* m x n */
+  f64* dd;     /* m */
+  f64* dQ;     /* k x k, symmetric */
+  f64* dR;     /* m x m, symmetric */
+  f64* dx0;    /* n */
+  f64* dP0;    /* n x n, symmetric (not under KF_INIT_STATIONARY) */
+  i64 where;   /* as kf_filter_outputs.where */
+} kf_grad_outputs;
+
+/* Returns KF_OK with every gradient written; the statuses of kf_filter
+ * (KF_ERR_INPUT, KF_ERR_NOT_PD, KF_ERR_INFINITE_OBS, KF_ERR_NOT_STATIONARY,
+ * with where); KF_ERR_INPUT also for a null gradient array that has
+ * elements; KF_ERR_ALLOC when the tape cannot be allocated. On any status
+ * but KF_OK the gradient arrays hold nothing meaningful. */
+ORV_API int kf_loglik_grad(const kf_filter_inputs* in, kf_grad_outputs* out);
+
 /* ---- the log-likelihood of many parameter draws ------------------------------
  *
  * kf_loglik_batch filters N independent draws of the model of kf_filter

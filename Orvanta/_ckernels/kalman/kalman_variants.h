@@ -25,6 +25,7 @@
   X(kf_hot_loop)                        \
   X(kf_filter)                          \
   X(kf_smoother)                        \
+  X(kf_loglik_grad)                     \
   X(kf_loglik_batch)                    \
   X(ukf_hot_loop)
 
