@@ -8,6 +8,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <new>
 #include <span>
 
 #include "entry_filter_start.h"
@@ -108,6 +110,23 @@ bool check_jitter(f64 jitter, PyObject* given) {
   return false;
 }
 
+// kf_loglik_grad reports KF_ERR_NOT_STATIONARY both when A is not stable
+// and when the adjoint of the stationary start does not converge, which a
+// log-likelihood that overflowed (a non-finite adjoint) also causes. The
+// filter alone tells the two apart: its status, and its log-likelihood in
+// *loglik when it runs.
+int filter_alone(const kf_filter_inputs& fin, f64* loglik) noexcept {
+  const std::unique_ptr<f64[]> loglik_t(new (std::nothrow) f64[fin.model.T > 0 ? fin.model.T : 1]);
+  if (!loglik_t) return KF_ERR_ALLOC;
+  kf_filter_inputs alone = fin;
+  alone.model.store_history = 0;
+  alone.model.return_shocks = 0;
+  kf_filter_outputs out{};
+  out.history.loglik = loglik;
+  out.loglik_t = loglik_t.get();
+  return kf_filter(&alone, &out);
+}
+
 PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
   filter_input inputs[kArrays];
   for (Py_ssize_t i = 0; i < kArrays; ++i)
@@ -163,11 +182,21 @@ PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
   out.dP0 = outputs.data_or_null(dP0);
   out.where = -1;
   int status;
+  bool start_adjoint_failed = false;
   {
     const gil_released unlocked;
     status = kf_loglik_grad(&fin, &out);
+    start_adjoint_failed =
+        status == KF_ERR_NOT_STATIONARY && filter_alone(fin, &out.loglik) == KF_OK;
   }
-  if (status != KF_OK) {
+  if (start_adjoint_failed && std::isfinite(out.loglik)) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: the gradient through the stationary start is not finite; A is too close "
+                 "to the unit circle at working precision.",
+                 kEntry);
+    return nullptr;
+  }
+  if (status != KF_OK && !start_adjoint_failed) {
     raise_filter_status(status, out.where, m, kEntry);
     return nullptr;
   }
