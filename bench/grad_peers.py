@@ -9,9 +9,15 @@ random stable models with a full R. The calls are interleaved in one
 process, round after round, and each figure is the best round's mean time
 per call.
 
-    bash tools/env.sh python3 bench/grad_peers.py [rounds] [calls per round]
+    bash tools/env.sh python3 bench/grad_peers.py [--rounds R] [--calls N]
+        [--library path/to/_kalman.so]
+
+Without --library it times the in-place build; a Release build without
+ORVANTA_GENERAL_LOOPS_ONLY is the fair one. The share of the machine that
+other processes used while it ran is printed with the figures.
 """
 
+import argparse
 import math
 import os
 import subprocess
@@ -20,10 +26,11 @@ import time
 
 import numpy as np
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.environ.get("ORVANTA_PACKAGE_ROOT") or ROOT)
+BENCH = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH)
+sys.path[:0] = [BENCH, os.environ.get("ORVANTA_PACKAGE_ROOT") or ROOT]
 
-from Orvanta.kalman import kalman_filter, kalman_loglik_grad  # noqa: E402
+import harness  # noqa: E402
 
 SIZES = [(10, 3, 3), (20, 5, 5), (40, 8, 8)]
 STARTS = ("known", "stationary", "diffuse")
@@ -103,7 +110,8 @@ def jax_gradient(init):
     return call
 
 
-def calls(mod, init):
+def calls(lib, mod, init):
+    kalman_filter, kalman_loglik_grad = lib.kalman_filter, lib.kalman_loglik_grad
     keys = ("A", "B", "C", "d", "Q", "R", "y")
     args = [mod[key] for key in keys]
     start = dict(x0=mod["x0"], P0=None if init == "stationary" else mod["P0"], init=init)
@@ -129,10 +137,19 @@ def best_of_rounds(fns, rounds, per_round):
 
 
 def cpu():
+    """lscpu's model, CPU count and vector flags; /proc/cpuinfo's where the
+    environment has no lscpu."""
     try:
         text = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
     except (OSError, subprocess.CalledProcessError):
-        return "lscpu unavailable"
+        try:
+            with open("/proc/cpuinfo", encoding="ascii", errors="replace") as f:
+                first = f.read().split("\n\n")[0]
+        except OSError:
+            return "CPU unknown"
+        fields = dict(line.split(":", 1) for line in first.splitlines() if ":" in line)
+        text = (f"Model name: {fields.get('model name', '?').strip()}\n"
+                f"CPU(s): {os.cpu_count()}\nFlags: {fields.get('flags', '').strip()}")
     wanted = ("Model name", "CPU(s)", "Thread(s) per core", "Flags")
     lines = [line for line in text.splitlines() if line.split(":")[0].strip() in wanted]
     return "\n".join(line if not line.startswith("Flags") else
@@ -142,15 +159,20 @@ def cpu():
 
 
 def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 7
-    per_round = int(sys.argv[2]) if len(sys.argv) > 2 else 20
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--calls", type=int, default=20, help="calls per round")
+    parser.add_argument("--library", help="the extension's shared object (default: the "
+                                          "in-place build)")
+    opts = parser.parse_args()
+    rounds, per_round = opts.rounds, opts.calls
+    if opts.library:
+        lib, so_path = harness.load_library_from(opts.library), opts.library
+    else:
+        lib, so_path = harness.load_library(False)
+    print(f"library: {os.path.relpath(so_path, ROOT)}")
     print(cpu())
-    try:
-        load = os.getloadavg()
-        print(f"load average at the start: {load[0]:.1f} {load[1]:.1f} {load[2]:.1f} "
-              f"on {os.cpu_count()} CPUs (other processes share the machine)")
-    except OSError:
-        pass
+    meter = harness.CpuMeter()
     print(f"T = {T}, complete data; best of {rounds} rounds of {per_round} calls each, "
           "interleaved; times per call")
     print(f"{'(n,m,k)':>11} {'start':>10} {'filter':>9} {'grad':>9} {'jax.grad':>9} "
@@ -159,7 +181,7 @@ def main():
     for n, m, k in SIZES:
         mod = model(rng, n, m, k)
         for init in STARTS:
-            fns = calls(mod, init)
+            fns = calls(lib, mod, init)
             jax_call = jax_gradient(init) if init in JAX_STARTS else None
             if jax_call is not None:
                 # the same log-likelihood: JAX's filter is written as the native one
@@ -175,6 +197,8 @@ def main():
             print(f"{str((n, m, k)):>11} {init:>10} {best['filter'] * 1e6:8.0f}u "
                   f"{best['grad'] * 1e6:8.0f}u {jax_text} {best['grad'] / best['filter']:11.2f} "
                   f"{fd / best['grad']:8.0f} {jax_ratio}  {free}", flush=True)
+    print(f"other processes used {100 * meter.others_share():.0f}% of the machine's "
+          f"{os.cpu_count()} CPUs meanwhile")
 
 
 if __name__ == "__main__":

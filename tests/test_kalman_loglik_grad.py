@@ -222,6 +222,16 @@ def test_a_non_finite_loglik_from_finite_inputs_raises(init):
         grad(*args, **start)
 
 
+def test_a_record_too_large_for_memory_is_refused_before_it_is_allocated():
+    # the backward pass's record of 10^6 periods of 200 states: about 640 GB
+    n, T = 200, 10 ** 6
+    eye = np.eye(n)
+    y = np.zeros((T, 1))
+    with pytest.raises(MemoryError, match="^kalman_loglik_grad: scratch allocation failed"):
+        grad(0.5 * eye, eye[:, :1], np.ones((1, n)), np.zeros(1), np.eye(1), np.eye(1), y,
+             np.zeros(n), eye)
+
+
 # ---- a published result ---------------------------------------------------------------------
 
 def test_nile_maximum_likelihood_reaches_durbin_and_koopman():
