@@ -67,15 +67,14 @@ constexpr Py_ssize_t kY = param_at("y"), kX0 = param_at("x0"), kP0 = param_at("P
 constexpr Py_ssize_t kArrays = kP0 + 1;
 static_assert(param_at("A") == 0);
 
-// "[1, 0]" for the flat index `at` of a view of rank 1 or 2 ("[]" for rank 0).
+// "[1, 0]" for the flat index `at` of a model array, whose rank the shape
+// checks have made 1 or 2.
 void index_text(const array_view& view, i64 at, char* out, std::size_t len) {
   if (view.ndim() == 2)
     std::snprintf(out, len, "[%lld, %lld]", static_cast<long long>(at / view.extent(1)),
                   static_cast<long long>(at % view.extent(1)));
-  else if (view.ndim() == 1)
-    std::snprintf(out, len, "[%lld]", static_cast<long long>(at));
   else
-    std::snprintf(out, len, "[]");
+    std::snprintf(out, len, "[%lld]", static_cast<long long>(at));
 }
 
 // Every element of every model array but y (where NaN is a missing value and
@@ -116,7 +115,8 @@ bool check_jitter(f64 jitter, PyObject* given) {
 // filter alone tells the two apart: its status, and its log-likelihood in
 // *loglik when it runs.
 int filter_alone(const kf_filter_inputs& fin, f64* loglik) noexcept {
-  const std::unique_ptr<f64[]> loglik_t(new (std::nothrow) f64[fin.model.T > 0 ? fin.model.T : 1]);
+  const i64 periods = fin.model.T > 0 ? fin.model.T : 1;
+  const std::unique_ptr<f64[]> loglik_t(new (std::nothrow) f64[periods]);
   if (!loglik_t) return KF_ERR_ALLOC;
   kf_filter_inputs alone = fin;
   alone.model.store_history = 0;
