@@ -147,7 +147,8 @@ def cpu():
                 first = f.read().split("\n\n")[0]
         except OSError:
             return "CPU unknown"
-        fields = dict(line.split(":", 1) for line in first.splitlines() if ":" in line)
+        fields = {key.strip(): value for key, value in
+                  (line.split(":", 1) for line in first.splitlines() if ":" in line)}
         text = (f"Model name: {fields.get('model name', '?').strip()}\n"
                 f"CPU(s): {os.cpu_count()}\nFlags: {fields.get('flags', '').strip()}")
     wanted = ("Model name", "CPU(s)", "Thread(s) per core", "Flags")
