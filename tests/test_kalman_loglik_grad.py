@@ -94,7 +94,7 @@ def test_gradient_matches_central_differences_of_the_filter(init):
 
 
 @pytest.mark.parametrize("init", ("known", "diffuse"))
-def test_symmetric_gradients_do_not_depend_on_the_triangle_the_filter_reads(init):
+def test_covariance_gradients_are_symmetric_even_for_a_lopsided_argument(init):
     mdl = start_model(np.random.default_rng(5), init)
     got = grad(**mdl, init=init)
     rng = np.random.default_rng(6)
