@@ -142,14 +142,16 @@ def filter_bad_calls():
     """kalman_filter's own bad calls, read from its tests: (model, keywords)."""
     base = model(3, 2, 2, 5)
     known = dict(x0=base["x0"], P0=base["P0"])
-    for key, value, _ in cases(filter_tests.test_shape_errors_name_the_argument_and_the_expected_shape):
+    shapes = filter_tests.test_shape_errors_name_the_argument_and_the_expected_shape
+    for key, value, _ in cases(shapes):
         bad = dict(base, **{key: value})
         yield bad, dict(x0=bad["x0"], P0=bad["P0"])
     for value, *_ in cases(filter_tests.test_arrays_that_are_not_real_are_refused_by_name):
         yield dict(base, C=value), known
     for kw, *_ in cases(filter_tests.test_start_arguments_are_checked):
         yield base, {**known, **kw}
-    for (A,) in cases(filter_tests.test_stationary_start_refuses_a_without_all_roots_inside_the_unit_circle):
+    unstable = filter_tests.test_stationary_start_refuses_a_without_all_roots_inside_the_unit_circle
+    for (A,) in cases(unstable):
         yield dict(model(2, 1, 1, 4), A=A), dict(init="stationary")
     y = base["y"].copy()
     y[3, 1] = -np.inf
