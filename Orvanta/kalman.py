@@ -15,6 +15,10 @@ Every entry of the extension module, each re-exported here:
   parameter draws at once, side by side in vector lanes and on native
   threads, returning a ``KalmanLoglikBatchResult`` (each draw's
   log-likelihood and status).
+- ``kalman_loglik_grad``: the log-likelihood of the same filter and its exact
+  gradient with respect to every model array (one forward and one backward
+  pass), returning a ``KalmanLoglikGradResult``, for optimisers and samplers
+  that need the score.
 - ``ukf_hot_loop``: a second-order pruned unscented filter with a native
   measurement function.
 
@@ -28,11 +32,13 @@ Beside them:
 from Orvanta._ckernels.kalman._kalman import (
     KalmanFilterResult,
     KalmanLoglikBatchResult,
+    KalmanLoglikGradResult,
     KalmanSmootherResult,
     kalman_filter,
     kalman_smoother,
     kalman_hot_loop,
     kalman_loglik_batch,
+    kalman_loglik_grad,
     ukf_hot_loop,
 )
 from Orvanta._measurement import MEASUREMENT_SIGNATURE, MeasurementFunction
@@ -40,12 +46,14 @@ from Orvanta._measurement import MEASUREMENT_SIGNATURE, MeasurementFunction
 __all__ = [
     "KalmanFilterResult",
     "KalmanLoglikBatchResult",
+    "KalmanLoglikGradResult",
     "KalmanSmootherResult",
     "MEASUREMENT_SIGNATURE",
     "MeasurementFunction",
     "kalman_filter",
     "kalman_hot_loop",
     "kalman_loglik_batch",
+    "kalman_loglik_grad",
     "kalman_smoother",
     "ukf_hot_loop",
 ]

@@ -74,7 +74,7 @@ def test_complete_data_known_start_is_bit_identical_to_kalman_hot_loop(n, m, k, 
 def test_public_module_reexports_the_entries():
     names = ["kalman_filter", "kalman_hot_loop", "ukf_hot_loop", "KalmanFilterResult",
              "kalman_smoother", "KalmanSmootherResult", "kalman_loglik_batch",
-             "KalmanLoglikBatchResult"]
+             "KalmanLoglikBatchResult", "kalman_loglik_grad", "KalmanLoglikGradResult"]
     for name in names:
         assert getattr(Orvanta.kalman, name) is getattr(K, name)
     helpers = ["MeasurementFunction", "MEASUREMENT_SIGNATURE"]

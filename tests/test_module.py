@@ -84,7 +84,8 @@ def test_docstring_and_namespace():
         "__name__", "__doc__", "__loader__", "__file__", "__package__", "__spec__",
         "__builtins__", "np", "LinAlgError", "kalman_hot_loop", "ukf_hot_loop", "__test__",
         "kalman_filter", "KalmanFilterResult", "kalman_smoother", "KalmanSmootherResult",
-        "kalman_loglik_batch", "KalmanLoglikBatchResult"}
+        "kalman_loglik_batch", "KalmanLoglikBatchResult", "kalman_loglik_grad",
+        "KalmanLoglikGradResult"}
     assert K.__builtins__ is builtins and K.np is np
     assert K.LinAlgError is np.linalg.LinAlgError
     assert type(K.__test__) is dict and K.__test__ == {}

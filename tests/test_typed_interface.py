@@ -51,13 +51,15 @@ def test_stub_declares_exactly_the_module_functions():
     live_functions = {name for name in live if not isinstance(getattr(_kalman, name), type)}
     assert set(stub_functions()) == live_functions == {
         "kalman_hot_loop", "ukf_hot_loop", "kalman_filter", "kalman_smoother",
-        "kalman_loglik_batch"}
+        "kalman_loglik_batch", "kalman_loglik_grad"}
     assert set(stub_classes()) == live - live_functions == {
-        "KalmanFilterResult", "KalmanSmootherResult", "KalmanLoglikBatchResult"}
+        "KalmanFilterResult", "KalmanSmootherResult", "KalmanLoglikBatchResult",
+        "KalmanLoglikGradResult"}
 
 
 @pytest.mark.parametrize("name", ["kalman_hot_loop", "ukf_hot_loop", "kalman_filter",
-                                  "kalman_smoother", "kalman_loglik_batch"])
+                                  "kalman_smoother", "kalman_loglik_batch",
+                                  "kalman_loglik_grad"])
 def test_stub_parameters_match_the_live_signature(name):
     node = stub_functions()[name]
     args = node.args
@@ -84,7 +86,8 @@ def test_stub_parameters_match_the_live_signature(name):
 
 @pytest.mark.parametrize("entry, cls", [("kalman_filter", "KalmanFilterResult"),
                                         ("kalman_smoother", "KalmanSmootherResult"),
-                                        ("kalman_loglik_batch", "KalmanLoglikBatchResult")])
+                                        ("kalman_loglik_batch", "KalmanLoglikBatchResult"),
+                                        ("kalman_loglik_grad", "KalmanLoglikGradResult")])
 def test_stub_result_class_names_the_live_fields(entry, cls):
     node = stub_classes()[cls]
     properties = [item.name for item in node.body if isinstance(item, ast.FunctionDef)]

@@ -8,6 +8,7 @@
 # - kalman_filter
 # - kalman_smoother
 # - kalman_loglik_batch
+# - kalman_loglik_grad
 """Tarnel shim for the linear Kalman filter hot loop.
 
 Allocates the history output arrays, marshals the NumPy buffers into the C
@@ -434,4 +435,97 @@ def kalman_loglik_batch(
     whose innovation covariance is not positive definite (status -3), or whose A
     is not stable under init='stationary' (status -4), gets loglik -inf; the
     others are unaffected and nothing is raised.
+    """
+
+@final
+class KalmanLoglikGradResult(tuple[Any, ...]):
+    """The result of kalman_loglik_grad: a named tuple of the log-likelihood and its
+    gradient with respect to each model array, each of that array's shape (dP0 None
+    under init='stationary').
+    """
+
+    n_fields: ClassVar[int]
+    n_sequence_fields: ClassVar[int]
+    n_unnamed_fields: ClassVar[int]
+    __match_args__: Final = (
+        "loglik", "dA", "dB", "dC", "dd", "dQ", "dR", "dx0", "dP0",
+    )
+
+    @property
+    def loglik(self) -> float:
+        """float: the log-likelihood, with the bits of kalman_filter's for the same call"""
+
+    @property
+    def dA(self) -> _F64:
+        """(n, n) array: d loglik / d A[i, j]"""
+
+    @property
+    def dB(self) -> _F64:
+        """(n, k) array: d loglik / d B[i, j]"""
+
+    @property
+    def dC(self) -> _F64:
+        """(m, n) array: d loglik / d C[i, j]"""
+
+    @property
+    def dd(self) -> _F64:
+        """(m,) array: d loglik / d d[i]"""
+
+    @property
+    def dQ(self) -> _F64:
+        """(k, k) array: the symmetric gradient in Q: a symmetric change D of Q moves loglik by
+        sum(dQ * D) to first order
+        """
+
+    @property
+    def dR(self) -> _F64:
+        """(m, m) array: the symmetric gradient in R"""
+
+    @property
+    def dx0(self) -> _F64:
+        """(n,) array: d loglik / d x0[i] (under init='diffuse', the finite part)"""
+
+    @property
+    def dP0(self) -> _F64 | None:
+        """(n, n) array or None: the symmetric gradient in P0 (under init='diffuse', its finite
+        part); None under init='stationary', where P0 is solved for
+        """
+
+def kalman_loglik_grad(
+    A: ArrayLike,
+    B: ArrayLike,
+    C: ArrayLike,
+    d: ArrayLike,
+    Q: ArrayLike,
+    R: ArrayLike,
+    y: ArrayLike,
+    x0: ArrayLike | None = None,
+    P0: ArrayLike | None = None,
+    symmetrize: bool = True,
+    jitter: float = 0.0,
+    *,
+    init: Literal["known", "stationary", "diffuse"] = 'known',
+    diffuse_states: ArrayLike | None = None,
+) -> KalmanLoglikGradResult:
+    """The log-likelihood of kalman_filter and its exact gradient with respect to every
+    model array, from one forward and one backward (adjoint) pass.
+
+        The model, its arguments, conversions, starts and errors are kalman_filter's;
+        the log-likelihood has the bits kalman_filter(..., store_history=False) gives.
+        Each dX has the shape of X and holds d loglik / d X[i, j], the entries taken as
+        free variables; for the symmetric Q, R and P0 it is the symmetric gradient:
+        dQ equals its transpose, and a symmetric change D of Q moves loglik by
+        sum(dQ * D) to first order (an off-diagonal pair moved together by 2 dQ[i, j]).
+        For Q = L L', the gradient in L is 2 dQ L.
+
+        init='stationary': P0 solves P = A P A' + B Q B', and its adjoint flows into
+        dA, dB and dQ; dP0 is None. init='diffuse': the gradient of the exact diffuse
+        log-likelihood; dx0 and dP0 are the derivatives in the finite parts x0, P0.
+
+        Returns a KalmanLoglikGradResult (loglik, dA, dB, dC, dd, dQ, dR, dx0, dP0).
+        Raises ValueError for a model array that is not finite, for a jitter that is
+        negative or not finite, and for a log-likelihood that comes out non-finite;
+        numpy.linalg.LinAlgError when an innovation covariance is not positive
+        definite.
+    
     """

@@ -17,7 +17,8 @@
   X(kUkfEntry)                \
   X(kFilterEntry)             \
   X(kSmootherEntry)           \
-  X(kBatchEntry)
+  X(kBatchEntry)              \
+  X(kGradEntry)
 
 namespace orv_py {
 class named_result;
@@ -53,6 +54,12 @@ class filter_extension {
 // lock released, statuses turned into exceptions, the named result), with
 // `entry` naming it in messages; ext may be null.
 PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext);
+
+// Raises the exception of kalman_filter for a status of kf_filter other than
+// KF_OK (or of a native call that returns kf_filter's statuses), `where` as
+// kf_filter_outputs.where, m the number of observables, `entry` naming the
+// entry in the messages that name one.
+void raise_filter_status(int status, i64 where, i64 m, const char* entry);
 
 }  // namespace orv_module
 

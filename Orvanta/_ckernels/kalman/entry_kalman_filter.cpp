@@ -56,6 +56,39 @@ consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kFi
 
 }  // namespace
 
+void raise_filter_status(int status, i64 where, i64 m, const char* entry) {
+  switch (status) {
+    case KF_ERR_NOT_PD: {
+      char message[128];
+      std::snprintf(message, sizeof message,
+                    "Innovation covariance is not positive definite (period %lld).",
+                    static_cast<long long>(where));
+      raise_global(g_names.LinAlgError, message);
+      return;
+    }
+    case KF_ERR_NOT_STATIONARY:
+      PyErr_SetString(PyExc_ValueError,
+                      "init='stationary' needs every eigenvalue of A strictly inside the unit "
+                      "circle; A has one on or outside it.");
+      return;
+    case KF_ERR_INFINITE_OBS:
+      raise_infinite_observation(std::array<i64, 2>{where / m, where % m});
+      return;
+    case KF_ERR_NOT_FINITE:
+      PyErr_Format(PyExc_ValueError,
+                   "%s: a smoothed value is not finite; the model is too badly conditioned "
+                   "to smooth.",
+                   entry);
+      return;
+    case KF_ERR_ALLOC:
+      PyErr_Format(PyExc_MemoryError, "%s: scratch allocation failed.", entry);
+      return;
+    default:
+      PyErr_Format(PyExc_ValueError, "%s failed with status %d.", entry, status);
+      return;
+  }
+}
+
 PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext) {
   constexpr Py_ssize_t kA = param_at("A"), kX0 = param_at("x0"), kP0 = param_at("P0");
   filter_input inputs[9];
@@ -124,37 +157,9 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
     outputs.map_pages(history, outputs.count());
     status = ext != nullptr ? ext->run(&fin, &fout, outputs, extension) : kf_filter(&fin, &fout);
   }
-  switch (status) {
-    case KF_OK:
-      break;
-    case KF_ERR_NOT_PD: {
-      char message[128];
-      std::snprintf(message, sizeof message,
-                    "Innovation covariance is not positive definite (period %lld).",
-                    static_cast<long long>(fout.where));
-      raise_global(g_names.LinAlgError, message);
-      return nullptr;
-    }
-    case KF_ERR_NOT_STATIONARY:
-      PyErr_SetString(PyExc_ValueError,
-                      "init='stationary' needs every eigenvalue of A strictly inside the unit "
-                      "circle; A has one on or outside it.");
-      return nullptr;
-    case KF_ERR_INFINITE_OBS:
-      raise_infinite_observation(std::array<i64, 2>{fout.where / in.m, fout.where % in.m});
-      return nullptr;
-    case KF_ERR_NOT_FINITE:
-      PyErr_Format(PyExc_ValueError,
-                   "%s: a smoothed value is not finite; the model is too badly conditioned "
-                   "to smooth.",
-                   entry);
-      return nullptr;
-    case KF_ERR_ALLOC:
-      PyErr_Format(PyExc_MemoryError, "%s: scratch allocation failed.", entry);
-      return nullptr;
-    default:
-      PyErr_Format(PyExc_ValueError, "%s failed with status %d.", entry, status);
-      return nullptr;
+  if (status != KF_OK) {
+    raise_filter_status(status, fout.where, in.m, entry);
+    return nullptr;
   }
 
   // loglik, loglik_t, nobs, diffuse_periods, then the outputs in order.

@@ -1,0 +1,246 @@
+// The Python entry kalman_loglik_grad: kalman_filter's log-likelihood and its
+// exact gradient with respect to every model array, from one forward and one
+// backward pass (kf_loglik_grad, without the interpreter lock), in a named
+// result.
+
+#include "entries.h"  // Python.h first, as the C API requires
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "entry_filter_start.h"
+#include "entry_outputs.h"
+#include "entry_real_inputs.h"
+#include "entry_support.h"
+#include "filter_entry_signature.h"
+#include "kalman.h"
+#include "named_result.h"
+
+namespace orv_module {
+
+namespace {
+
+constexpr const char* kEntry = "kalman_loglik_grad";
+
+// kalman_filter's model and start, without the history flags: there is no
+// history to return.
+constexpr auto kGradParams = orv_py::join(kModelParams, kStartParams);
+
+consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kGradParams, name); }
+
+constexpr orv_py::result_field kResultFields[] = {
+    {"loglik", "float: the log-likelihood, with the bits of kalman_filter's for the same call",
+     field_kind::real},
+    {"dA", "(n, n) array: d loglik / d A[i, j]", field_kind::array},
+    {"dB", "(n, k) array: d loglik / d B[i, j]", field_kind::array},
+    {"dC", "(m, n) array: d loglik / d C[i, j]", field_kind::array},
+    {"dd", "(m,) array: d loglik / d d[i]", field_kind::array},
+    {"dQ", "(k, k) array: the symmetric gradient in Q: a symmetric change D of Q moves "
+           "loglik by sum(dQ * D) to first order", field_kind::array},
+    {"dR", "(m, m) array: the symmetric gradient in R", field_kind::array},
+    {"dx0", "(n,) array: d loglik / d x0[i] (under init='diffuse', the finite part)",
+     field_kind::array},
+    {"dP0", "(n, n) array or None: the symmetric gradient in P0 (under init='diffuse', "
+            "its finite part); None under init='stationary', where P0 is solved for",
+     field_kind::array_or_none},
+};
+
+constexpr orv_py::result_decl kResult = {
+    orv_py::result_form::named,
+    "Orvanta._ckernels.kalman._kalman.KalmanLoglikGradResult",
+    "The result of kalman_loglik_grad: a named tuple of the log-likelihood and its\n"
+    "gradient with respect to each model array, each of that array's shape (dP0 None\n"
+    "under init='stationary').",
+    kResultFields,
+};
+
+// The type, created by module initialisation.
+orv_py::named_result g_result_type(kResult);
+
+// The model's arrays come first, A to P0, so that the position of each
+// parameter is also its index among them.
+constexpr Py_ssize_t kY = param_at("y"), kX0 = param_at("x0"), kP0 = param_at("P0");
+constexpr Py_ssize_t kArrays = kP0 + 1;
+static_assert(param_at("A") == 0);
+
+// "[1, 0]" for the flat index `at` of a model array, whose rank the shape
+// checks have made 1 or 2.
+void index_text(const array_view& view, i64 at, char* out, std::size_t len) {
+  if (view.ndim() == 2)
+    std::snprintf(out, len, "[%lld, %lld]", static_cast<long long>(at / view.extent(1)),
+                  static_cast<long long>(at % view.extent(1)));
+  else
+    std::snprintf(out, len, "[%lld]", static_cast<long long>(at));
+}
+
+// Every element of every model array but y (where NaN is a missing value and
+// an infinity the filter's own error) is finite; ValueError naming the first
+// that is not, and where it is. A non-finite parameter has no derivative.
+bool check_finite_model(const filter_input* inputs) {
+  for (Py_ssize_t i = 0; i < kArrays; ++i) {
+    if (i == kY || !inputs[i].given) continue;
+    const array_view& view = inputs[i].view;
+    const f64* values = view.data_or_null();
+    for (i64 at = 0; at < view.size(); ++at) {
+      if (std::isfinite(values[at])) continue;
+      char where[64];
+      index_text(view, at, where, sizeof where);
+      PyErr_Format(PyExc_ValueError,
+                   "%s%s is %s; the model's arrays (A, B, C, d, Q, R, x0, P0) must hold "
+                   "finite values.",
+                   kGradParams[i].name, where,
+                   std::isnan(values[at]) ? "nan" : values[at] > 0 ? "inf" : "-inf");
+      return false;
+    }
+  }
+  return true;
+}
+
+// jitter, added to the innovation covariance, must be a finite number of at
+// least 0: a negative one would make it less positive definite, not more.
+bool check_jitter(f64 jitter, PyObject* given) {
+  if (jitter >= 0.0 && std::isfinite(jitter)) return true;
+  PyErr_Format(PyExc_ValueError, "jitter must be a finite number of at least 0; got %R.",
+               given);
+  return false;
+}
+
+// kf_loglik_grad reports KF_ERR_NOT_STATIONARY both when A is not stable
+// and when the adjoint of the stationary start does not converge, which a
+// log-likelihood that overflowed (a non-finite adjoint) also causes. The
+// filter alone tells the two apart: its status, and its log-likelihood in
+// *loglik when it runs.
+int filter_alone(const kf_filter_inputs& fin, f64* loglik) noexcept {
+  const i64 periods = fin.model.T > 0 ? fin.model.T : 1;
+  const std::unique_ptr<f64[]> loglik_t(new (std::nothrow) f64[periods]);
+  if (!loglik_t) return KF_ERR_ALLOC;
+  kf_filter_inputs alone = fin;
+  alone.model.store_history = 0;
+  alone.model.return_shocks = 0;
+  kf_filter_outputs out{};
+  out.history.loglik = loglik;
+  out.loglik_t = loglik_t.get();
+  return kf_filter(&alone, &out);
+}
+
+PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
+  filter_input inputs[kArrays];
+  for (Py_ssize_t i = 0; i < kArrays; ++i)
+    if (!inputs[i].take(args[i], kGradParams[i].name, i >= kX0)) return nullptr;
+  kf_filter_inputs fin{};
+  kf_inputs& in = fin.model;
+  PyObject* jitter = args[param_at("jitter")];
+  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
+      !orv_py::to_f64(jitter, &in.jitter) || !check_jitter(in.jitter, jitter) ||
+      !to_init(args[param_at("init")], kFilterStarts, &fin.init))
+    return nullptr;
+  filter_input diffuse;
+  if (!diffuse.take(args[param_at("diffuse_states")], "diffuse_states", true)) return nullptr;
+  if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
+      !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, "") ||
+      !check_finite_model(inputs))
+    return nullptr;
+
+  // One gradient per model array, of its shape; none for the P0 that the
+  // stationary start solves for.
+  const i64 n = in.n, k = in.k, m = in.m;
+  entry_outputs outputs(kEntry);
+  const std::size_t dA = outputs.add("dA", std::array<i64, 2>{n, n});
+  const std::size_t dB = outputs.add("dB", std::array<i64, 2>{n, k});
+  const std::size_t dC = outputs.add("dC", std::array<i64, 2>{m, n});
+  const std::size_t dd = outputs.add("dd", std::array<i64, 1>{m});
+  const std::size_t dQ = outputs.add("dQ", std::array<i64, 2>{k, k});
+  const std::size_t dR = outputs.add("dR", std::array<i64, 2>{m, m});
+  const std::size_t dx0 = outputs.add("dx0", std::array<i64, 1>{n});
+  const std::size_t dP0 = fin.init == KF_INIT_STATIONARY
+                              ? outputs.add_none("dP0")
+                              : outputs.add("dP0", std::array<i64, 2>{n, n});
+  if (!outputs.allocate_all_then_view_all() || !outputs.check_disjoint()) return nullptr;
+
+  in.A = inputs[param_at("A")].view.data_or_null();
+  in.B = inputs[param_at("B")].view.data_or_null();
+  in.C = inputs[param_at("C")].view.data_or_null();
+  in.d = inputs[param_at("d")].view.data_or_null();
+  in.Q = inputs[param_at("Q")].view.data_or_null();
+  in.R = inputs[param_at("R")].view.data_or_null();
+  in.y = inputs[kY].view.data_or_null();
+  in.x0 = inputs[kX0].given ? inputs[kX0].view.data() : nullptr;
+  in.P0 = inputs[kP0].given ? inputs[kP0].view.data() : nullptr;
+  fin.diffuse = diffuse.given ? diffuse.view.data() : nullptr;
+  kf_grad_outputs out{};
+  out.dA = outputs.data_or_null(dA);
+  out.dB = outputs.data_or_null(dB);
+  out.dC = outputs.data_or_null(dC);
+  out.dd = outputs.data_or_null(dd);
+  out.dQ = outputs.data_or_null(dQ);
+  out.dR = outputs.data_or_null(dR);
+  out.dx0 = outputs.data_or_null(dx0);
+  out.dP0 = outputs.data_or_null(dP0);
+  out.where = -1;
+  int status;
+  bool start_adjoint_failed = false;
+  {
+    const gil_released unlocked;
+    status = kf_loglik_grad(&fin, &out);
+    start_adjoint_failed =
+        status == KF_ERR_NOT_STATIONARY && filter_alone(fin, &out.loglik) == KF_OK;
+  }
+  if (start_adjoint_failed && std::isfinite(out.loglik)) {
+    PyErr_Format(PyExc_ValueError,
+                 "%s: the gradient through the stationary start is not finite; A is too close "
+                 "to the unit circle at working precision.",
+                 kEntry);
+    return nullptr;
+  }
+  if (status != KF_OK && !start_adjoint_failed) {
+    raise_filter_status(status, out.where, m, kEntry);
+    return nullptr;
+  }
+  // Finite inputs can still overflow (a nearly singular S, a huge
+  // innovation); a log-likelihood of inf or nan is no value to climb.
+  if (!std::isfinite(out.loglik)) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", out.loglik);
+    PyErr_Format(PyExc_ValueError,
+                 "%s: the log-likelihood is not finite (%s) though every input is; the model "
+                 "is too badly conditioned to evaluate.",
+                 kEntry, value);
+    return nullptr;
+  }
+
+  ref items[] = {ref(PyFloat_FromDouble(out.loglik)), outputs.take(dA), outputs.take(dB),
+                 outputs.take(dC), outputs.take(dd), outputs.take(dQ), outputs.take(dR),
+                 outputs.take(dx0), outputs.take(dP0)};
+  static_assert(std::size(items) == std::size(kResultFields));
+  return g_result_type.build(items).release();
+}
+
+}  // namespace
+
+constinit const orv_py::entry_spec kGradEntry = orv_py::make_entry(
+    "kalman_loglik_grad",
+    "The log-likelihood of kalman_filter and its exact gradient with respect to every\n"
+    "model array, from one forward and one backward (adjoint) pass.\n\n"
+    "    The model, its arguments, conversions, starts and errors are kalman_filter's;\n"
+    "    the log-likelihood has the bits kalman_filter(..., store_history=False) gives.\n"
+    "    Each dX has the shape of X and holds d loglik / d X[i, j], the entries taken as\n"
+    "    free variables; for the symmetric Q, R and P0 it is the symmetric gradient:\n"
+    "    dQ equals its transpose, and a symmetric change D of Q moves loglik by\n"
+    "    sum(dQ * D) to first order (an off-diagonal pair moved together by 2 dQ[i, j]).\n"
+    "    For Q = L L', the gradient in L is 2 dQ L.\n\n"
+    "    init='stationary': P0 solves P = A P A' + B Q B', and its adjoint flows into\n"
+    "    dA, dB and dQ; dP0 is None. init='diffuse': the gradient of the exact diffuse\n"
+    "    log-likelihood; dx0 and dP0 are the derivatives in the finite parts x0, P0.\n\n"
+    "    Returns a KalmanLoglikGradResult (loglik, dA, dB, dC, dd, dQ, dR, dx0, dP0).\n"
+    "    Raises ValueError for a model array that is not finite, for a jitter that is\n"
+    "    negative or not finite, and for a log-likelihood that comes out non-finite;\n"
+    "    numpy.linalg.LinAlgError when an innovation covariance is not positive\n"
+    "    definite.\n"
+    "    ",
+    kGradParams, &g_result_type, kalman_loglik_grad_impl);
+
+}  // namespace orv_module
