@@ -85,7 +85,7 @@ def test_named_results_offer_the_named_tuple_api():
     model = dict(A=one, B=one, C=one, d=np.zeros(1), Q=one, R=one, y=np.arange(3.0)[:, None],
                  x0=np.zeros(1), P0=one)
     results = [K.kalman_filter(**model), K.kalman_smoother(**model),
-               K.kalman_loglik_batch(**model)]
+               K.kalman_loglik_batch(**model), K.kalman_loglik_grad(**model)]
     named_types = {value for value in vars(K).values()
                    if isinstance(value, type) and issubclass(value, tuple)}
     assert {type(result) for result in results} == named_types

@@ -450,6 +450,10 @@ class KalmanLoglikGradResult(tuple[Any, ...]):
     __match_args__: Final = (
         "loglik", "dA", "dB", "dC", "dd", "dQ", "dR", "dx0", "dP0",
     )
+    _fields: ClassVar[tuple[str, ...]]
+
+    def _asdict(self) -> dict[str, Any]:
+        """A new dict of the fields and their values, in field order."""
 
     @property
     def loglik(self) -> float:
