@@ -23,6 +23,9 @@ MESSAGES = {  # full-match patterns
                 r"init must be 'known' or 'stationary'; got .+\.",
                 r"threads must be an integer; got \w+\."],
     ValueError: [SHAPE + r"( One series is a column: y\[:, None\]\.)?",
+                 r"\w+\[[\d, ]+\] is (nan|inf|-inf); the model's arrays \(A, B, C, d, Q, R, "
+                 r"x0, P0\) must hold finite values\.",
+                 r"jitter must be a finite number of at least 0; got .+\.",
                  r"\w+ has \d+ draws on its leading axis, but \w+ has \d+; every argument "
                  r"with one per draw must have the same number\.",
                  r"\w+ could not be converted to a float64 array: .+",
@@ -97,5 +100,7 @@ def test_kalman_loglik_batch_returns_one_result_per_draw_or_a_documented_error(d
     assert len(leading) <= 1
     draws = leading.pop() if leading else 1
     assert result.loglik.shape == result.status.shape == (draws,)
-    assert set(np.unique(result.status)) <= {0, -3, -4}
+    # -8 and -9: a log-likelihood that overflowed, a draw's own values not finite
+    assert set(np.unique(result.status)) <= {0, -3, -4, -8, -9}
     assert np.isneginf(result.loglik[result.status != 0]).all()
+    assert np.isfinite(result.loglik[result.status == 0]).all()

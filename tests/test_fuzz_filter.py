@@ -21,6 +21,11 @@ MESSAGES = {  # full-match patterns
                 r"\w+ could not be converted to a float64 array: .+",
                 r"init='known' needs x0 and P0, .+ missing\."],
     ValueError: [r"\w+ must have shape \([\w, ]*\)( = \([\d, k]*\))?; got .+\.( .+)?",
+                 r"\w+\[[\d, ]+\] is (nan|inf|-inf); the model's arrays \(A, B, C, d, Q, R, "
+                 r"x0, P0\) must hold finite values\.",
+                 r"jitter must be a finite number of at least 0; got .+\.",
+                 r"kalman_(filter|smoother): the log-likelihood is not finite \(.+\) though "
+                 r"every input is; the model is too badly conditioned to evaluate\.",
                  r"y must have shape \(T, m\) with m = \d+, the rows of C; got \(\d+, \d+\), "
                  r"which looks transposed: pass y\.T\.",
                  r"C and y disagree on the number of observables m: C \(m, n\) has \d+ rows, "
@@ -91,7 +96,7 @@ def check_fitted(result, model, kwargs):
     assert shape["A"] == (n, n) and shape["C"] == (m, n) and shape["d"] == (m,)
     assert shape["Q"] == (k, k) and shape["R"] == (m, m)
     assert shape.get("x0", (n,)) == (n,) and shape.get("P0", (n, n)) == (n, n)
-    assert type(result.loglik) is float
+    assert type(result.loglik) is float and np.isfinite(result.loglik)
     assert result.loglik_t.shape == (T,) and 0 <= result.diffuse_periods <= T
     assert result.nobs == int(np.sum(~np.isnan(np.asarray(model["y"], dtype=float))))
     return n, m, k, T

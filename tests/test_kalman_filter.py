@@ -228,7 +228,6 @@ def test_infinity_in_y_is_an_error_of_the_data():
 @pytest.mark.parametrize("A", [np.eye(2), np.array([[1.01, 0.0], [0.0, 0.5]]),
                                np.array([[0.0, -1.0], [1.0, 0.0]]),  # a rotation
                                np.array([[0.5, 1.0], [0.0, -1.0]]),
-                               np.array([[np.nan, 0.0], [0.0, 0.5]]),
                                # rotations whose modulus is 1 but for rounding
                                np.array([[0.6, -0.8], [0.8, 0.6]]),
                                np.array([[np.cos(0.3), -np.sin(0.3)],

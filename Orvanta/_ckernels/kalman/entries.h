@@ -59,7 +59,7 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
 // KF_OK (or of a native call that returns kf_filter's statuses), `where` as
 // kf_filter_outputs.where, m the number of observables, `entry` naming the
 // entry in the messages that name one.
-void raise_filter_status(int status, i64 where, i64 m, const char* entry);
+void raise_filter_status(int status, i64 where, i64 m, const char* entry, f64 loglik = 0.0);
 
 }  // namespace orv_module
 

@@ -5,6 +5,7 @@
 #include "entries.h"  // Python.h first, as the C API requires
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <span>
@@ -56,8 +57,19 @@ consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kFi
 
 }  // namespace
 
-void raise_filter_status(int status, i64 where, i64 m, const char* entry) {
+void raise_filter_status(int status, i64 where, i64 m, const char* entry, f64 loglik) {
   switch (status) {
+    case KF_ERR_LOGLIK_NOT_FINITE: {
+      // Finite inputs can still overflow (a nearly singular S, a huge
+      // innovation): a log-likelihood of inf or nan is no value to report.
+      char value[32];
+      std::snprintf(value, sizeof value, "%g", loglik);
+      PyErr_Format(PyExc_ValueError,
+                   "%s: the log-likelihood is not finite (%s) though every input is; the model "
+                   "is too badly conditioned to evaluate.",
+                   entry, value);
+      return;
+    }
     case KF_ERR_NOT_PD: {
       char message[128];
       std::snprintf(message, sizeof message,
@@ -101,6 +113,7 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
   kf_inputs& in = fin.model;
   if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
       !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
+      !check_jitter(in.jitter, args[param_at("jitter")]) ||
       !orv_py::to_flag(args[param_at("return_shocks")], &in.return_shocks) ||
       !orv_py::to_flag(args[param_at("store_history")], &in.store_history) ||
       !to_init(args[param_at("init")], kFilterStarts, &fin.init))
@@ -108,7 +121,8 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
   filter_input diffuse;
   if (!diffuse.take(args[param_at("diffuse_states")], "diffuse_states", true)) return nullptr;
   if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
-      !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, ""))
+      !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, "") ||
+      !check_finite_model(inputs))
     return nullptr;
 
   // The outputs, in the order of the result: loglik_t always, the history
@@ -157,8 +171,12 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
     outputs.map_pages(history, outputs.count());
     status = ext != nullptr ? ext->run(&fin, &fout, outputs, extension) : kf_filter(&fin, &fout);
   }
+  // A log-likelihood that overflowed is the first thing to report; the
+  // smoother then fails on the same values (KF_ERR_NOT_FINITE).
+  if ((status == KF_OK || status == KF_ERR_NOT_FINITE) && !std::isfinite(loglik))
+    status = KF_ERR_LOGLIK_NOT_FINITE;
   if (status != KF_OK) {
-    raise_filter_status(status, fout.where, in.m, entry);
+    raise_filter_status(status, fout.where, in.m, entry, loglik);
     return nullptr;
   }
 

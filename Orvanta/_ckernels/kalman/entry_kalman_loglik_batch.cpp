@@ -8,6 +8,9 @@
 #include <array>
 #include <chrono>
 #include <climits>
+#include <cmath>
+#include <limits>
+#include <vector>
 #include <cstdio>
 #include <span>
 
@@ -280,6 +283,46 @@ int run_in_slices(const kf_batch_inputs& in, kf_batch_outputs& out) {
   return KF_OK;
 }
 
+// The model's arrays (all but y) are finite: a shared one that is not
+// raises ValueError naming it; a draw whose own values are not is marked in
+// not_finite (one flag per draw, left empty when no argument has draws).
+bool check_finite_draws(const filter_input* inputs, const kf_batch_inputs& in,
+                        std::vector<char>& not_finite) {
+  const kf_batch_array arrays[kArrays] = {in.A, in.B, in.C, in.d, in.Q, in.R, in.y, in.x0, in.P0};
+  for (int arg = 0; arg < kArrays; ++arg) {
+    const kf_batch_array& a = arrays[arg];
+    if (arg == param_at("y") || a.data == nullptr) continue;
+    if (a.draw_step == 0) {
+      if (!check_finite_array(inputs[arg].view, kArgs[arg].name)) return false;
+      continue;
+    }
+    if (not_finite.empty()) not_finite.assign(static_cast<std::size_t>(in.N), 0);
+    for (i64 draw = 0; draw < in.N; ++draw) {
+      const f64* values = a.data + draw * a.draw_step;
+      for (i64 i = 0; i < a.draw_step && !not_finite[draw]; ++i)
+        not_finite[draw] = !std::isfinite(values[i]);
+    }
+  }
+  return true;
+}
+
+// The statuses only the whole draw tells: its own model values not finite
+// (KF_ERR_MODEL_NOT_FINITE), or a log-likelihood that came out non-finite
+// from finite ones (KF_ERR_LOGLIK_NOT_FINITE); either gets -inf. A draw's
+// status 0 means a finite log-likelihood.
+void mark_non_finite_draws(const std::vector<char>& not_finite, kf_batch_outputs& out, i64 N) {
+  constexpr f64 kFailed = -std::numeric_limits<f64>::infinity();
+  for (i64 draw = 0; draw < N; ++draw) {
+    if (!not_finite.empty() && not_finite[draw]) {
+      out.status[draw] = KF_ERR_MODEL_NOT_FINITE;
+      out.loglik[draw] = kFailed;
+    } else if (out.status[draw] == KF_OK && !std::isfinite(out.loglik[draw])) {
+      out.status[draw] = KF_ERR_LOGLIK_NOT_FINITE;
+      out.loglik[draw] = kFailed;
+    }
+  }
+}
+
 PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   filter_input inputs[kArrays];
   static_assert(kArrays == param_at("P0") + 1);
@@ -290,6 +333,7 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   kf_batch_inputs in{};
   if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
       !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
+      !check_jitter(in.jitter, args[param_at("jitter")]) ||
       !to_init(args[param_at("init")], kBatchStarts, &in.init) ||
       !to_threads(args[param_at("threads")], &in.threads))
     return nullptr;
@@ -314,6 +358,8 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
   in.y = batch_array(inputs[kY], kY);
   in.x0 = batch_array(inputs[kX0], kX0);
   in.P0 = batch_array(inputs[kP0], kP0);
+  std::vector<char> not_finite;
+  if (!check_finite_draws(inputs, in, not_finite)) return nullptr;
   kf_batch_outputs out{outputs.data(loglik), outputs.int64_data(status), -1};
   const int result = run_in_slices(in, out);
   if (result == KF_ERR_INTERRUPTED) return nullptr;
@@ -321,6 +367,7 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
     raise_batch_status(result, in, out.where);
     return nullptr;
   }
+  mark_non_finite_draws(not_finite, out, in.N);
   ref items[] = {outputs.take(loglik), outputs.take(status)};
   return g_result_type.build(items).release();
 }

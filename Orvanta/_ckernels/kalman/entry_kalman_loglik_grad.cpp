@@ -6,11 +6,6 @@
 #include "entries.h"  // Python.h first, as the C API requires
 
 #include <array>
-#include <cmath>
-#include <cstdio>
-#include <memory>
-#include <new>
-#include <span>
 
 #include "entry_filter_start.h"
 #include "entry_outputs.h"
@@ -67,66 +62,6 @@ constexpr Py_ssize_t kY = param_at("y"), kX0 = param_at("x0"), kP0 = param_at("P
 constexpr Py_ssize_t kArrays = kP0 + 1;
 static_assert(param_at("A") == 0);
 
-// "[1, 0]" for the flat index `at` of a model array, whose rank the shape
-// checks have made 1 or 2.
-void index_text(const array_view& view, i64 at, char* out, std::size_t len) {
-  if (view.ndim() == 2)
-    std::snprintf(out, len, "[%lld, %lld]", static_cast<long long>(at / view.extent(1)),
-                  static_cast<long long>(at % view.extent(1)));
-  else
-    std::snprintf(out, len, "[%lld]", static_cast<long long>(at));
-}
-
-// Every element of every model array but y (where NaN is a missing value and
-// an infinity the filter's own error) is finite; ValueError naming the first
-// that is not, and where it is. A non-finite parameter has no derivative.
-bool check_finite_model(const filter_input* inputs) {
-  for (Py_ssize_t i = 0; i < kArrays; ++i) {
-    if (i == kY || !inputs[i].given) continue;
-    const array_view& view = inputs[i].view;
-    const f64* values = view.data_or_null();
-    for (i64 at = 0; at < view.size(); ++at) {
-      if (std::isfinite(values[at])) continue;
-      char where[64];
-      index_text(view, at, where, sizeof where);
-      PyErr_Format(PyExc_ValueError,
-                   "%s%s is %s; the model's arrays (A, B, C, d, Q, R, x0, P0) must hold "
-                   "finite values.",
-                   kGradParams[i].name, where,
-                   std::isnan(values[at]) ? "nan" : values[at] > 0 ? "inf" : "-inf");
-      return false;
-    }
-  }
-  return true;
-}
-
-// jitter, added to the innovation covariance, must be a finite number of at
-// least 0: a negative one would make it less positive definite, not more.
-bool check_jitter(f64 jitter, PyObject* given) {
-  if (jitter >= 0.0 && std::isfinite(jitter)) return true;
-  PyErr_Format(PyExc_ValueError, "jitter must be a finite number of at least 0; got %R.",
-               given);
-  return false;
-}
-
-// kf_loglik_grad reports KF_ERR_NOT_STATIONARY both when A is not stable
-// and when the adjoint of the stationary start does not converge, which a
-// log-likelihood that overflowed (a non-finite adjoint) also causes. The
-// filter alone tells the two apart: its status, and its log-likelihood in
-// *loglik when it runs.
-int filter_alone(const kf_filter_inputs& fin, f64* loglik) noexcept {
-  const i64 periods = fin.model.T > 0 ? fin.model.T : 1;
-  const std::unique_ptr<f64[]> loglik_t(new (std::nothrow) f64[periods]);
-  if (!loglik_t) return KF_ERR_ALLOC;
-  kf_filter_inputs alone = fin;
-  alone.model.store_history = 0;
-  alone.model.return_shocks = 0;
-  kf_filter_outputs out{};
-  out.history.loglik = loglik;
-  out.loglik_t = loglik_t.get();
-  return kf_filter(&alone, &out);
-}
-
 PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
   filter_input inputs[kArrays];
   for (Py_ssize_t i = 0; i < kArrays; ++i)
@@ -182,33 +117,12 @@ PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
   out.dP0 = outputs.data_or_null(dP0);
   out.where = -1;
   int status;
-  bool start_adjoint_failed = false;
   {
     const gil_released unlocked;
     status = kf_loglik_grad(&fin, &out);
-    start_adjoint_failed =
-        status == KF_ERR_NOT_STATIONARY && filter_alone(fin, &out.loglik) == KF_OK;
   }
-  if (start_adjoint_failed && std::isfinite(out.loglik)) {
-    PyErr_Format(PyExc_ValueError,
-                 "%s: the gradient through the stationary start is not finite; A is too close "
-                 "to the unit circle at working precision.",
-                 kEntry);
-    return nullptr;
-  }
-  if (status != KF_OK && !start_adjoint_failed) {
-    raise_filter_status(status, out.where, m, kEntry);
-    return nullptr;
-  }
-  // Finite inputs can still overflow (a nearly singular S, a huge
-  // innovation); a log-likelihood of inf or nan is no value to climb.
-  if (!std::isfinite(out.loglik)) {
-    char value[32];
-    std::snprintf(value, sizeof value, "%g", out.loglik);
-    PyErr_Format(PyExc_ValueError,
-                 "%s: the log-likelihood is not finite (%s) though every input is; the model "
-                 "is too badly conditioned to evaluate.",
-                 kEntry, value);
+  if (status != KF_OK) {
+    raise_filter_status(status, out.where, m, kEntry, out.loglik);
     return nullptr;
   }
 

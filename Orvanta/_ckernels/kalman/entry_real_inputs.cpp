@@ -246,4 +246,46 @@ bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T) {
          (!v[kP0].given || require_extents(v[kP0].view, "P0", "(n, n)", {*n, *n}));
 }
 
+namespace {
+
+// "[1, 0]" for the flat index `at` of an array of rank 1 or 2.
+void index_text(const array_view& view, i64 at, char* out, std::size_t len) {
+  if (view.ndim() == 2)
+    std::snprintf(out, len, "[%lld, %lld]", static_cast<long long>(at / view.extent(1)),
+                  static_cast<long long>(at % view.extent(1)));
+  else
+    std::snprintf(out, len, "[%lld]", static_cast<long long>(at));
+}
+
+}  // namespace
+
+bool check_finite_array(const array_view& view, const char* name) {
+  const f64* values = view.data_or_null();
+  for (i64 at = 0; at < view.size(); ++at) {
+    if (std::isfinite(values[at])) continue;
+    char where[64];
+    index_text(view, at, where, sizeof where);
+    PyErr_Format(PyExc_ValueError,
+                 "%s%s is %s; the model's arrays (A, B, C, d, Q, R, x0, P0) must hold finite "
+                 "values.",
+                 name, where, std::isnan(values[at]) ? "nan" : values[at] > 0 ? "inf" : "-inf");
+    return false;
+  }
+  return true;
+}
+
+bool check_finite_model(const filter_input* v) {
+  static constexpr const char* kNames[] = {"A", "B", "C", "d", "Q", "R", "y", "x0", "P0"};
+  for (std::size_t i = 0; i < std::size(kNames); ++i)
+    if (i != 6 && v[i].given && !check_finite_array(v[i].view, kNames[i])) return false;
+  return true;
+}
+
+bool check_jitter(f64 jitter, PyObject* given) {
+  if (jitter >= 0.0 && std::isfinite(jitter)) return true;
+  PyErr_Format(PyExc_ValueError, "jitter must be a finite number of at least 0; got %R.",
+               given);
+  return false;
+}
+
 }  // namespace orv_module

@@ -61,6 +61,21 @@ struct filter_input {
 // ValueError naming the first that does not fit.
 bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T);
 
+// Every element of the model array `name` is finite: ValueError naming the
+// first that is not, and where ("Q[1, 0] is nan; ..."); the view's rank is
+// one of the model's (1 or 2). A non-finite parameter gives no likelihood.
+bool check_finite_array(const array_view& view, const char* name);
+
+// check_finite_array for each given model array of `v` (in the order of
+// check_model_shapes) but y, where NaN is a missing value and an infinity the
+// data's own error.
+bool check_finite_model(const filter_input* v);
+
+// jitter, added to the innovation covariance, must be a finite number of at
+// least 0 (a negative one would make it less positive definite, not more):
+// ValueError naming `given` otherwise.
+bool check_jitter(f64 jitter, PyObject* given);
+
 }  // namespace orv_module
 
 #endif  // ORV_KALMAN_ENTRY_REAL_INPUTS_H

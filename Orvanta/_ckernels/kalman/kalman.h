@@ -225,8 +225,14 @@ ORV_API int kf_filter(const kf_filter_inputs* in, kf_filter_outputs* out);
  * period before it (x0_smooth and P0_smooth are not written). */
 
 enum {
-  KF_ERR_NOT_FINITE = -7  /* a smoothed value came out infinite or NaN (a model
-                             too badly conditioned to smooth) */
+  KF_ERR_NOT_FINITE = -7,        /* a smoothed value came out infinite or NaN (a
+                                    model too badly conditioned to smooth) */
+  KF_ERR_LOGLIK_NOT_FINITE = -8, /* the log-likelihood came out infinite or NaN
+                                    (kf_loglik_grad; a draw of kf_loglik_batch
+                                    as its Python entry reports it) */
+  KF_ERR_MODEL_NOT_FINITE = -9   /* a draw's model values are not all finite (a
+                                    draw of kf_loglik_batch as its Python entry
+                                    reports it) */
 };
 
 typedef struct kf_smoother_outputs {

@@ -125,6 +125,8 @@ int kf_loglik_grad(const kf_filter_inputs* fin, kf_grad_outputs* out) {
   i64 periods = 0;
   const int status = kf_record_tape(*fin, tape, &out->where, &periods);
   if (status != KF_OK) return status;
+  // A log-likelihood that overflowed has no derivative to follow back.
+  if (!std::isfinite(out->loglik)) return KF_ERR_LOGLIK_NOT_FINITE;
 
   kf_grad_pass pass{*fin, tape.history, g, st, nullptr, periods, in.P0};
   if (init == KF_INIT_STATIONARY) {
