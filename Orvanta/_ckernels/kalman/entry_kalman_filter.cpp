@@ -10,6 +10,7 @@
 #include <iterator>
 #include <span>
 
+#include "entry_filter_call.h"
 #include "entry_filter_start.h"
 #include "entry_outputs.h"
 #include "entry_real_inputs.h"
@@ -102,27 +103,13 @@ void raise_filter_status(int status, i64 where, i64 m, const char* entry, f64 lo
 }
 
 PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext) {
-  constexpr Py_ssize_t kA = param_at("A"), kX0 = param_at("x0"), kP0 = param_at("P0");
-  filter_input inputs[9];
-  static_assert(param_at("P0") - param_at("A") + 1 == std::size(inputs));
-  for (Py_ssize_t i = 0; i < 9; ++i)
-    if (!inputs[i].take(args[kA + i], kFilterParams[kA + i].name, kA + i >= kX0,
-                        kA + i == param_at("y") ? masked::as_missing : masked::refused))
-      return nullptr;
-  kf_filter_inputs fin{};
+  filter_call call;
+  kf_filter_inputs& fin = call.fin;
   kf_inputs& in = fin.model;
-  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
-      !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
-      !check_jitter(in.jitter, args[param_at("jitter")]) ||
+  if (!call.read_model(args) ||
       !orv_py::to_flag(args[param_at("return_shocks")], &in.return_shocks) ||
       !orv_py::to_flag(args[param_at("store_history")], &in.store_history) ||
-      !to_init(args[param_at("init")], kFilterStarts, &fin.init))
-    return nullptr;
-  filter_input diffuse;
-  if (!diffuse.take(args[param_at("diffuse_states")], "diffuse_states", true)) return nullptr;
-  if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
-      !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, "") ||
-      !check_finite_model(inputs))
+      !call.read_start(args[param_at("init")], args[param_at("diffuse_states")]))
     return nullptr;
 
   // The outputs, in the order of the result: loglik_t always, the history
@@ -149,16 +136,7 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
       !outputs.allocate_then_view(0, extension) || !outputs.check_disjoint())
     return nullptr;
 
-  in.A = inputs[kA].view.data_or_null();
-  in.B = inputs[param_at("B")].view.data_or_null();
-  in.C = inputs[param_at("C")].view.data_or_null();
-  in.d = inputs[param_at("d")].view.data_or_null();
-  in.Q = inputs[param_at("Q")].view.data_or_null();
-  in.R = inputs[param_at("R")].view.data_or_null();
-  in.y = inputs[param_at("y")].view.data_or_null();
-  in.x0 = inputs[kX0].given ? inputs[kX0].view.data() : nullptr;
-  in.P0 = inputs[kP0].given ? inputs[kP0].view.data() : nullptr;
-  fin.diffuse = diffuse.given ? diffuse.view.data() : nullptr;
+  call.point_at_inputs();
   kf_filter_outputs fout{};
   for (std::size_t i = 0; i < std::size(kKfOutputs); ++i)
     fout.history.*kKfOutputs[i].field = outputs.data_or_null(history + i);

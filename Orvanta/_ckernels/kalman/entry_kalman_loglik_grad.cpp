@@ -7,6 +7,7 @@
 
 #include <array>
 
+#include "entry_filter_call.h"
 #include "entry_filter_start.h"
 #include "entry_outputs.h"
 #include "entry_real_inputs.h"
@@ -56,28 +57,12 @@ constexpr orv_py::result_decl kResult = {
 // The type, created by module initialisation.
 orv_py::named_result g_result_type(kResult);
 
-// The model's arrays come first, A to P0, so that the position of each
-// parameter is also its index among them.
-constexpr Py_ssize_t kY = param_at("y"), kX0 = param_at("x0"), kP0 = param_at("P0");
-constexpr Py_ssize_t kArrays = kP0 + 1;
-static_assert(param_at("A") == 0);
-
 PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
-  filter_input inputs[kArrays];
-  for (Py_ssize_t i = 0; i < kArrays; ++i)
-    if (!inputs[i].take(args[i], kGradParams[i].name, i >= kX0)) return nullptr;
-  kf_filter_inputs fin{};
-  kf_inputs& in = fin.model;
-  PyObject* jitter = args[param_at("jitter")];
-  if (!orv_py::to_flag(args[param_at("symmetrize")], &in.symmetrize) ||
-      !orv_py::to_f64(jitter, &in.jitter) || !check_jitter(in.jitter, jitter) ||
-      !to_init(args[param_at("init")], kFilterStarts, &fin.init))
-    return nullptr;
-  filter_input diffuse;
-  if (!diffuse.take(args[param_at("diffuse_states")], "diffuse_states", true)) return nullptr;
-  if (!check_model_shapes(inputs, &in.n, &in.k, &in.m, &in.T) ||
-      !check_start(fin.init, inputs[kX0], inputs[kP0], &diffuse, in.n, "") ||
-      !check_finite_model(inputs))
+  filter_call call;
+  const kf_filter_inputs& fin = call.fin;
+  const kf_inputs& in = fin.model;
+  if (!call.read_model(args) ||
+      !call.read_start(args[param_at("init")], args[param_at("diffuse_states")]))
     return nullptr;
 
   // One gradient per model array, of its shape; none for the P0 that the
@@ -96,16 +81,7 @@ PyObject* kalman_loglik_grad_impl(PyObject* const* args) {
                               : outputs.add("dP0", std::array<i64, 2>{n, n});
   if (!outputs.allocate_all_then_view_all() || !outputs.check_disjoint()) return nullptr;
 
-  in.A = inputs[param_at("A")].view.data_or_null();
-  in.B = inputs[param_at("B")].view.data_or_null();
-  in.C = inputs[param_at("C")].view.data_or_null();
-  in.d = inputs[param_at("d")].view.data_or_null();
-  in.Q = inputs[param_at("Q")].view.data_or_null();
-  in.R = inputs[param_at("R")].view.data_or_null();
-  in.y = inputs[kY].view.data_or_null();
-  in.x0 = inputs[kX0].given ? inputs[kX0].view.data() : nullptr;
-  in.P0 = inputs[kP0].given ? inputs[kP0].view.data() : nullptr;
-  fin.diffuse = diffuse.given ? diffuse.view.data() : nullptr;
+  call.point_at_inputs();
   kf_grad_outputs out{};
   out.dA = outputs.data_or_null(dA);
   out.dB = outputs.data_or_null(dB);
