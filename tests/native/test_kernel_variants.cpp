@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "orv_linalg_variants.h"
+#include "compiled_variants.h"
 #include "test_values.h"
 
 namespace {
@@ -18,52 +18,12 @@ namespace {
 constexpr i64 kSizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 13, 17, 20, 23};
 constexpr f64 kSentinel = -777.25;
 
-// One variant's kernels, a member per exported name.
-struct Kernels {
+// One variant's kernels, a member per exported name, and its label.
+struct Kernels : linalg_functions {
   const char* name;
-#define ORV_KERNEL_MEMBER(name) decltype(&::name) name;
-  ORV_LINALG_VARIANT_FUNCTIONS(ORV_KERNEL_MEMBER)
-#undef ORV_KERNEL_MEMBER
 };
 
-// The kernels of the variant whose namespace encloses the use: unqualified,
-// each name finds that variant's function before the exported one.
-#define ORV_ADDRESS_OF(name) &name,
-#define ORV_THIS_VARIANTS_KERNELS(label) \
-  Kernels { label, ORV_LINALG_VARIANT_FUNCTIONS(ORV_ADDRESS_OF) }
-
-}  // namespace
-
-namespace orv_generic {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("portable");
-}
-#if ORV_WIDE_VARIANTS
-namespace orv_avx2 {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX2");
-}
-namespace orv_avx512 {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX-512");
-}
-namespace orv_zen4 {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX-512 in halves");
-}
-#endif
-
-namespace {
-
-// The wide variants this processor can run.
-std::vector<Kernels> wide_variants() {
-  std::vector<Kernels> v;
-#if ORV_WIDE_VARIANTS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3")) v.push_back(orv_avx2::kKernels);
-  if (__builtin_cpu_supports("x86-64-v4")) {
-    v.push_back(orv_avx512::kKernels);
-    v.push_back(orv_zen4::kKernels);
-  }
-#endif
-  return v;
-}
+Kernels kernels_of(const compiled_variant& v) { return {v.linalg, v.label}; }
 
 // Operands with signed zeros among them, so that a variant which formed a
 // sum differently could not hide behind equal values.
@@ -79,8 +39,9 @@ std::vector<f64> operand(Values& values, i64 len) {
 template <class Call>
 void expect_variants_agree(const std::string& what, size_t len, Call call) {
   std::vector<f64> want(len + 8, kSentinel);
-  call(orv_generic::kKernels, want.data());
-  for (const Kernels& k : wide_variants()) {
+  call(kernels_of(portable_variant()), want.data());
+  for (const compiled_variant& v : wide_variants_run_here()) {
+    const Kernels k = kernels_of(v);
     std::vector<f64> got(len + 8, kSentinel);
     call(k, got.data());
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(f64)), 0)
