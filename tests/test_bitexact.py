@@ -402,6 +402,8 @@ def raw_kf(n, m, k, T, model=None, outputs=None, store_history=0, return_shocks=
     (-1, 1, 1), (1, -1, 1), (1, 1, -1), (-2**62, 1, 1),
     (2**31, 1, 1), (1, 2**31, 1), (2**62, 1, 1), (1, 1, 2**62), (2**28, 1, 1),
     (2**40, 2**40, 2**40), (3, 2**61, 0),
+    # more shocks than any block could hold, though no region takes them
+    (0, 0, 2**61),
 ])
 @pytest.mark.parametrize("T", [1, 5])
 def test_kf_rejects_unusable_dimensions(dims, T):
