@@ -1,6 +1,7 @@
 """The exported C interface as the tests read it from the headers: the
-shared object exports exactly the functions the headers declare, and the
-reader refuses a declaration it cannot read instead of skipping it."""
+shared object exports exactly the functions the headers declare (in every
+build, unoptimised ones included), and the reader refuses a declaration it
+cannot read instead of skipping it."""
 
 import shutil
 import subprocess
