@@ -5,7 +5,7 @@
 // of every variant's functions (tests/native/compiled_variants.h) are made
 // from it: every step kernel of it is compared with the portable variant in
 // each compiled variant without a line of its own
-// (tests/native/test_family_variants.cpp), and the Python tests take it as
+// (tests/native/test_kernel_variants.cpp), and the Python tests take it as
 // the list of kernels to check against their oracle. A loop, which takes
 // records, needs a variant test that builds them. So a new exported step is
 // one line here beside its declaration in kalman.h and its body (and, for
