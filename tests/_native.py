@@ -1,5 +1,6 @@
 """ctypes access to the kernels and loops exported by the extension's shared
-object, for tests that call the native code directly."""
+object, for tests that call the native code directly: every function, record
+and callback type as the exported headers declare it (_c_header.py)."""
 
 import ctypes as ct
 import glob
@@ -8,6 +9,7 @@ import os
 import numpy as np
 
 import Orvanta._ckernels.kalman as _kalman_pkg
+from _c_header import Interface
 
 f64p = ct.POINTER(ct.c_double)
 i64 = ct.c_int64
@@ -24,63 +26,15 @@ def shared_object_path():
 
 lib = ct.CDLL(shared_object_path())
 
+# The declarations of the exported headers, every exported function bound
+# with its declared signature under its own name in this module.
+interface = Interface()
+globals().update(interface.bind(lib))
 
-class KfInputs(ct.Structure):
-    _fields_ = [
-        ("n", i64), ("m", i64), ("k", i64), ("T", i64),
-        ("A", f64p), ("B", f64p), ("C", f64p), ("d", f64p), ("Q", f64p),
-        ("R", f64p), ("y", f64p), ("x0", f64p), ("P0", f64p),
-        ("symmetrize", ct.c_int), ("jitter", f64),
-        ("return_shocks", ct.c_int), ("store_history", ct.c_int),
-    ]
-
-
-KF_HISTORY_FIELDS = ("x_pred", "x_filt", "P_pred", "P_filt", "y_pred", "y_filt",
-                     "innov", "std_innov", "S", "eps_hat")
-
-
-class KfOutputs(ct.Structure):
-    _fields_ = [(name, f64p) for name in KF_HISTORY_FIELDS] + [("loglik", f64p)]
-
-
-def _declare(name, restype, *argtypes):
-    fn = getattr(lib, name)
-    fn.restype = restype
-    fn.argtypes = list(argtypes)
-    return fn
-
-
-# Part of the library that the tests call; each entry mirrors the C prototype.
-orv_zero_mat = _declare("orv_zero_mat", None, f64p, i64, i64)
-orv_sym_inplace = _declare("orv_sym_inplace", None, f64p, i64)
-orv_matmul = _declare("orv_matmul", None, f64p, f64p, f64p, i64, i64, i64)
-orv_matmul_atb = _declare("orv_matmul_atb", None, f64p, f64p, f64p, i64, i64, i64)
-orv_matmul_abt = _declare("orv_matmul_abt", None, f64p, f64p, f64p, i64, i64, i64)
-orv_matmul_abt_plus_c = _declare("orv_matmul_abt_plus_c", None, f64p, f64p, f64p, f64p,
-                                 i64, i64, i64)
-orv_matvec = _declare("orv_matvec", None, f64p, f64p, f64p, i64, i64)
-orv_matvec_plus_vec = _declare("orv_matvec_plus_vec", None, f64p, f64p, f64p, f64p, i64, i64)
-orv_vsub = _declare("orv_vsub", None, f64p, f64p, f64p, i64)
-orv_dot = _declare("orv_dot", f64, f64p, f64p, i64)
-orv_chol = _declare("orv_chol", ct.c_int, f64p, f64, f64p, i64)
-orv_logdet_from_chol = _declare("orv_logdet_from_chol", f64, f64p, i64)
-orv_forward_subst = _declare("orv_forward_subst", None, f64p, f64p, f64p, i64)
-orv_backward_subst_chol_t = _declare("orv_backward_subst_chol_t", None, f64p, f64p, f64p, i64)
-
-kf_row_minus_vec = _declare("kf_row_minus_vec", None, f64p, i64, f64p, f64p, i64)
-kf_chol_solve_row = _declare("kf_chol_solve_row", None, f64p, f64p, i64, f64p, f64p, f64p, i64)
-kf_predict_cov = _declare("kf_predict_cov", None, f64p, f64p, f64p, f64p, f64p, i64)
-kf_measurement_cov = _declare("kf_measurement_cov", None, f64p, f64p, f64p, f64p, f64p, i64, i64)
-kf_pc_t = _declare("kf_pc_t", None, f64p, f64p, f64p, i64, i64)
-kf_gain_from_pc_t = _declare("kf_gain_from_pc_t", None, f64p, f64p, f64p, f64p, f64p, i64, i64)
-kf_state_update = _declare("kf_state_update", None, f64p, f64p, f64p, f64p, i64, i64)
-kf_identity_minus = _declare("kf_identity_minus", None, f64p, f64p, i64)
-kf_joseph_cov = _declare("kf_joseph_cov", None, f64p, f64p, f64p, f64p, f64p, f64p, f64p,
-                         f64p, f64p, i64, i64)
-kf_build_bqbt = _declare("kf_build_bqbt", None, f64p, f64p, f64p, f64p, i64, i64)
-kf_build_shock_projection = _declare("kf_build_shock_projection", None, f64p, f64p, f64p,
-                                     f64p, f64p, i64, i64, i64)
-kf_hot_loop = _declare("kf_hot_loop", ct.c_int, ct.POINTER(KfInputs), ct.POINTER(KfOutputs))
+KfInputs = interface.structs["kf_inputs"]
+KfOutputs = interface.structs["kf_outputs"]
+# every pointer of kf_outputs but loglik, in the record's order
+KF_HISTORY_FIELDS = tuple(name for name, _ in KfOutputs._fields_ if name != "loglik")
 
 
 def ptr(array):
@@ -115,31 +69,13 @@ def run_kf(n, m, k, T, A, B, C, d, Q, R, y, x0, P0, symmetrize=1, jitter=0.0,
 
 # ---- unscented filter -------------------------------------------------------
 
-class UkfInputs(ct.Structure):
-    _fields_ = [
-        ("meas", ct.c_void_p),
-        ("hx", f64p), ("gx", f64p), ("bx", f64p), ("hxx", f64p), ("gxx", f64p),
-        ("hss", f64p), ("gss", f64p), ("steady_state", f64p), ("params", f64p),
-        ("Q", f64p), ("R", f64p), ("obs", f64p), ("z0", f64p), ("P0", f64p),
-        ("T", i64), ("n_state", i64), ("n_ctrl", i64), ("n_exog", i64),
-        ("n_obs", i64), ("n_params", i64),
-        ("alpha", f64), ("beta", f64), ("kappa", f64), ("jitter", f64),
-        ("symmetrize", ct.c_int), ("store_history", ct.c_int),
-    ]
+UkfInputs = interface.structs["ukf_inputs"]
+UkfOutputs = interface.structs["ukf_outputs"]
+UKF_HISTORY_FIELDS = tuple(name for name, _ in UkfOutputs._fields_ if name != "loglik")
 
-
-UKF_HISTORY_FIELDS = ("x1_pred", "x2_pred", "x1_filt", "x2_filt", "x_pred", "x_filt",
-                      "P_pred", "P_filt", "y_pred", "y_filt", "innov", "std_innov", "S")
-
-
-class UkfOutputs(ct.Structure):
-    _fields_ = [(name, f64p) for name in UKF_HISTORY_FIELDS] + [("loglik", f64p)]
-
-
-# The measurement callback type, for callers that want to build one with ctypes.
-MEAS_FN = ct.CFUNCTYPE(None, ct.c_void_p, ct.c_void_p, ct.c_void_p)
-
-ukf_hot_loop = _declare("ukf_hot_loop", i64, ct.POINTER(UkfInputs), ct.POINTER(UkfOutputs))
+# The measurement callback type, for callers that want to build one with
+# ctypes; its pointers arrive as addresses.
+MEAS_FN = interface.callback_type("meas_fn")
 
 
 def meas_address(meas):
@@ -205,43 +141,10 @@ def run_ukf(meas, hx, gx, bx, hxx, gxx, hss, gss, steady_state, params, Q, R, ob
 # ---- LU, complex kernels, normal equations and order statistics --------------
 
 i64p = ct.POINTER(ct.c_int64)
-
-
-class F64Lu(ct.Structure):
-    _fields_ = [("lu", f64p), ("piv", i64p), ("n", i64), ("err", i64)]
-
-
-class C128(ct.Structure):
-    _fields_ = [("re", f64), ("im", f64)]
-
-
+F64Lu = interface.structs["f64_lu"]
+C128 = interface.structs["c128"]
+C128Lu = interface.structs["c128_lu"]
 c128p = ct.POINTER(C128)
-
-
-class C128Lu(ct.Structure):
-    _fields_ = [("lu", c128p), ("piv", i64p), ("n", i64), ("err", i64)]
-
-
-orv_lu_factor_inplace = _declare("orv_lu_factor_inplace", i64, f64p, i64p, i64)
-orv_lu_factor = _declare("orv_lu_factor", F64Lu, f64p, i64)
-orv_lu_free = _declare("orv_lu_free", None, ct.POINTER(F64Lu))
-orv_lu_solve = _declare("orv_lu_solve", None, f64p, i64p, f64p, f64p, i64, i64)
-orv_solve = _declare("orv_solve", i64, f64p, f64p, i64, i64, f64p)
-orv_inv = _declare("orv_inv", i64, f64p, i64, f64p)
-orv_gram = _declare("orv_gram", None, f64p, f64p, i64, i64)
-orv_gram_rhs = _declare("orv_gram_rhs", None, f64p, f64p, f64p, i64, i64)
-orv_chol_solve = _declare("orv_chol_solve", ct.c_int, f64p, f64p, f64p, f64p, i64)
-orv_chol_inv = _declare("orv_chol_inv", ct.c_int, f64p, f64p, f64p, i64)
-orv_sort_f64 = _declare("orv_sort_f64", None, f64p, i64)
-orv_median_f64 = _declare("orv_median_f64", f64, f64p, i64)
-
-c128_matmul = _declare("c128_matmul", None, c128p, c128p, i64, i64, i64, c128p)
-c128_lu_factor_inplace = _declare("c128_lu_factor_inplace", i64, c128p, i64p, i64)
-c128_lu_factor = _declare("c128_lu_factor", C128Lu, c128p, i64)
-c128_lu_free = _declare("c128_lu_free", None, ct.POINTER(C128Lu))
-c128_lu_solve = _declare("c128_lu_solve", None, c128p, i64p, c128p, c128p, i64, i64)
-c128_solve = _declare("c128_solve", i64, c128p, c128p, i64, i64, c128p)
-c128_inv = _declare("c128_inv", i64, c128p, i64, c128p)
 
 
 def iptr(array):

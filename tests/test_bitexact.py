@@ -10,7 +10,8 @@ import pytest
 
 import _native as nat
 import fma_oracle as orc
-from _native import KF_HISTORY_FIELDS, KfInputs, KfOutputs, ptr, run_kf
+from _c_header import family_functions
+from _native import KF_HISTORY_FIELDS, KfInputs, KfOutputs, f64, f64p, i64, ptr, run_kf
 
 SENTINEL = -1.2345e300
 PAD = 3  # sentinel slots after every output, to catch writes past the end
@@ -30,9 +31,11 @@ def assert_same_bits(got, want, what=""):
 
 
 # ---- kernels ----------------------------------------------------------------
-# Argument lists in C order: "X:size" input, "X~size" read and written,
-# "X=size" output (starts as SENTINEL), "#x" a double, "@row" a row index,
-# anything else a dimension.
+# The sizes of each kernel's arguments, which its header states only in
+# words, in C order: "X:size" input, "X~size" read and written, "X=size"
+# output (starts as SENTINEL), "#x" a double, "@row" a row index, anything
+# else a dimension. The kernels and their argument kinds are checked against
+# the header and the families' lists below.
 SIGS = {
     "orv_zero_mat": "out=r*c r c",
     "orv_sym_inplace": "P~n*n n",
@@ -60,6 +63,10 @@ SIGS = {
     "kf_build_bqbt": "B:n*k Q:k*k tnk=n*k out=n*n n k",
     "kf_build_shock_projection": "B:n*k C:m*n Q:k*k tkm=k*m out=k*m n k m",
 }
+# The kernels compiled per CPU variant that take plain arrays and sizes, from
+# the families' lists; the loops, which take records, are tested below.
+KERNELS = [name for name in family_functions()
+           if all(ctype in (f64p, f64, i64) for _, ctype in nat.interface.prototypes[name].params)]
 SPECIALS = [math.nan, math.inf, -math.inf, -0.0, 0.0, 1e308, 5e-324]
 JITTERS = [0.0, 1e-8, 0.5, -1.0, math.nan, math.inf]
 
@@ -140,8 +147,23 @@ def run_kernel_case(name, rng, special, wide=False):
         assert_same_bits(arr, lst, f"{ctx} array {key}")
 
 
+def _token_kind(tok):
+    return "array" if _parse(tok) else "double" if tok.startswith("#") else "integer"
+
+
+def _param_kind(ctype):
+    return {f64p: "array", f64: "double", i64: "integer"}[ctype]
+
+
+def test_every_kernel_has_an_argument_list_as_declared():
+    assert sorted(SIGS) == sorted(KERNELS)
+    for name in KERNELS:
+        declared = [_param_kind(ctype) for _, ctype in nat.interface.prototypes[name].params]
+        assert [_token_kind(tok) for tok in SIGS[name].split()] == declared, name
+
+
 @pytest.mark.parametrize("special", [False, True], ids=["finite", "nonfinite"])
-@pytest.mark.parametrize("name", sorted(SIGS))
+@pytest.mark.parametrize("name", sorted(KERNELS))
 def test_kernel_matches_oracle(name, special):
     rng = np.random.default_rng([zlib.crc32(name.encode()), special])
     for case in range(40):
@@ -380,6 +402,8 @@ def raw_kf(n, m, k, T, model=None, outputs=None, store_history=0, return_shocks=
     (-1, 1, 1), (1, -1, 1), (1, 1, -1), (-2**62, 1, 1),
     (2**31, 1, 1), (1, 2**31, 1), (2**62, 1, 1), (1, 1, 2**62), (2**28, 1, 1),
     (2**40, 2**40, 2**40), (3, 2**61, 0),
+    # more shocks than any block could hold, though no region takes them
+    (0, 0, 2**61),
 ])
 @pytest.mark.parametrize("T", [1, 5])
 def test_kf_rejects_unusable_dimensions(dims, T):

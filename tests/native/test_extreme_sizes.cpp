@@ -3,12 +3,17 @@
 // no crash, and nothing written outside the elements its output extents
 // describe, which are none when any of them is zero or below. Sizes such as
 // INT64_MIN reach the arithmetic that overflows (n - 1, n * n) before any
-// element is touched.
+// element is touched. The cases are checked against the exported headers:
+// every function declared there with a size argument has one.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <limits>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -267,7 +272,43 @@ void expect_untouched_beyond(const Buffers& b, const Output& o, size_t from,
   }
 }
 
+// The functions that the exported headers declare with a size argument (an
+// i64 by value): each ORV_API prototype's name is the word before its "(",
+// and a parameter that starts with "i64 " is a size.
+std::set<std::string> declared_with_sizes() {
+  std::set<std::string> names;
+  for (const char* header : {"_common/orv_linalg.h", "_common/orv_complex.h", "kalman/kalman.h"}) {
+    std::ifstream file(std::string(ORV_CKERNELS_DIR) + "/" + header);
+    EXPECT_TRUE(file.good()) << header;
+    std::stringstream read;
+    read << file.rdbuf();
+    const std::string text = read.str();
+    for (size_t at = text.find("ORV_API "); at != std::string::npos;
+         at = text.find("ORV_API ", at + 1)) {
+      const size_t open = text.find('(', at), close = text.find(')', open);
+      size_t name_start = open;
+      while (name_start > at && (std::isalnum(static_cast<unsigned char>(text[name_start - 1])) ||
+                                 text[name_start - 1] == '_'))
+        --name_start;
+      std::stringstream params(text.substr(open + 1, close - open - 1));
+      for (std::string param; std::getline(params, param, ',');) {
+        std::stringstream words(param);
+        std::string first;
+        words >> first;
+        if (first == "i64") names.insert(text.substr(name_start, open - name_start));
+      }
+    }
+  }
+  return names;
+}
+
 }  // namespace
+
+TEST(ExtremeSizes, EveryFunctionWithSizesHasACase) {
+  std::set<std::string> cased;
+  for (const Case& c : cases()) cased.insert(c.name);
+  EXPECT_EQ(cased, declared_with_sizes());
+}
 
 TEST(ExtremeSizes, NothingIsWrittenOutsideTheOutputs) {
   for (const Case& c : cases()) {

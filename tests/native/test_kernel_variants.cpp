@@ -1,16 +1,27 @@
-// Every compiled variant of the dense kernels that the processor can run
-// gives the portable variant's bits. The dispatcher picks one variant per
-// processor, so on an AVX-512 machine the other wide variants run nowhere
-// else. The sizes reach every block shape of the products: full blocks, each
+// Every compiled variant of the kernels that the processor can run gives the
+// portable variant's bits. The dispatcher picks one variant per processor,
+// so on an AVX-512 machine the other wide variants run nowhere else.
+//
+// Every function of the two families' lists that takes plain arrays, sizes
+// and doubles is called in each variant from the list and its parameter
+// types, so a new kernel in a list is compared without a line of its own;
+// the loops, which take records, have tests of their own
+// (test_kf_filter.cpp, test_kf_batch.cpp, test_ukf_variants.cpp). The
+// products, symmetrisation and Cholesky factorisation are also compared at
+// sizes that reach every block shape of the products: full blocks, each
 // narrower column block, and the row remainders of the four- and eight-row
 // blocks.
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
-#include "orv_linalg_variants.h"
+#include "compiled_variants.h"
 #include "test_values.h"
 
 namespace {
@@ -18,52 +29,12 @@ namespace {
 constexpr i64 kSizes[] = {1, 2, 3, 4, 5, 7, 8, 9, 12, 13, 17, 20, 23};
 constexpr f64 kSentinel = -777.25;
 
-// One variant's kernels, a member per exported name.
-struct Kernels {
+// One variant's kernels, a member per exported name, and its label.
+struct Kernels : linalg_functions {
   const char* name;
-#define ORV_KERNEL_MEMBER(name) decltype(&::name) name;
-  ORV_LINALG_VARIANT_FUNCTIONS(ORV_KERNEL_MEMBER)
-#undef ORV_KERNEL_MEMBER
 };
 
-// The kernels of the variant whose namespace encloses the use: unqualified,
-// each name finds that variant's function before the exported one.
-#define ORV_ADDRESS_OF(name) &name,
-#define ORV_THIS_VARIANTS_KERNELS(label) \
-  Kernels { label, ORV_LINALG_VARIANT_FUNCTIONS(ORV_ADDRESS_OF) }
-
-}  // namespace
-
-namespace orv_generic {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("portable");
-}
-#if ORV_WIDE_VARIANTS
-namespace orv_avx2 {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX2");
-}
-namespace orv_avx512 {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX-512");
-}
-namespace orv_zen4 {
-const Kernels kKernels = ORV_THIS_VARIANTS_KERNELS("AVX-512 in halves");
-}
-#endif
-
-namespace {
-
-// The wide variants this processor can run.
-std::vector<Kernels> wide_variants() {
-  std::vector<Kernels> v;
-#if ORV_WIDE_VARIANTS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3")) v.push_back(orv_avx2::kKernels);
-  if (__builtin_cpu_supports("x86-64-v4")) {
-    v.push_back(orv_avx512::kKernels);
-    v.push_back(orv_zen4::kKernels);
-  }
-#endif
-  return v;
-}
+Kernels kernels_of(const compiled_variant& v) { return {v.linalg, v.label}; }
 
 // Operands with signed zeros among them, so that a variant which formed a
 // sum differently could not hide behind equal values.
@@ -79,12 +50,76 @@ std::vector<f64> operand(Values& values, i64 len) {
 template <class Call>
 void expect_variants_agree(const std::string& what, size_t len, Call call) {
   std::vector<f64> want(len + 8, kSentinel);
-  call(orv_generic::kKernels, want.data());
-  for (const Kernels& k : wide_variants()) {
+  call(kernels_of(portable_variant()), want.data());
+  for (const compiled_variant& v : wide_variants_run_here()) {
+    const Kernels k = kernels_of(v);
     std::vector<f64> got(len + 8, kSentinel);
     call(k, got.data());
     EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(f64)), 0)
         << what << ", " << k.name;
+  }
+}
+
+// ---- calls made from the lists ----------------------------------------------------
+
+template <class P>
+constexpr bool kPlainParameter = std::is_same_v<P, f64*> || std::is_same_v<P, const f64*> ||
+                                 std::is_same_v<P, i64> || std::is_same_v<P, f64>;
+
+template <class R, class... P>
+constexpr bool plain(R (*)(P...)) {
+  return (kPlainParameter<P> && ...);
+}
+
+// One call's arrays after it, and its result's bits.
+struct Run {
+  std::vector<std::vector<f64>> arrays;
+  std::uint64_t result = 0;
+  bool operator==(const Run&) const = default;
+};
+
+// Calls f with size s in every size argument (a row index too, whose
+// matrix then has s + 1 rows), 0.5 in every double and an array of
+// (s + 1)^2 + 8 values for every pointer, read or written: the same values
+// in every call, with a dominant positive diagonal for s x s matrices, so
+// that factorisations and solves run through.
+template <class R, class... P>
+Run run(R (*f)(P...), i64 s) {
+  Run r;
+  r.arrays.reserve(sizeof...(P));
+  Values values;
+  const auto argument = [&]<class T>(std::type_identity<T>) -> T {
+    if constexpr (std::is_pointer_v<T>) {
+      std::vector<f64>& a = r.arrays.emplace_back(values.many((s + 1) * (s + 1) + 8, 1.0));
+      for (i64 i = 0; i < s; ++i) a[static_cast<size_t>(i * (s + 1))] += static_cast<f64>(s + 1);
+      return a.data();
+    } else if constexpr (std::is_same_v<T, i64>) {
+      return s;
+    } else {
+      return 0.5;
+    }
+  };
+  // braces evaluate the arguments in order
+  const std::tuple<P...> args{argument(std::type_identity<P>{})...};
+  if constexpr (std::is_void_v<R>) {
+    std::apply(f, args);
+  } else if constexpr (std::is_same_v<R, f64>) {
+    r.result = std::bit_cast<std::uint64_t>(std::apply(f, args));
+  } else {
+    r.result = static_cast<std::uint64_t>(std::apply(f, args));
+  }
+  return r;
+}
+
+// `pick` gives a variant's function of one name.
+template <class Pick>
+void expect_every_variant_agrees(const char* name, Pick pick) {
+  if constexpr (plain(decltype(pick(portable_variant())){})) {
+    for (const i64 s : kSizes) {
+      const Run portable = run(pick(portable_variant()), s);
+      for (const compiled_variant& v : wide_variants_run_here())
+        EXPECT_TRUE(run(pick(v), s) == portable) << name << " at size " << s << ", " << v.label;
+    }
   }
 }
 
@@ -158,4 +193,14 @@ TEST(KernelVariants, SymmetrisationAndCholeskyGiveThePortableBits) {
       EXPECT_EQ(k.orv_chol(S.data(), 0.0, o, n), 0) << k.name;
     });
   }
+}
+
+#define ORV_TEST_LINALG_FUNCTION(name) \
+  expect_every_variant_agrees(#name, [](const compiled_variant& v) { return v.linalg.name; });
+#define ORV_TEST_KALMAN_FUNCTION(name) \
+  expect_every_variant_agrees(#name, [](const compiled_variant& v) { return v.kalman.name; });
+
+TEST(KernelVariants, EveryKernelOfTheListsGivesThePortableBits) {
+  ORV_LINALG_VARIANT_FUNCTIONS(ORV_TEST_LINALG_FUNCTION)
+  ORV_KALMAN_VARIANT_FUNCTIONS(ORV_TEST_KALMAN_FUNCTION)
 }

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "kalman_variants.h"
+#include "compiled_variants.h"
 #include "test_values.h"
 
 namespace {
@@ -81,25 +81,10 @@ struct Draws {
     kf_filter_outputs fout{};
     fout.history.loglik = &loglik;
     fout.loglik_t = loglik_t.data();
-    const int status = orv_generic::kf_filter(&fin, &fout);
+    const int status = portable_variant().kalman.kf_filter(&fin, &fout);
     return {status == KF_OK ? loglik : -std::numeric_limits<f64>::infinity(), status};
   }
 };
-
-// Every compiled variant this processor can run, by name.
-std::vector<std::pair<std::string, decltype(&::kf_loglik_batch)>> variants() {
-  std::vector<std::pair<std::string, decltype(&::kf_loglik_batch)>> v = {
-      {"portable", &orv_generic::kf_loglik_batch}};
-#if ORV_WIDE_VARIANTS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3")) v.emplace_back("AVX2", &orv_avx2::kf_loglik_batch);
-  if (__builtin_cpu_supports("x86-64-v4")) {
-    v.emplace_back("AVX-512", &orv_avx512::kf_loglik_batch);
-    v.emplace_back("AVX-512 in halves", &orv_zen4::kf_loglik_batch);
-  }
-#endif
-  return v;
-}
 
 }  // namespace
 
@@ -112,7 +97,9 @@ TEST(KalmanLoglikBatch, EveryVariantAndThreadCountGivesEachDrawsBitsAlone) {
     for (i64 j = 0; j < m; ++j) draws.R[(6 * m + j) * m + j] = -10.0;  // not positive definite
     for (i64 j = 0; j < n; ++j) draws.A[(15 * n + j) * n + j] = 1.5;  // not stable
     for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY}) {
-      for (const auto& [name, batch] : variants()) {
+      for (const compiled_variant& variant : variants_run_here()) {
+        const char* name = variant.label;
+        const auto batch = variant.kalman.kf_loglik_batch;
         for (const i64 threads : {1, 3}) {
           std::vector<f64> loglik(draws.N, kSentinel);
           std::vector<i64> status(draws.N, 99);

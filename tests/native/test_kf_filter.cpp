@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kalman_variants.h"
+#include "compiled_variants.h"
 #include "test_values.h"
 
 namespace {
@@ -109,20 +109,6 @@ Outputs run(decltype(&::kf_filter) filter, const Model& model, int init) {
   return o;
 }
 
-// The wide variants this processor can run, by name.
-std::vector<std::pair<std::string, decltype(&::kf_filter)>> wide_variants() {
-  std::vector<std::pair<std::string, decltype(&::kf_filter)>> v;
-#if ORV_WIDE_VARIANTS
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3")) v.emplace_back("AVX2", &orv_avx2::kf_filter);
-  if (__builtin_cpu_supports("x86-64-v4")) {
-    v.emplace_back("AVX-512", &orv_avx512::kf_filter);
-    v.emplace_back("AVX-512 in halves", &orv_zen4::kf_filter);
-  }
-#endif
-  return v;
-}
-
 }  // namespace
 
 TEST(KalmanFilterVariants, EveryStartGivesThePortableBits) {
@@ -136,13 +122,13 @@ TEST(KalmanFilterVariants, EveryStartGivesThePortableBits) {
     for (f64& a : stable.A) a *= 0.5;  // Gershgorin: every root within 0.95
     for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY, KF_INIT_DIFFUSE}) {
       const Model& used = init == KF_INIT_STATIONARY ? stable : model;
-      const Outputs portable = run(&orv_generic::kf_filter, used, init);
+      const Outputs portable = run(portable_variant().kalman.kf_filter, used, init);
       ASSERT_EQ(portable.status, KF_OK) << size[0] << " init " << init;
       EXPECT_TRUE(std::isfinite(portable.loglik));
       if (init == KF_INIT_DIFFUSE) EXPECT_GT(portable.out.diffuse_periods, 0);
-      for (const auto& [name, filter] : wide_variants())
-        EXPECT_TRUE(run(filter, used, init).same_bits(portable))
-            << name << ", n = " << size[0] << ", init " << init;
+      for (const compiled_variant& v : wide_variants_run_here())
+        EXPECT_TRUE(run(v.kalman.kf_filter, used, init).same_bits(portable))
+            << v.label << ", n = " << size[0] << ", init " << init;
     }
   }
 }
@@ -202,7 +188,7 @@ struct Smoothed {
 };
 
 Smoothed smooth(decltype(&::kf_smoother) smoother, const Model& model, int init) {
-  Outputs filtered = run(&orv_generic::kf_filter, model, init);  // for the buffers only
+  Outputs filtered = run(portable_variant().kalman.kf_filter, model, init);  // for the buffers only
   const kf_filter_inputs in = filter_inputs(model, init);
   const i64 n = model.n, m = model.m, k = model.k, T = model.T;
   const i64 sizes[7] = {T * n, T * n * n, T * k, T * k * k, T * m, n, n * n};
@@ -228,19 +214,12 @@ TEST(KalmanSmootherVariants, EveryStartGivesThePortableBits) {
     Model model(size[0], size[1], size[2], 30);
     for (f64& a : model.A) a *= 0.5;
     for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY, KF_INIT_DIFFUSE}) {
-      const Smoothed portable = smooth(&orv_generic::kf_smoother, model, init);
+      const Smoothed portable = smooth(portable_variant().kalman.kf_smoother, model, init);
       ASSERT_EQ(portable.status, KF_OK) << size[0] << " init " << init;
       for (const f64 value : portable.fields[0]) EXPECT_TRUE(std::isfinite(value));
-      std::vector<std::pair<std::string, decltype(&::kf_smoother)>> wide;
-#if ORV_WIDE_VARIANTS
-      if (__builtin_cpu_supports("x86-64-v3")) wide.emplace_back("AVX2", &orv_avx2::kf_smoother);
-      if (__builtin_cpu_supports("x86-64-v4")) {
-        wide.emplace_back("AVX-512", &orv_avx512::kf_smoother);
-        wide.emplace_back("AVX-512 in halves", &orv_zen4::kf_smoother);
-      }
-#endif
-      for (const auto& [name, smoother] : wide) {
-        const Smoothed other = smooth(smoother, model, init);
+      for (const compiled_variant& v : wide_variants_run_here()) {
+        const char* name = v.label;
+        const Smoothed other = smooth(v.kalman.kf_smoother, model, init);
         EXPECT_EQ(other.status, KF_OK);
         for (int f = 0; f < 7; ++f)
           EXPECT_EQ(0, std::memcmp(other.fields[f].data(), portable.fields[f].data(),
@@ -253,7 +232,7 @@ TEST(KalmanSmootherVariants, EveryStartGivesThePortableBits) {
 
 TEST(KalmanSmootherVariants, DiffuseStartLeavesTheStartAloneAndMarksTheFirstShock) {
   Model model(3, 2, 2, 10);
-  const Smoothed s = smooth(&orv_generic::kf_smoother, model, KF_INIT_DIFFUSE);
+  const Smoothed s = smooth(portable_variant().kalman.kf_smoother, model, KF_INIT_DIFFUSE);
   ASSERT_EQ(s.status, KF_OK);
   for (const f64 value : s.fields[5]) EXPECT_EQ(value, kSentinel);  // x0_smooth
   for (const f64 value : s.fields[6]) EXPECT_EQ(value, kSentinel);  // P0_smooth

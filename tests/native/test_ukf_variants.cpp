@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kalman_variants.h"
+#include "compiled_variants.h"
 #include "test_values.h"
 
 namespace {
@@ -108,13 +108,11 @@ void expect_same_bits(const Outputs& got, const Outputs& want, const char* varia
 
 TEST(UnscentedVariants, EveryVariantGivesThePortableBits) {
   const Model model;
-  const Outputs portable = run(&orv_generic::ukf_hot_loop, model);
+  const Outputs portable = run(portable_variant().kalman.ukf_hot_loop, model);
   ASSERT_EQ(portable.status, UKF_OK);
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v3")) {
-    expect_same_bits(run(&orv_avx2::ukf_hot_loop, model), portable, "AVX2");
-  }
-  if (!__builtin_cpu_supports("x86-64-v4")) GTEST_SKIP() << "no AVX-512 on this processor";
-  expect_same_bits(run(&orv_avx512::ukf_hot_loop, model), portable, "AVX-512, whole tiles");
-  expect_same_bits(run(&orv_zen4::ukf_hot_loop, model), portable, "AVX-512, tiles in halves");
+  const std::vector<compiled_variant> wide = wide_variants_run_here();
+  for (const compiled_variant& v : wide)
+    expect_same_bits(run(v.kalman.ukf_hot_loop, model), portable, v.label);
+  if (wide.size() < wide_variants().size())
+    GTEST_SKIP() << "not every compiled variant runs on this processor";
 }

@@ -1,8 +1,11 @@
-// The dense kernels compiled once per instruction set (orv_linalg_impl.h),
-// as one list: ORV_LINALG_VARIANT_FUNCTIONS(X) applies X to each name. The
-// variants' declarations, the dispatch lines (orv_linalg.cpp) and the
-// variant tests are made from it, so a new kernel of this kind is one line
-// here beside its declaration in orv_linalg.h and its body.
+// The dense kernels compiled once per CPU variant (orv_linalg_impl.h; the
+// variants are listed in orv_cpu_variants.h), as one list:
+// ORV_LINALG_VARIANT_FUNCTIONS(X) applies X to each name. The variants'
+// declarations, the dispatch lines (orv_linalg.cpp), the native tests that
+// compare every variant with the portable one and the Python tests' list of
+// kernels to check against their oracle are made from it, so a new kernel
+// of this kind is one line here beside its declaration in orv_linalg.h and
+// its body (and, for the oracle test, its argument sizes and its oracle).
 #ifndef ORV_LINALG_VARIANTS_H
 #define ORV_LINALG_VARIANTS_H
 

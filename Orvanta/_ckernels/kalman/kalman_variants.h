@@ -1,9 +1,15 @@
-// The filter functions compiled once per instruction set
-// (filters_variant.cpp), as one list: ORV_KALMAN_VARIANT_FUNCTIONS(X)
-// applies X to each name. The variants' declarations, the dispatch lines
-// (kalman.cpp) and the variant tests are made from it, so a new exported
-// step or loop is one line here beside its declaration in kalman.h and its
-// body.
+// The filter functions compiled once per CPU variant (filters_variant.cpp;
+// the variants are listed in orv_cpu_variants.h), as one list:
+// ORV_KALMAN_VARIANT_FUNCTIONS(X) applies X to each name. The variants'
+// declarations, the dispatch lines (kalman.cpp) and the native tests' table
+// of every variant's functions (tests/native/compiled_variants.h) are made
+// from it: every step kernel of it is compared with the portable variant in
+// each compiled variant without a line of its own
+// (tests/native/test_kernel_variants.cpp), and the Python tests take it as
+// the list of kernels to check against their oracle. A loop, which takes
+// records, needs a variant test that builds them. So a new exported step is
+// one line here beside its declaration in kalman.h and its body (and, for
+// the oracle test, its argument sizes and its oracle).
 #ifndef ORV_KALMAN_VARIANTS_H
 #define ORV_KALMAN_VARIANTS_H
 

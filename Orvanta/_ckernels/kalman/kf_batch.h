@@ -122,35 +122,29 @@ struct batch_scratch {
   i64* observed;  // m    the observed entries of a period
 };
 
-// Values of a thread's scratch block, -1 when the sizes do not describe one.
-// A vector of lanes more than the regions need leaves room to align them.
-i64 batch_scratch_elements(const kf_batch_inputs& in) noexcept {
-  const i64 n = in.n, m = in.m;
-  const i64 per_lane = lane_scratch_elements(n, m);
-  if (per_lane < 0 || in.T < 0 || in.k < 0) return -1;
-  return element_count({{per_lane, kDrawLanes}, {1, n, in.k}, {6, n, n}, {1, in.T}, {1, m},
-                        {1, kDrawLanes}});
-}
-
-batch_scratch carve_batch_scratch(f64* block, const kf_batch_inputs& in) noexcept {
-  // Regions start on a whole vector of lanes, so that no load of one splits
-  // a cache line.
-  constexpr std::uintptr_t kAlign = kDrawLanes * sizeof(f64);
-  const auto address = reinterpret_cast<std::uintptr_t>(block);
-  region_carver c{block + ((kAlign - address % kAlign) % kAlign) / sizeof(f64)};
+// Its layout (see scratch.h). The regions start on a whole vector of lanes,
+// so that no load of one splits a cache line.
+template <class Regions>
+batch_scratch batch_scratch_regions(Regions& r, const kf_batch_inputs& in) noexcept {
   const i64 n = in.n;
   batch_scratch s{};
-  s.lanes = carve_lane_scratch(c, n, in.m);
-  s.temp_nk = c.take(n * in.k);
-  s.bqbt = c.take(n * n);
-  s.P_start = c.take(n * n);
-  s.Ak = c.take(n * n);
-  s.Ak_next = c.take(n * n);
-  s.temp = c.take(n * n);
-  s.P_next = c.take(n * n);
-  s.loglik_t = c.take(in.T);
-  s.observed = reinterpret_cast<i64*>(c.take(in.m));
+  r.align(kDrawLanes);
+  s.lanes = lane_scratch_regions(r, n, in.m);
+  s.temp_nk = r.take(n, in.k);
+  s.bqbt = r.take(n, n);
+  s.P_start = r.take(n, n);
+  s.Ak = r.take(n, n);
+  s.Ak_next = r.take(n, n);
+  s.temp = r.take(n, n);
+  s.P_next = r.take(n, n);
+  s.loglik_t = r.take(in.T);
+  s.observed = reinterpret_cast<i64*>(r.take(in.m));
   return s;
+}
+
+// Values of a thread's scratch block, -1 when the sizes do not describe one.
+i64 batch_scratch_elements(const kf_batch_inputs& in) noexcept {
+  return layout_elements([&](auto& r) { batch_scratch_regions(r, in); });
 }
 
 // ---- a draw alone ---------------------------------------------------------------------
@@ -422,7 +416,8 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
   std::atomic<int> failure{KF_OK};
   auto work = [&] {
     const i64 thread = next_thread.fetch_add(1, std::memory_order_relaxed);
-    const batch_scratch w = carve_batch_scratch(block.data() + thread * elements, *in);
+    region_carver regions(block.data() + thread * elements, elements);
+    const batch_scratch w = batch_scratch_regions(regions, *in);
     while (failure.load(std::memory_order_relaxed) == KF_OK) {
       const i64 b = next_block.fetch_add(1, std::memory_order_relaxed);
       if (b >= blocks) return;

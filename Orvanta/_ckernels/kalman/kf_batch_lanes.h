@@ -226,40 +226,37 @@ struct lane_scratch {
   f64* temp_nm;  // n m, K R
 };
 
-// Values per draw of a block's scratch: 6n^2 + 6mn + 7m + 4m^2 + 2n, or -1
-// when a dimension is negative or the count does not fit in memory.
-i64 lane_scratch_elements(i64 n, i64 m) noexcept {
-  return element_count({{6, n, n}, {6, m, n}, {7, m}, {4, m, m}, {2, n}});
-}
-
-lane_scratch carve_lane_scratch(region_carver& c, i64 n, i64 m) noexcept {
-  const auto take = [&](i64 count) { return c.take(count * kDrawLanes); };
+// Its layout (see scratch.h): kDrawLanes times 6n^2 + 6mn + 7m + 4m^2 + 2n
+// values, each region holding its values for every lane.
+template <class Regions>
+lane_scratch lane_scratch_regions(Regions& regions, i64 n, i64 m) noexcept {
+  const auto take = [&](i64 a, i64 b = 1) { return regions.take(a, b, kDrawLanes); };
   lane_scratch s{};
-  s.A = take(n * n);
-  s.BQBT = take(n * n);
-  s.C = take(m * n);
+  s.A = take(n, n);
+  s.BQBT = take(n, n);
+  s.C = take(m, n);
   s.d = take(m);
-  s.R = take(m * m);
-  s.gap_C = take(m * n);
+  s.R = take(m, m);
+  s.gap_C = take(m, n);
   s.gap_d = take(m);
-  s.gap_R = take(m * m);
+  s.gap_R = take(m, m);
   s.x = take(n);
-  s.P = take(n * n);
+  s.P = take(n, n);
   s.x_pred = take(n);
-  s.P_pred = take(n * n);
-  s.temp_nn = take(n * n);
+  s.P_pred = take(n, n);
+  s.temp_nn = take(n, n);
   s.y = take(m);
   s.y_pred = take(m);
   s.v = take(m);
-  s.temp_mn = take(m * n);
-  s.S = take(m * m);
-  s.L = take(m * m);
+  s.temp_mn = take(m, n);
+  s.S = take(m, m);
+  s.L = take(m, m);
   s.u = take(m);
   s.S_inv_v = take(m);
-  s.PCt = take(n * m);
-  s.KT = take(m * n);
-  s.IKC = take(n * n);
-  s.temp_nm = take(n * m);
+  s.PCt = take(n, m);
+  s.KT = take(m, n);
+  s.IKC = take(n, n);
+  s.temp_nm = take(n, m);
   return s;
 }
 

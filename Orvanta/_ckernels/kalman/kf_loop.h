@@ -45,41 +45,35 @@ struct kf_scratch {
   f64* temp_km;     // k m
 };
 
-// 2n + 7m + 6n^2 + 2m^2 + 5nm + nk + 2km values, or -1 when a dimension is
-// negative or the count does not fit in memory.
-i64 kf_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{2, n}, {7, m}, {6, n, n}, {2, m, m}, {5, n, m}, {1, n, k},
-                        {2, k, m}});
-}
-
-kf_scratch kf_carve_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h): 2n + 7m + 6n^2 + 2m^2 + 5nm + nk + 2km values.
+template <class Regions>
+kf_scratch kf_scratch_regions(Regions& r, i64 n, i64 m, i64 k) noexcept {
   kf_scratch s{};
-  s.x_pred_buf = c.take(n);
-  s.x_filt_buf = c.take(n);
-  s.y_pred_buf = c.take(m);
-  s.y_filt_buf = c.take(m);
-  s.v_buf = c.take(m);
-  s.u_buf = c.take(m);
-  s.S_inv_v = c.take(m);
-  s.solve_f = c.take(m);
-  s.solve_b = c.take(m);
-  s.P_pred_buf = c.take(n * n);
-  s.P_filt_buf = c.take(n * n);
-  s.AT = c.take(n * n);
-  s.IKC_T = c.take(n * n);
-  s.temp_nn = c.take(n * n);
-  s.BQBT = c.take(n * n);
-  s.S_buf = c.take(m * m);
-  s.L = c.take(m * m);
-  s.PCt = c.take(n * m);
-  s.KT = c.take(n * m);
-  s.temp_nm = c.take(n * m);
-  s.temp_mn = c.take(m * n);
-  s.CT = c.take(n * m);
-  s.temp_nk = c.take(n * k);
-  s.M = c.take(k * m);
-  s.temp_km = c.take(k * m);
+  s.x_pred_buf = r.take(n);
+  s.x_filt_buf = r.take(n);
+  s.y_pred_buf = r.take(m);
+  s.y_filt_buf = r.take(m);
+  s.v_buf = r.take(m);
+  s.u_buf = r.take(m);
+  s.S_inv_v = r.take(m);
+  s.solve_f = r.take(m);
+  s.solve_b = r.take(m);
+  s.P_pred_buf = r.take(n, n);
+  s.P_filt_buf = r.take(n, n);
+  s.AT = r.take(n, n);
+  s.IKC_T = r.take(n, n);
+  s.temp_nn = r.take(n, n);
+  s.BQBT = r.take(n, n);
+  s.S_buf = r.take(m, m);
+  s.L = r.take(m, m);
+  s.PCt = r.take(n, m);
+  s.KT = r.take(n, m);
+  s.temp_nm = r.take(n, m);
+  s.temp_mn = r.take(m, n);
+  s.CT = r.take(n, m);
+  s.temp_nk = r.take(n, k);
+  s.M = r.take(k, m);
+  s.temp_km = r.take(k, m);
   return s;
 }
 
@@ -444,9 +438,11 @@ void kf_prepare(const kf_inputs& in, const kf_scratch& s) noexcept {
 
 int kf_hot_loop(const kf_inputs* in, kf_outputs* out) {
   const i64 n = in->n, m = in->m, k = in->k;
-  scratch_block block(kf_scratch_elements(n, m, k));
+  const i64 elements = layout_elements([&](auto& r) { kf_scratch_regions(r, n, m, k); });
+  scratch_block block(elements);
   if (!block) return KF_ERR_ALLOC;
-  const kf_scratch s = kf_carve_scratch(block.data(), n, m, k);
+  region_carver regions(block.data(), elements);
+  const kf_scratch s = kf_scratch_regions(regions, n, m, k);
   kf_prepare(*in, s);
   return kf_run_sample(*in, *out, s, nullptr);
 }

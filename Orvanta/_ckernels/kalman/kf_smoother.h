@@ -34,23 +34,42 @@ struct stationary_start_scratch {
   f64* temp_nk;                      // n k
 };
 
-i64 stationary_start_elements(i64 n, i64 k) noexcept {
-  return element_count({{1, n}, {6, n, n}, {1, n, k}});
-}
-
-stationary_start_scratch carve_stationary_start(f64* block, i64 n, i64 k) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h): n + 6n^2 + nk values.
+template <class Regions>
+stationary_start_scratch stationary_start_regions(Regions& r, i64 n, i64 k) noexcept {
   stationary_start_scratch st{};
-  st.x = c.take(n);
-  st.P = c.take(n * n);
-  st.BQBT = c.take(n * n);
-  st.Ak = c.take(n * n);
-  st.Ak_next = c.take(n * n);
-  st.temp = c.take(n * n);
-  st.P_next = c.take(n * n);
-  st.temp_nk = c.take(n * k);
+  st.x = r.take(n);
+  st.P = r.take(n, n);
+  st.BQBT = r.take(n, n);
+  st.Ak = r.take(n, n);
+  st.Ak_next = r.take(n, n);
+  st.temp = r.take(n, n);
+  st.P_next = r.take(n, n);
+  st.temp_nk = r.take(n, k);
   return st;
 }
+
+// The smoother's block: the regions of the periods after the diffuse ones,
+// then those of the diffuse periods or of a stationary start, if any.
+struct smoother_block {
+  smoother_scratch periods;
+  diffuse_scratch diffuse;
+  stationary_start_scratch stationary_start;
+};
+
+struct smoother_layout {
+  i64 n, m, k;
+  bool diffuse, stationary_start;
+
+  template <class Regions>
+  smoother_block regions(Regions& r) const noexcept {
+    smoother_block b{};
+    b.periods = smoother_scratch_regions(r, n, m, k);
+    if (diffuse) b.diffuse = diffuse_scratch_regions(r, n, m);
+    if (stationary_start) b.stationary_start = stationary_start_regions(r, n, k);
+    return b;
+  }
+};
 
 // The smoothed rows of period t are finite (the measurement errors where y
 // is observed; the shocks unless they are not defined there).
@@ -179,10 +198,8 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
   const bool stationary = fin->init == KF_INIT_STATIONARY;
   if (in.store_history == 0 || !smoother_outputs_given(in, *sout)) return KF_ERR_INPUT;
   const bool smooth_start = !diffuse && sout->x0_smooth != nullptr && sout->P0_smooth != nullptr;
-  const i64 main = smoother_scratch_elements(n, m, k);
-  const i64 extra = diffuse ? diffuse_scratch_elements(n, m)
-                            : (smooth_start && stationary ? stationary_start_elements(n, k) : 0);
-  const i64 total = main < 0 || extra < 0 ? -1 : element_count({{main}, {extra}});
+  const smoother_layout layout{n, m, k, diffuse, smooth_start && stationary};
+  const i64 total = layout_elements([&](auto& r) { layout.regions(r); });
   if (total < 0) return KF_ERR_ALLOC;
   scratch_block block(total);
   if (!block) return KF_ERR_ALLOC;
@@ -196,9 +213,10 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
   const i64 periods = fout.diffuse_periods;
   const diffuse_records& rec = recorder.records();
 
-  const smoother_scratch s = carve_smoother_scratch(block.data(), n, m, k);
-  const diffuse_scratch d =
-      diffuse ? carve_diffuse_scratch(block.data() + main, n, m) : diffuse_scratch{};
+  region_carver regions(block.data(), total);
+  const smoother_block carved = layout.regions(regions);
+  const smoother_scratch& s = carved.periods;
+  const diffuse_scratch& d = carved.diffuse;
   prepare_backward_pass(in, s);
   // u_T = 0 and N_T = 0, so w and M start at zero
   for (i64 i = 0; i < n; ++i) s.w[i] = 0.0;
@@ -229,7 +247,7 @@ int kf_smoother(const kf_filter_inputs* fin, kf_smoother_outputs* sout) {
     const f64* x_start = in.x0;
     const f64* P_start = in.P0;
     if (stationary) {
-      const stationary_start_scratch st = carve_stationary_start(block.data() + main, n, k);
+      const stationary_start_scratch& st = carved.stationary_start;
       copy_or_zero(st.x, in.x0, n);
       kf_build_bqbt(in.B, in.Q, st.temp_nk, st.BQBT, n, k);
       if (!stationary_cov(in.A, st.BQBT, st.P, st.Ak, st.Ak_next, st.temp, st.P_next, n))

@@ -71,26 +71,23 @@ struct diffuse_scratch {
   f64* e;   // m    the measurement errors of the period's entries
 };
 
-i64 diffuse_scratch_elements(i64 n, i64 m) noexcept {
-  return element_count({{10, n}, {2, n, n}, {1, m}});
-}
-
-diffuse_scratch carve_diffuse_scratch(f64* block, i64 n, i64 m) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h): 10n + 2n^2 + m values.
+template <class Regions>
+diffuse_scratch diffuse_scratch_regions(Regions& r, i64 n, i64 m) noexcept {
   diffuse_scratch d{};
-  d.r1 = c.take(n);
-  d.N1t = c.take(n * n);
-  d.N2 = c.take(n * n);
-  d.k0 = c.take(n);
-  d.k1 = c.take(n);
-  d.a = c.take(n);
-  d.b = c.take(n);
-  d.c = c.take(n);
-  d.cr = c.take(n);
-  d.q = c.take(n);
-  d.g = c.take(n);
-  d.x = c.take(n);
-  d.e = c.take(m);
+  d.r1 = r.take(n);
+  d.N1t = r.take(n, n);
+  d.N2 = r.take(n, n);
+  d.k0 = r.take(n);
+  d.k1 = r.take(n);
+  d.a = r.take(n);
+  d.b = r.take(n);
+  d.c = r.take(n);
+  d.cr = r.take(n);
+  d.q = r.take(n);
+  d.g = r.take(n);
+  d.x = r.take(n);
+  d.e = r.take(m);
   return d;
 }
 

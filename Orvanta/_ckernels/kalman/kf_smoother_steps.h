@@ -223,36 +223,32 @@ i64 stack_width(i64 n, i64 k) noexcept {
 // N_t (-P_t) follow it, B Q and N_t B Q are at column 0.
 i64 stack_a_column(i64 n, i64 k) noexcept { return stack_width(n, k) - 2 * n; }
 
-i64 smoother_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{3, n}, {4, n, n}, {2, n, stack_width(n, k)}, {7, m, n}, {2, m, m},
-                        {4, m}, {2, k, n}});
-}
-
-smoother_scratch carve_smoother_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h).
+template <class Regions>
+smoother_scratch smoother_scratch_regions(Regions& r, i64 n, i64 m, i64 k) noexcept {
   smoother_scratch s{};
-  s.u = c.take(n);
-  s.w = c.take(n);
-  s.neg_w = c.take(n);
-  s.N = c.take(n * n);
-  s.M = c.take(n * n);
-  s.tmp = c.take(n * n);
-  s.X = c.take(n * n);
-  s.stack = c.take(n * stack_width(n, k));
-  s.Y = c.take(n * stack_width(n, k));
-  s.ZJ = c.take(2 * m * n);
-  s.Gt = c.take(m * n);
-  s.G = c.take(n * m);
-  s.H = c.take(m * n);
-  s.JZ = c.take(2 * m * n);
-  s.L = c.take(m * m);
-  s.D = c.take(m * m);
-  s.v = c.take(m);
-  s.c = c.take(m);
-  s.fv = c.take(m);
-  s.fbuf = c.take(m);
-  s.QBt = c.take(k * n);
-  s.neg_QBt = c.take(k * n);
+  s.u = r.take(n);
+  s.w = r.take(n);
+  s.neg_w = r.take(n);
+  s.N = r.take(n, n);
+  s.M = r.take(n, n);
+  s.tmp = r.take(n, n);
+  s.X = r.take(n, n);
+  s.stack = r.take(n, stack_width(n, k));
+  s.Y = r.take(n, stack_width(n, k));
+  s.ZJ = r.take(2, m, n);
+  s.Gt = r.take(m, n);
+  s.G = r.take(n, m);
+  s.H = r.take(m, n);
+  s.JZ = r.take(2, m, n);
+  s.L = r.take(m, m);
+  s.D = r.take(m, m);
+  s.v = r.take(m);
+  s.c = r.take(m);
+  s.fv = r.take(m);
+  s.fbuf = r.take(m);
+  s.QBt = r.take(k, n);
+  s.neg_QBt = r.take(k, n);
   return s;
 }
 

@@ -35,34 +35,44 @@ struct kf_filter_scratch {
   f64* eps;            // k   the shock estimate of the period
 };
 
-i64 kf_filter_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count(
-      {{2, m, n}, {4, m}, {1, m, m}, {1, k, m}, {5, n}, {2, n, n}, {2, k, n}, {2, k}});
+// Its layout (see scratch.h): 2mn + 4m + m^2 + km + 5n + 2n^2 + 2kn + 2k values.
+template <class Regions>
+kf_filter_scratch kf_filter_scratch_regions(Regions& r, i64 n, i64 m, i64 k) noexcept {
+  kf_filter_scratch x{};
+  x.gap.C = r.take(m, n);
+  x.gap.CT = r.take(n, m);
+  x.gap.d = r.take(m);
+  x.gap.y = r.take(m);
+  x.gap.R = r.take(m, m);
+  x.gap.M = r.take(k, m);
+  x.h = r.take(m);
+  x.col = r.take(m);
+  x.x_start = r.take(n);
+  x.P_start = r.take(n, n);
+  x.P_inf = r.take(n, n);
+  x.M_star = r.take(n);
+  x.M_inf = r.take(n);
+  x.K = r.take(n);
+  x.KF = r.take(n);
+  x.G = r.take(k, n);
+  x.QBt = r.take(k, n);
+  x.g = r.take(k);
+  x.eps = r.take(k);
+  return x;
 }
 
-kf_filter_scratch kf_carve_filter_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
-  region_carver c{block};
-  kf_filter_scratch x{};
-  x.gap.C = c.take(m * n);
-  x.gap.CT = c.take(n * m);
-  x.gap.d = c.take(m);
-  x.gap.y = c.take(m);
-  x.gap.R = c.take(m * m);
-  x.gap.M = c.take(k * m);
-  x.h = c.take(m);
-  x.col = c.take(m);
-  x.x_start = c.take(n);
-  x.P_start = c.take(n * n);
-  x.P_inf = c.take(n * n);
-  x.M_star = c.take(n);
-  x.M_inf = c.take(n);
-  x.K = c.take(n);
-  x.KF = c.take(n);
-  x.G = c.take(k * n);
-  x.QBt = c.take(k * n);
-  x.g = c.take(k);
-  x.eps = c.take(k);
-  return x;
+// kf_filter's block: the loop's regions, then those it adds.
+struct kf_filter_block {
+  kf_scratch loop;
+  kf_filter_scratch filter;
+};
+
+template <class Regions>
+kf_filter_block kf_filter_block_regions(Regions& r, i64 n, i64 m, i64 k) noexcept {
+  kf_filter_block b{};
+  b.loop = kf_scratch_regions(r, n, m, k);
+  b.filter = kf_filter_scratch_regions(r, n, m, k);
+  return b;
 }
 
 // dst[0 .. len) = src, or zeros when src is null.
@@ -404,8 +414,7 @@ int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
   fout->nobs = 0;
   fout->diffuse_periods = 0;
   fout->where = -1;
-  const i64 base = kf_scratch_elements(n, m, k);
-  const i64 total = base < 0 ? -1 : element_count({{base}, {kf_filter_scratch_elements(n, m, k)}});
+  const i64 total = layout_elements([&](auto& r) { kf_filter_block_regions(r, n, m, k); });
   if (total < 0) return KF_ERR_ALLOC;
   const int init = fin->init;
   if (init != KF_INIT_KNOWN && init != KF_INIT_STATIONARY && init != KF_INIT_DIFFUSE)
@@ -428,8 +437,10 @@ int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
 
   scratch_block block(total);
   if (!block) return KF_ERR_ALLOC;
-  const kf_scratch s = kf_carve_scratch(block.data(), n, m, k);
-  const kf_filter_scratch x = kf_carve_filter_scratch(block.data() + base, n, m, k);
+  region_carver regions(block.data(), total);
+  const kf_filter_block carved = kf_filter_block_regions(regions, n, m, k);
+  const kf_scratch& s = carved.loop;
+  const kf_filter_scratch& x = carved.filter;
   kf_prepare(in, s);
 
   kf_run run{};

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -59,14 +60,83 @@ class scratch_block {
   f64* data_;
 };
 
-// Hands out consecutive regions of a block by advancing one pointer.
-struct region_carver {
-  f64* next;
-  f64* take(i64 count) noexcept {
-    f64* region = next;
-    next += count;
+// A scratch record's regions are listed once, in a layout: a function
+// template that assigns each region of the record from r.take(extent...) in
+// carving order (and r.align for a gap that aligns what follows). Run on a
+// region_counter it gives the block's size, run on a region_carver over a
+// block of that size it hands out the regions, so the two cannot disagree.
+
+// Sums a layout's extents: the number of values of its block, or -1 when a
+// dimension is negative or larger than any block could hold, or the sum
+// does not fit in the address space (see element_count).
+class region_counter {
+ public:
+  f64* take(i64 a, i64 b = 1, i64 c = 1) noexcept {
+    i64 extent = 1;
+    for (const i64 factor : {a, b, c}) {
+      if (factor < 0 || factor > kMaxElements || __builtin_mul_overflow(extent, factor, &extent))
+        failed_ = true;
+    }
+    if (!failed_ && (__builtin_add_overflow(total_, extent, &total_) || total_ > kMaxElements))
+      failed_ = true;
+    return nullptr;
+  }
+  // Room for the most a region_carver::align(values) can skip.
+  void align(i64 values) noexcept { take(values); }
+
+  i64 elements() const noexcept { return failed_ ? -1 : total_; }
+
+ private:
+  static constexpr i64 kMaxElements = PTRDIFF_MAX / static_cast<i64>(sizeof(f64));
+  i64 total_ = 0;
+  bool failed_ = false;
+};
+
+// Hands out consecutive regions of a block of `capacity` values (as a
+// region_counter counted them) by advancing one offset. Debug and sanitized
+// builds stop the process when a region would end past the block, which
+// would mean the layout was not the one counted.
+class region_carver {
+ public:
+  region_carver(f64* block, i64 capacity) noexcept : block_(block), capacity_(capacity) {}
+
+  f64* take(i64 a, i64 b = 1, i64 c = 1) noexcept {
+    f64* region = block_ + used_;
+    used_ += a * b * c;
+    check_inside();
     return region;
   }
+  // Skips to the next address that is a multiple of `values` values.
+  void align(i64 values) noexcept {
+    const auto bytes = static_cast<std::uintptr_t>(values) * sizeof(f64);
+    const auto address = reinterpret_cast<std::uintptr_t>(block_ + used_);
+    used_ += static_cast<i64>((bytes - address % bytes) % bytes / sizeof(f64));
+    check_inside();
+  }
+
+ private:
+  void check_inside() const noexcept {
+#if defined(ORV_CHECK_SCRATCH) || !defined(NDEBUG)
+    if (used_ > capacity_) {
+      std::fprintf(stderr, "scratch regions end %lld values past a block of %lld\n",
+                   static_cast<long long>(used_ - capacity_),
+                   static_cast<long long>(capacity_));
+      std::abort();
+    }
+#endif
+  }
+
+  f64* block_;
+  i64 capacity_;
+  i64 used_ = 0;
 };
+
+// The size of the block of `layout` (a callable taking a region_counter&).
+template <class Layout>
+i64 layout_elements(Layout&& layout) noexcept {
+  region_counter counter;
+  layout(counter);
+  return counter.elements();
+}
 
 #endif  // ORV_KALMAN_SCRATCH_H

@@ -143,10 +143,12 @@ i64 ukf_hot_loop(const ukf_inputs* in, ukf_outputs* out) {
                        in->kappa, &w))
     return UKF_ERR_NOT_PD;
 
-  scratch_block block(ukf_scratch_elements(in->n_state, in->n_ctrl, in->n_exog, in->n_obs));
+  const i64 elements = ukf_scratch_elements(*in);
+  scratch_block block(elements);
   if (!block) return UKF_ERR_ALLOC;
   const ukf_dims d = ukf_dims_of(*in);
-  ukf_scratch s = ukf_carve_scratch(block.data(), d);
+  region_carver regions(block.data(), elements);
+  ukf_scratch s = ukf_scratch_regions(regions, d);
 
   copy_values(s.z_prev, in->z0, d.nz);
   copy_values(s.P_prev, in->P0, d.nz * d.nz);

@@ -101,63 +101,60 @@ struct ukf_scratch {
   centre_products centre;  // ns^3, then nc ns^2
 };
 
-// 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne + 6no + 2no^2 + 2 nz no + nv
-// values, then the tiles, deviations, model terms and centre products, or -1
-// when they do not fit in memory. Dimensions are checked non-negative by the
-// caller; the derived sizes are formed here with overflow checks, since ns
-// itself may be arbitrarily large.
-i64 ukf_scratch_elements(i64 ns, i64 nc, i64 ne, i64 no) noexcept {
-  i64 nz = 0, n_sig = 0, nv = 0;
-  if (__builtin_mul_overflow(ns, 2, &nz) || __builtin_mul_overflow(nz, 2, &n_sig) ||
-      __builtin_add_overflow(n_sig, 1, &n_sig) || __builtin_add_overflow(ns, nc, &nv))
-    return -1;
-  return element_count({{3, nz}, {4, nz, nz}, {2, nz, n_sig}, {1, no, n_sig},
-                        {1, ns, ns}, {1, ns, ne}, {6, no}, {2, no, no}, {2, nz, no},
-                        {1, nv}, {kVecLanes, nz}, {kVecLanes, nz > nv ? nz : nv},
-                        {2, n_sig, nz}, {2, n_sig, no}, {1, no, nz}, {2, ns, ns, ns},
-                        {2, nc, ns, ns}, {1, ns, ns}, {1, nc, ns}});
+// Its layout (see scratch.h): 3nz + 4nz^2 + 2 nz n_sig + no n_sig + ns^2 + ns ne
+// + 6no + 2no^2 + 2 nz no + nv values, then the tiles, deviations, model
+// terms and centre products.
+template <class Regions>
+ukf_scratch ukf_scratch_regions(Regions& r, const ukf_dims& d) noexcept {
+  ukf_scratch s{};
+  s.z_prev = r.take(d.nz);
+  s.z_pred = r.take(d.nz);
+  s.z_filt = r.take(d.nz);
+  s.P_prev = r.take(d.nz, d.nz);
+  s.P_pred = r.take(d.nz, d.nz);
+  s.P_filt = r.take(d.nz, d.nz);
+  s.P_chol = r.take(d.nz, d.nz);
+  s.sigma_z = r.take(d.nz, d.n_sig);
+  s.sigma_z_next = r.take(d.nz, d.n_sig);
+  s.sigma_y = r.take(d.no, d.n_sig);
+  s.BQBT = r.take(d.ns, d.ns);
+  s.temp_nk = r.take(d.ns, d.ne);
+  s.y_pred = r.take(d.no);
+  s.innov = r.take(d.no);
+  s.std_innov = r.take(d.no);
+  s.S_inv_v = r.take(d.no);
+  s.solve_f = r.take(d.no);
+  s.solve_b = r.take(d.no);
+  s.S = r.take(d.no, d.no);
+  s.L = r.take(d.no, d.no);
+  s.Pzy = r.take(d.nz, d.no);
+  s.K = r.take(d.nz, d.no);
+  s.vars_buf = r.take(d.nv);
+  s.tiles.points = r.take(kVecLanes, d.nz);
+  s.tiles.results = r.take(kVecLanes, d.nz > d.nv ? d.nz : d.nv);
+  s.dev.z = r.take(d.n_sig, d.nz);
+  s.dev.wz = r.take(d.n_sig, d.nz);
+  s.dev.y = r.take(d.n_sig, d.no);
+  s.dev.wy = r.take(d.n_sig, d.no);
+  s.dev.cross_t = r.take(d.no, d.nz);
+  s.terms.hxx = r.take(d.ns, d.ns, d.ns);
+  s.terms.gxx = r.take(d.nc, d.ns, d.ns);
+  s.terms.hx_t = r.take(d.ns, d.ns);
+  s.terms.gx_t = r.take(d.nc, d.ns);
+  s.centre.hxx = r.take(d.ns, d.ns, d.ns);
+  s.centre.gxx = r.take(d.nc, d.ns, d.ns);
+  return s;
 }
 
-ukf_scratch ukf_carve_scratch(f64* block, const ukf_dims& d) noexcept {
-  region_carver c{block};
-  ukf_scratch s{};
-  s.z_prev = c.take(d.nz);
-  s.z_pred = c.take(d.nz);
-  s.z_filt = c.take(d.nz);
-  s.P_prev = c.take(d.nz * d.nz);
-  s.P_pred = c.take(d.nz * d.nz);
-  s.P_filt = c.take(d.nz * d.nz);
-  s.P_chol = c.take(d.nz * d.nz);
-  s.sigma_z = c.take(d.nz * d.n_sig);
-  s.sigma_z_next = c.take(d.nz * d.n_sig);
-  s.sigma_y = c.take(d.no * d.n_sig);
-  s.BQBT = c.take(d.ns * d.ns);
-  s.temp_nk = c.take(d.ns * d.ne);
-  s.y_pred = c.take(d.no);
-  s.innov = c.take(d.no);
-  s.std_innov = c.take(d.no);
-  s.S_inv_v = c.take(d.no);
-  s.solve_f = c.take(d.no);
-  s.solve_b = c.take(d.no);
-  s.S = c.take(d.no * d.no);
-  s.L = c.take(d.no * d.no);
-  s.Pzy = c.take(d.nz * d.no);
-  s.K = c.take(d.nz * d.no);
-  s.vars_buf = c.take(d.nv);
-  s.tiles.points = c.take(kVecLanes * d.nz);
-  s.tiles.results = c.take(kVecLanes * (d.nz > d.nv ? d.nz : d.nv));
-  s.dev.z = c.take(d.n_sig * d.nz);
-  s.dev.wz = c.take(d.n_sig * d.nz);
-  s.dev.y = c.take(d.n_sig * d.no);
-  s.dev.wy = c.take(d.n_sig * d.no);
-  s.dev.cross_t = c.take(d.no * d.nz);
-  s.terms.hxx = c.take(d.ns * d.ns * d.ns);
-  s.terms.gxx = c.take(d.nc * d.ns * d.ns);
-  s.terms.hx_t = c.take(d.ns * d.ns);
-  s.terms.gx_t = c.take(d.nc * d.ns);
-  s.centre.hxx = c.take(d.ns * d.ns * d.ns);
-  s.centre.gxx = c.take(d.nc * d.ns * d.ns);
-  return s;
+// Values of the scratch block for these dimensions (checked non-negative by
+// the caller), or -1 when they do not fit in memory. The derived sizes are
+// formed with overflow checks, since ns itself may be arbitrarily large.
+i64 ukf_scratch_elements(const ukf_inputs& in) noexcept {
+  ukf_dims d{in.n_state, in.n_ctrl, in.n_exog, in.n_obs, 0, 0, 0};
+  if (__builtin_mul_overflow(d.ns, 2, &d.nz) || __builtin_mul_overflow(d.nz, 2, &d.n_sig) ||
+      __builtin_add_overflow(d.n_sig, 1, &d.n_sig) || __builtin_add_overflow(d.ns, d.nc, &d.nv))
+    return -1;
+  return layout_elements([&](auto& r) { ukf_scratch_regions(r, d); });
 }
 
 // Unscented constants for nz dimensions; false when the scale nz + lambda is
