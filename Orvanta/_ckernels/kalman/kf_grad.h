@@ -98,6 +98,18 @@ int backward_pass(const kf_grad_pass& p, kf_grad_outputs& out) noexcept {
 
 }  // namespace
 
+namespace {
+
+// One call's block: the tape, then the backward pass's scratch and the
+// stationary start's.
+struct kf_grad_block {
+  kf_tape tape;
+  kf_grad_scratch g;
+  kf_grad_stationary_scratch st;
+};
+
+}  // namespace
+
 int kf_loglik_grad(const kf_filter_inputs* fin, kf_grad_outputs* out) {
   const kf_inputs& in = fin->model;
   const i64 n = in.n, m = in.m, k = in.k, T = in.T;
@@ -109,18 +121,16 @@ int kf_loglik_grad(const kf_filter_inputs* fin, kf_grad_outputs* out) {
 
   // The tape and the backward pass's scratch in one block, its size checked
   // before anything is allocated.
-  const i64 tape_size = kf_tape_elements(n, m, T);
-  const i64 back_size = kf_grad_scratch_elements(n, m, k);
-  const i64 start_size = kf_grad_stationary_elements(n);
-  if (tape_size < 0 || back_size < 0 || start_size < 0) return KF_ERR_ALLOC;
-  const i64 total = element_count({{tape_size}, {back_size}, {start_size}});
+  const auto layout = [&](auto& r) {
+    return kf_grad_block{kf_tape_regions(r, n, m, T, &out->loglik),
+                         kf_grad_scratch_regions(r, n, m, k), kf_grad_stationary_regions(r, n)};
+  };
+  const i64 total = layout_elements(layout);
   if (total < 0) return KF_ERR_ALLOC;
   scratch_block block(total);
   if (!block) return KF_ERR_ALLOC;
-  const kf_tape tape = kf_carve_tape(block.data(), n, m, T, &out->loglik);
-  const kf_grad_scratch g = kf_carve_grad_scratch(block.data() + tape_size, n, m, k);
-  const kf_grad_stationary_scratch st =
-      kf_carve_grad_stationary(block.data() + tape_size + back_size, n);
+  region_carver regions(block.data(), total);
+  const auto [tape, g, st] = layout(regions);
 
   i64 periods = 0;
   const int status = kf_record_tape(*fin, tape, &out->where, &periods);
@@ -139,9 +149,12 @@ int kf_loglik_grad(const kf_filter_inputs* fin, kf_grad_outputs* out) {
   if (init != KF_INIT_DIFFUSE) return backward_pass(pass, *out);
 
   // The diffuse periods' scratch, sized once the filter has counted them.
-  scratch_block diffuse_block(kf_grad_diffuse_elements(n, m, k, periods));
+  const auto diffuse_layout = [&](auto& r) { return kf_grad_diffuse_regions(r, n, m, k, periods); };
+  const i64 diffuse_total = layout_elements(diffuse_layout);
+  scratch_block diffuse_block(diffuse_total);
   if (!diffuse_block) return KF_ERR_ALLOC;
-  const kf_grad_diffuse_scratch dg = kf_carve_grad_diffuse(diffuse_block.data(), n, m, k, periods);
+  region_carver diffuse_regions(diffuse_block.data(), diffuse_total);
+  const kf_grad_diffuse_scratch dg = diffuse_layout(diffuse_regions);
   transpose_into(in.A, n, n, dg.s.AT);
   replay_diffuse_covariances(*fin, tape.history, dg, periods);
   pass.dg = &dg;

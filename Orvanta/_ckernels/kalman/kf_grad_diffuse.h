@@ -34,20 +34,28 @@ struct grad_entry {
   f64 *a, *P, *P_inf, *M, *M_inf;  // n, n^2, n^2, n, n
   f64 *v, *F, *F_inf, *diffuse;    // one each (diffuse: 1 or 0)
 
-  static constexpr i64 size(i64 n) noexcept { return 2 * n * n + 3 * n + 4; }
-  static grad_entry at(f64* p, i64 n) noexcept {
-    region_carver c{p};
+  // Its layout (see scratch.h): 2 n^2 + 3 n + 4 values.
+  template <class Regions>
+  static grad_entry regions(Regions& r, i64 n) noexcept {
     grad_entry e{};
-    e.a = c.take(n);
-    e.P = c.take(n * n);
-    e.P_inf = c.take(n * n);
-    e.M = c.take(n);
-    e.M_inf = c.take(n);
-    e.v = c.take(1);
-    e.F = c.take(1);
-    e.F_inf = c.take(1);
-    e.diffuse = c.take(1);
+    e.a = r.take(n);
+    e.P = r.take(n, n);
+    e.P_inf = r.take(n, n);
+    e.M = r.take(n);
+    e.M_inf = r.take(n);
+    e.v = r.take(1);
+    e.F = r.take(1);
+    e.F_inf = r.take(1);
+    e.diffuse = r.take(1);
     return e;
+  }
+  static i64 size(i64 n) noexcept {
+    return layout_elements([n](auto& r) { regions(r, n); });
+  }
+  // The entry whose values start at p.
+  static grad_entry at(f64* p, i64 n) noexcept {
+    region_carver c(p, size(n));
+    return regions(c, n);
   }
 };
 
@@ -78,30 +86,23 @@ struct kf_grad_diffuse_scratch {
   f64* D;            // m
 };
 
-i64 kf_grad_diffuse_elements(i64 n, i64 m, i64 k, i64 periods) noexcept {
-  const i64 base = kf_scratch_elements(n, m, k);
-  const i64 filter = kf_filter_scratch_elements(n, m, k);
-  const i64 entry = element_count({{2, n, n}, {3, n}, {4}});
-  if (base < 0 || filter < 0 || entry < 0) return -1;
-  return element_count({{base}, {filter}, {periods, n, n}, {m, entry}, {4, n, n}, {6, n},
-                        {1, m, n}, {4, m}, {4, m, m}});
-}
-
-kf_grad_diffuse_scratch kf_carve_grad_diffuse(f64* block, i64 n, i64 m, i64 k,
-                                              i64 periods) noexcept {
+// Its layout (see scratch.h): the filter's scratch, then d n^2 + m (2 n^2 +
+// 3 n + 4) + 3 n^2 + 6 n + m n + 4 m + 4 m^2 values, d the diffuse periods.
+template <class Regions>
+kf_grad_diffuse_scratch kf_grad_diffuse_regions(Regions& r, i64 n, i64 m, i64 k,
+                                                i64 periods) noexcept {
   kf_grad_diffuse_scratch g{};
-  g.s = kf_carve_scratch(block, n, m, k);
-  block += kf_scratch_elements(n, m, k);
-  g.x = kf_carve_filter_scratch(block, n, m, k);
-  region_carver c{block + kf_filter_scratch_elements(n, m, k)};
-  g.P_inf_start = c.take(periods * n * n);
-  g.entries = c.take(m * grad_entry::size(n));
-  g.a = c.take(n);
-  for (f64** p : {&g.P, &g.P_inf, &g.Pb_inf}) *p = c.take(n * n);
-  for (f64** p : {&g.c1, &g.c2, &g.e, &g.Mb, &g.Mb_inf}) *p = c.take(n);
-  g.zb = c.take(m * n);
-  for (f64** p : {&g.wb, &g.hb, &g.u, &g.D}) *p = c.take(m);
-  for (f64** p : {&g.Psi, &g.L, &g.Psib, &g.temp_mm}) *p = c.take(m * m);
+  g.s = kf_scratch_regions(r, n, m, k);
+  g.x = kf_filter_scratch_regions(r, n, m, k);
+  g.P_inf_start = r.take(periods, n, n);
+  const i64 entry = grad_entry::size(n);
+  g.entries = r.take(m, entry < 0 ? -1 : entry);
+  g.a = r.take(n);
+  for (f64** p : {&g.P, &g.P_inf, &g.Pb_inf}) *p = r.take(n, n);
+  for (f64** p : {&g.c1, &g.c2, &g.e, &g.Mb, &g.Mb_inf}) *p = r.take(n);
+  g.zb = r.take(m, n);
+  for (f64** p : {&g.wb, &g.hb, &g.u, &g.D}) *p = r.take(m);
+  for (f64** p : {&g.Psi, &g.L, &g.Psib, &g.temp_mm}) *p = r.take(m, m);
   return g;
 }
 

@@ -24,13 +24,12 @@ struct kf_grad_stationary_scratch {
   f64 *Ak, *Ak_next, *temp, *P_next;  // n^2 each, the doubling's own
 };
 
-i64 kf_grad_stationary_elements(i64 n) noexcept { return element_count({{7, n, n}}); }
-
-kf_grad_stationary_scratch kf_carve_grad_stationary(f64* block, i64 n) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h): 7 n^2 values.
+template <class Regions>
+kf_grad_stationary_scratch kf_grad_stationary_regions(Regions& r, i64 n) noexcept {
   kf_grad_stationary_scratch st{};
   for (f64** p : {&st.P0, &st.W, &st.Lambda, &st.Ak, &st.Ak_next, &st.temp, &st.P_next})
-    *p = c.take(n * n);
+    *p = r.take(n, n);
   return st;
 }
 

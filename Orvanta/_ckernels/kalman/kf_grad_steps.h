@@ -61,19 +61,16 @@ struct kf_grad_scratch {
   f64* temp_nk;  // n k
 };
 
-i64 kf_grad_scratch_elements(i64 n, i64 m, i64 k) noexcept {
-  return element_count({{3, n}, {5, n, n}, {7, m, n}, {5, m}, {6, m, m}, {1, n, k}});
-}
-
-kf_grad_scratch kf_carve_grad_scratch(f64* block, i64 n, i64 m, i64 k) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h): 3n + 5n^2 + 7mn + 5m + 6m^2 + nk values.
+template <class Regions>
+kf_grad_scratch kf_grad_scratch_regions(Regions& r, i64 n, i64 m, i64 k) noexcept {
   kf_grad_scratch g{};
-  for (f64** p : {&g.xb, &g.xb_p, &g.x_start}) *p = c.take(n);
-  for (f64** p : {&g.Pb, &g.Pb_p, &g.G_sum, &g.GA, &g.temp_nn}) *p = c.take(n * n);
-  for (f64** p : {&g.C_o, &g.CP, &g.KT, &g.WT, &g.UC, &g.HT, &g.DP}) *p = c.take(m * n);
-  for (f64** p : {&g.v, &g.a, &g.Kx, &g.vb, &g.col}) *p = c.take(m);
-  for (f64** p : {&g.S_o, &g.L, &g.S_inv, &g.Sb, &g.U, &g.VS}) *p = c.take(m * m);
-  g.temp_nk = c.take(n * k);
+  for (f64** p : {&g.xb, &g.xb_p, &g.x_start}) *p = r.take(n);
+  for (f64** p : {&g.Pb, &g.Pb_p, &g.G_sum, &g.GA, &g.temp_nn}) *p = r.take(n, n);
+  for (f64** p : {&g.C_o, &g.CP, &g.KT, &g.WT, &g.UC, &g.HT, &g.DP}) *p = r.take(m, n);
+  for (f64** p : {&g.v, &g.a, &g.Kx, &g.vb, &g.col}) *p = r.take(m);
+  for (f64** p : {&g.S_o, &g.L, &g.S_inv, &g.Sb, &g.U, &g.VS}) *p = r.take(m, m);
+  g.temp_nk = r.take(n, k);
   return g;
 }
 

@@ -21,27 +21,24 @@ struct kf_tape {
   f64* loglik_t;  // T
 };
 
-// T (2 n + 4 m + 2 n^2 + m^2 + 1) values, or -1 when that does not fit.
-i64 kf_tape_elements(i64 n, i64 m, i64 T) noexcept {
-  return element_count({{2, T, n}, {4, T, m}, {2, T, n, n}, {1, T, m, m}, {1, T}});
-}
-
-kf_tape kf_carve_tape(f64* block, i64 n, i64 m, i64 T, f64* loglik) noexcept {
-  region_carver c{block};
+// Its layout (see scratch.h): T (2 n + 4 m + 2 n^2 + m^2 + 1) values. The
+// log-likelihood goes to *loglik.
+template <class Regions>
+kf_tape kf_tape_regions(Regions& r, i64 n, i64 m, i64 T, f64* loglik) noexcept {
   kf_tape tape{};
   kf_outputs& h = tape.history;
-  h.x_pred = c.take(T * n);
-  h.x_filt = c.take(T * n);
-  h.P_pred = c.take(T * n * n);
-  h.P_filt = c.take(T * n * n);
-  h.y_pred = c.take(T * m);
-  h.y_filt = c.take(T * m);
-  h.innov = c.take(T * m);
-  h.std_innov = c.take(T * m);
-  h.S = c.take(T * m * m);
+  h.x_pred = r.take(T, n);
+  h.x_filt = r.take(T, n);
+  h.P_pred = r.take(T, n, n);
+  h.P_filt = r.take(T, n, n);
+  h.y_pred = r.take(T, m);
+  h.y_filt = r.take(T, m);
+  h.innov = r.take(T, m);
+  h.std_innov = r.take(T, m);
+  h.S = r.take(T, m, m);
   h.eps_hat = nullptr;
   h.loglik = loglik;
-  tape.loglik_t = c.take(T);
+  tape.loglik_t = r.take(T);
   return tape;
 }
 
