@@ -254,7 +254,9 @@ constexpr int KF_ERR_INTERRUPTED = -100;
 // With no draws it runs once, for the checks that do not need any.
 int run_in_slices(const kf_batch_inputs& in, kf_batch_outputs& out) {
   using clock = std::chrono::steady_clock;
-  i64 slice = std::min<i64>(in.N, std::max<i64>(64, 16 * in.threads));
+  // the first slice: 16 draws a thread (threads may be as large as i64 holds)
+  const i64 per_threads = in.threads > in.N / 16 ? in.N : 16 * in.threads;
+  i64 slice = std::min<i64>(in.N, std::max<i64>(64, per_threads));
   i64 first = 0;
   do {
     const i64 count = std::min(slice, in.N - first);
