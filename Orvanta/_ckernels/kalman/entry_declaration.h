@@ -141,11 +141,11 @@ struct entry_spec {
   bool keyword_errors_first;
 };
 
-// An entry's spec, its counts taken from its parameters. A list that binding
-// could not honour (a default before a parameter without one, a keyword-only
-// parameter before a positional one or without a default, a choice without
-// choices, too many parameters) does not compile where the spec is
-// constinit.
+// An entry's entry_spec, its counts taken from its parameters. A list that
+// binding could not honour (a default before a parameter without one, a
+// keyword-only parameter before a positional one or without a default, a
+// choice without choices, too many parameters) does not compile where the
+// entry_spec is constinit.
 consteval entry_spec make_entry(const char* name, const char* doc,
                                 std::span<const param> params, named_result* result,
                                 entry_impl impl, bool keyword_errors_first = true) {

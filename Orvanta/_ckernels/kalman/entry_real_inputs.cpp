@@ -276,8 +276,9 @@ bool check_finite_array(const array_view& view, const char* name) {
 
 bool check_finite_model(const filter_input* v) {
   static constexpr const char* kNames[] = {"A", "B", "C", "d", "Q", "R", "y", "x0", "P0"};
+  constexpr std::size_t kY = 6;  // NaN there is a missing value
   for (std::size_t i = 0; i < std::size(kNames); ++i)
-    if (i != 6 && v[i].given && !check_finite_array(v[i].view, kNames[i])) return false;
+    if (i != kY && v[i].given && !check_finite_array(v[i].view, kNames[i])) return false;
   return true;
 }
 

@@ -121,8 +121,8 @@ bool noting_argument(bool converted, const char* entry, const char* arg);
 // module's exec step.
 bool ready_entry_type();
 
-// A new callable for `spec`, with __module__ `module_name`; its defaults and
-// text signature are made from the spec's parameters.
+// A new callable for the entry `spec`, with __module__ `module_name`; its
+// defaults and text signature are made from the entry's parameters.
 ref new_entry(const entry_spec* spec, PyObject* module_name);
 
 }  // namespace orv_py
