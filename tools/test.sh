@@ -13,21 +13,7 @@ fi
 step() { printf '\n== %s\n' "$*"; }
 jobs=$(nproc)
 
-# Builds the extension into a package tree of its own under build/NAME/pkg,
-# so that the in-place build stays the normal one.
-build_package_tree() {
-  local name=$1
-  shift
-  local pkg="$PWD/build/$name/pkg"
-  python3 - "$pkg" <<'PY'
-import shutil, sys
-shutil.copytree("Orvanta", sys.argv[1] + "/Orvanta", dirs_exist_ok=True,
-                ignore=shutil.ignore_patterns("*.so", "*.cpp", "*.h", "__pycache__"))
-PY
-  cmake -S . -B "build/$name" -G Ninja -DORVANTA_BUILD_TESTS=ON \
-    -DORVANTA_MODULE_DIR="$pkg/Orvanta/_ckernels/kalman" "$@" >/dev/null
-  cmake --build "build/$name"
-}
+source tools/package_tree.sh
 
 step "build (in place)"
 cmake -S . -B build/dev -G Ninja -DORVANTA_BUILD_TESTS=ON >/dev/null
@@ -41,14 +27,14 @@ step "python tests"
 python3 -m pytest "$@"
 
 step "build with the portable kernels only"
-build_package_tree generic -DORVANTA_GENERIC_ONLY=ON
+build_package_tree generic -DORVANTA_BUILD_TESTS=ON -DORVANTA_GENERIC_ONLY=ON
 
 step "native and python tests, portable kernels"
 ctest --test-dir build/generic --output-on-failure -j "$jobs"
 ORVANTA_PACKAGE_ROOT="$PWD/build/generic/pkg" python3 -m pytest -p no:cacheprovider "$@"
 
 step "build with AddressSanitizer and UndefinedBehaviorSanitizer"
-build_package_tree asan -DCMAKE_BUILD_TYPE=Debug -DORVANTA_SANITIZE=ON
+build_package_tree asan -DORVANTA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DORVANTA_SANITIZE=ON
 
 # A request beyond memory must come back as null, as from the system allocator.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1:allocator_may_return_null=1

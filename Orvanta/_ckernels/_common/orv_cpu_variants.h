@@ -72,4 +72,16 @@ ORV_RESOLVER_ATTRIBUTES inline bool orv_cpu_halves_512_bit_operations() noexcept
 
 #define ORV_CPU_VARIANTS(X, arg) ORV_WIDE_CPU_VARIANTS(X, arg) ORV_PORTABLE_CPU_VARIANT(X, arg)
 
+// The name of the variant the dispatcher takes on this processor, as the
+// list spells it: the first that the processor runs and prefers (the rule of
+// ORV_TAKE_IF_PREFERRED in orv_dispatch.h). A build for this processor alone
+// asks it which variant to compile.
+#define ORV_NAME_IF_PREFERRED(unused, variant, label, flags, runs_here, preferred) \
+  if (runs_here() && preferred()) return #variant;
+ORV_RESOLVER_ATTRIBUTES inline const char* orv_chosen_cpu_variant() noexcept {
+  ORV_CPU_VARIANTS(ORV_NAME_IF_PREFERRED, unused)
+  return nullptr;
+}
+#undef ORV_NAME_IF_PREFERRED
+
 #endif  // ORV_CPU_VARIANTS_H

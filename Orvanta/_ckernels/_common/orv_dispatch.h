@@ -32,14 +32,24 @@
 #define ORV_TAKE_IF_PREFERRED(name, variant, label, flags, runs_here, preferred) \
   if (runs_here() && preferred()) return &orv_##variant::name;
 
-// Makes the exported `name` an indirect function whose resolver picks among
-// the variants of `name`, in the order of the list; the last, portable one
+#ifdef ORV_ONLY_VARIANT
+// A build for one processor compiles only the variant that processor takes
+// (ORV_ONLY_VARIANT, its namespace), and every resolver returns it.
+#define ORV_RESOLVE(name) return &ORV_ONLY_VARIANT::name;
+#else
+// The variants of `name`, in the order of the list; the last, portable one
 // runs anywhere.
+#define ORV_RESOLVE(name)                       \
+  ORV_CPU_VARIANTS(ORV_TAKE_IF_PREFERRED, name) \
+  __builtin_unreachable();
+#endif
+
+// Makes the exported `name` an indirect function whose resolver picks among
+// the compiled variants of `name`.
 #define ORV_DISPATCH(name)                                                     \
   extern "C" {                                                                 \
   ORV_RESOLVER_ATTRIBUTES static decltype(&::name) resolve_##name() noexcept { \
-    ORV_CPU_VARIANTS(ORV_TAKE_IF_PREFERRED, name)                              \
-    __builtin_unreachable();                                                   \
+    ORV_RESOLVE(name)                                                          \
   }                                                                            \
   }                                                                            \
   decltype(::name) name __attribute__((ifunc("resolve_" #name)));
