@@ -137,3 +137,30 @@ def test_gradient_in_the_parameters_by_the_chain_rule():
     numerical, without, _ = demo.maximise(y, start, with_gradient=False, repeats=1)
     assert exact.success and abs(exact.fun - numerical.fun) < 1e-3
     assert 5 * with_gradient < without
+
+
+def test_demo_build_asks_the_registry_for_this_processors_variant(tmp_path):
+    """The demonstration's build compiles one variant: the one a small program
+    built from the registry says this processor takes. It must name a variant
+    the registry lists, and refuse the native tests, which need them all."""
+    import re
+    import shutil
+    import subprocess
+
+    if shutil.which("cmake") is None or shutil.which("ninja") is None:
+        pytest.skip("CMake and Ninja are needed to configure the build")
+    configure = ["cmake", "-S", ROOT, "-G", "Ninja", "-DORVANTA_HOST_VARIANT_ONLY=ON",
+                 f"-DORVANTA_MODULE_DIR={tmp_path / 'module'}"]
+    done = subprocess.run(configure + ["-B", str(tmp_path / "host")],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    chosen = re.search(r"Building the (\w+) variant alone", done.stdout)
+    registry = open(os.path.join(ROOT, "Orvanta", "_ckernels", "_common",
+                                 "orv_cpu_variants.h")).read()
+    listed = re.findall(r"X\(arg, ([a-z0-9_]+), ", registry)
+    assert chosen and chosen.group(1) in listed, (done.stdout, listed)
+
+    refused = subprocess.run(configure + ["-B", str(tmp_path / "tests"),
+                                          "-DORVANTA_BUILD_TESTS=ON"],
+                             capture_output=True, text=True, timeout=300)
+    assert refused.returncode != 0 and "exclude each other" in refused.stderr
