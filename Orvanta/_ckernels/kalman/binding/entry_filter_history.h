@@ -7,7 +7,7 @@
 
 #include <array>
 
-#include "kalman.h"
+#include "../kalman.h"
 
 namespace orv_module {
 

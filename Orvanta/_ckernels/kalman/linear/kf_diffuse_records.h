@@ -10,8 +10,8 @@
 
 #include <cstdlib>
 
-#include "filter_support.h"
-#include "scratch.h"
+#include "../filter_support.h"
+#include "../scratch.h"
 
 namespace ORV_VARIANT {
 

@@ -10,7 +10,7 @@
 #define ORV_KF_LOOP_H
 
 #include "kf_steps.h"
-#include "scratch.h"
+#include "../scratch.h"
 
 namespace ORV_VARIANT {
 
