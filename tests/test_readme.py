@@ -1,6 +1,7 @@
 """The README's examples run as written: its C blocks are compiled with the
 README's own `cc` command, then its Python blocks run in order in one
-namespace, in a scratch folder (where the compiled library lands)."""
+namespace, in a scratch folder (where the compiled library lands); its Layout
+section names every native file under its folder."""
 
 import contextlib
 import io
@@ -87,3 +88,25 @@ def test_readme_contents_match_its_headings():
     top = [anchor(title) for level, title in headings if level == "##" and title != "Contents"]
     assert set(links) <= {anchor(title) for _, title in headings}
     assert set(top) <= set(links)
+
+
+def test_layout_names_every_native_file_under_its_folder():
+    """Each folder of Orvanta/_ckernels has a paragraph of the Layout
+    section, which names every file of that folder."""
+    root = os.path.dirname(README)
+    text = open(README, encoding="utf-8").read()
+    layout = text[text.index("## Layout\n"):]
+    layout = layout[:layout.index("\n## ")] if "\n## " in layout else layout
+    # a folder's paragraph: its bullet and what is indented under it
+    paragraphs = dict(re.findall(r"^- `(Orvanta/_ckernels/[\w/]+)/`(.*?)(?=^\S|\Z)",
+                                 layout, re.M | re.S))
+    ckernels = os.path.join(root, "Orvanta", "_ckernels")
+    for folder, dirs, files in os.walk(ckernels):
+        dirs[:] = [d for d in dirs if d != "__pycache__"]
+        files = [f for f in files if f != "__init__.py" and not f.endswith(".so")]
+        if not files:
+            continue
+        rel = os.path.relpath(folder, root)
+        assert rel in paragraphs, f"the Layout section has no paragraph for {rel}/"
+        for name in files:
+            assert f"`{name}`" in paragraphs[rel], f"the Layout section of {rel}/ misses {name}"

@@ -4,7 +4,7 @@
 // functions dispatch to the variant the processor supports (kalman.cpp).
 #include "kalman_variants.h"
 
-#include "kf_batch.h"
-#include "kf_grad.h"
-#include "kf_smoother.h"
-#include "ukf_loop.h"
+#include "linear/kf_batch.h"
+#include "linear/kf_grad.h"
+#include "linear/kf_smoother.h"
+#include "unscented/ukf_loop.h"

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "kalman.h"
+#include "../kalman.h"
 
 #define ORV_KALMAN_ENTRIES(X) \
   X(kKalmanEntry)             \

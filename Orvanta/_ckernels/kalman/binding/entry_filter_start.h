@@ -9,7 +9,7 @@
 
 #include <span>
 
-#include "kalman.h"
+#include "../kalman.h"
 
 namespace orv_module {
 

@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "../_common/orv_common.h"
+#include "../../_common/orv_common.h"
 #include "entry_declaration.h"
 
 namespace orv_py {

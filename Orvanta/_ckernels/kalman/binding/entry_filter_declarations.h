@@ -3,8 +3,8 @@
 // parameter list of kalman_filter and kalman_smoother, and the fields of
 // KalmanFilterResult, which KalmanSmootherResult starts with. One
 // definition, so that they cannot drift apart.
-#ifndef ORV_KALMAN_FILTER_ENTRY_SIGNATURE_H
-#define ORV_KALMAN_FILTER_ENTRY_SIGNATURE_H
+#ifndef ORV_KALMAN_ENTRY_FILTER_DECLARATIONS_H
+#define ORV_KALMAN_ENTRY_FILTER_DECLARATIONS_H
 
 #include "entry_filter_start.h"  // Python.h first, as the C API requires
 
@@ -93,4 +93,4 @@ constexpr std::array<orv_py::result_field, 14 + N> filter_fields_then(
 
 }  // namespace orv_module
 
-#endif  // ORV_KALMAN_FILTER_ENTRY_SIGNATURE_H
+#endif  // ORV_KALMAN_ENTRY_FILTER_DECLARATIONS_H

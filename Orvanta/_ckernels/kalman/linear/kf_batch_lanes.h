@@ -8,9 +8,9 @@
 #ifndef ORV_KF_BATCH_LANES_H
 #define ORV_KF_BATCH_LANES_H
 
-#include "draw_lanes.h"
-#include "filter_support.h"
-#include "scratch.h"
+#include "../draw_lanes.h"
+#include "../filter_support.h"
+#include "../scratch.h"
 
 namespace ORV_VARIANT {
 

@@ -10,8 +10,8 @@
 #include <span>
 
 #include "entry_outputs.h"
-#include "filter_entry_signature.h"
-#include "kalman.h"
+#include "entry_filter_declarations.h"
+#include "../kalman.h"
 #include "named_result.h"
 
 namespace orv_module {

@@ -1,6 +1,6 @@
 // The exact initial smoother of Durbin and Koopman through the diffuse
 // periods of kf_filter, in the univariate form that matches the filter's
-// diffuse phase (kf_starts.h): one observed entry at a time, backwards.
+// diffuse phase (kf_filter.h): one observed entry at a time, backwards.
 // Part of a filter variant (filters_variant.cpp).
 //
 // The filter keeps only the finite parts of its diffuse periods. The

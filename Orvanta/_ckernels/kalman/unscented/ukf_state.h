@@ -7,8 +7,8 @@
 #ifndef ORV_UKF_STATE_H
 #define ORV_UKF_STATE_H
 
-#include "filter_support.h"
-#include "scratch.h"
+#include "../filter_support.h"
+#include "../scratch.h"
 
 namespace ORV_VARIANT {
 

@@ -15,9 +15,9 @@
 #include "entry_outputs.h"
 #include "entry_real_inputs.h"
 #include "entry_support.h"
-#include "filter_entry_signature.h"
-#include "kalman.h"
-#include "kf_output_table.h"
+#include "entry_filter_declarations.h"
+#include "../kalman.h"
+#include "entry_filter_history.h"
 #include "module_state.h"
 #include "named_result.h"
 

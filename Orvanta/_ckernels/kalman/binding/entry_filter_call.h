@@ -5,9 +5,9 @@
 #ifndef ORV_KALMAN_ENTRY_FILTER_CALL_H
 #define ORV_KALMAN_ENTRY_FILTER_CALL_H
 
-#include "filter_entry_signature.h"  // Python.h first, as the C API requires
+#include "entry_filter_declarations.h"  // Python.h first, as the C API requires
 
-#include "kalman.h"
+#include "../kalman.h"
 
 namespace orv_module {
 

@@ -7,9 +7,9 @@
 #include <iterator>
 
 #include "entry_outputs.h"
-#include "kf_output_table.h"
+#include "entry_filter_history.h"
 #include "entry_support.h"
-#include "kalman.h"
+#include "../kalman.h"
 #include "module_state.h"
 #include "named_result.h"
 

@@ -6,7 +6,7 @@
 #ifndef ORV_KF_GRAD_TAPE_H
 #define ORV_KF_GRAD_TAPE_H
 
-#include "kf_starts.h"
+#include "kf_filter.h"
 
 namespace ORV_VARIANT {
 

@@ -1,6 +1,6 @@
 // The record of a filter's diffuse periods that the smoother's backward pass
 // through them needs (kf_smoother_diffuse.h): written by the diffuse phase of
-// kf_filter (kf_starts.h) as it runs the periods, when it is given a
+// kf_filter (kf_filter.h) as it runs the periods, when it is given a
 // recorder. The filter keeps only the finite parts of those periods in its
 // history, and how many periods are diffuse is known only once they have
 // run, so the record grows period by period. Part of a filter variant
@@ -10,8 +10,8 @@
 
 #include <cstdlib>
 
-#include "filter_support.h"
-#include "scratch.h"
+#include "../filter_support.h"
+#include "../scratch.h"
 
 namespace ORV_VARIANT {
 

@@ -5,8 +5,8 @@
 // Durbin, 2000), and the loop of kf_loop.h takes over once the diffuse part
 // of the covariance has vanished. Part of a filter variant
 // (filters_variant.cpp).
-#ifndef ORV_KF_STARTS_H
-#define ORV_KF_STARTS_H
+#ifndef ORV_KF_FILTER_H
+#define ORV_KF_FILTER_H
 
 #include <cmath>
 
@@ -484,4 +484,4 @@ int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
 
 }  // namespace ORV_VARIANT
 
-#endif  // ORV_KF_STARTS_H
+#endif  // ORV_KF_FILTER_H

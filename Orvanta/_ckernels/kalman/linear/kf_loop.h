@@ -2,7 +2,7 @@
 // every period through the steps of kf_steps.h. Each period only iterates
 // and delegates; every sum follows the library's rule (one accumulator,
 // ascending order, one std::fma per term), so the log-likelihood and the
-// history are reproducible to the bit. kf_filter (kf_starts.h) runs the same
+// history are reproducible to the bit. kf_filter (kf_filter.h) runs the same
 // loop with a kf_run beside it: then a period with missing entries takes the
 // observed ones through the same steps at its own size, or only predicts.
 // Part of a filter variant (filters_variant.cpp).
@@ -10,7 +10,7 @@
 #define ORV_KF_LOOP_H
 
 #include "kf_steps.h"
-#include "scratch.h"
+#include "../scratch.h"
 
 namespace ORV_VARIANT {
 

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "kf_batch_lanes.h"
-#include "kf_starts.h"
-#include "worker_threads.h"
+#include "kf_filter.h"
+#include "../worker_threads.h"
 
 namespace ORV_VARIANT {
 

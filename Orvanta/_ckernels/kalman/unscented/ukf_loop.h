@@ -5,7 +5,7 @@
 #ifndef ORV_UKF_LOOP_H
 #define ORV_UKF_LOOP_H
 
-#include "kf_steps.h"
+#include "../linear/kf_steps.h"
 #include "sigma_point.h"
 
 namespace ORV_VARIANT {

@@ -18,8 +18,8 @@
 #include "entry_outputs.h"
 #include "entry_real_inputs.h"
 #include "entry_support.h"
-#include "filter_entry_signature.h"
-#include "kalman.h"
+#include "entry_filter_declarations.h"
+#include "../kalman.h"
 #include "named_result.h"
 
 namespace orv_module {

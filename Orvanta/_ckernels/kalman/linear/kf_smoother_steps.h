@@ -40,7 +40,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kf_starts.h"
+#include "kf_filter.h"
 
 namespace ORV_VARIANT {
 

@@ -1,13 +1,13 @@
 // The history outputs of the linear filter, as kalman_hot_loop and
 // kalman_filter return them: one table, in the order of their results.
-#ifndef ORV_KALMAN_KF_OUTPUT_TABLE_H
-#define ORV_KALMAN_KF_OUTPUT_TABLE_H
+#ifndef ORV_KALMAN_ENTRY_FILTER_HISTORY_H
+#define ORV_KALMAN_ENTRY_FILTER_HISTORY_H
 
 #include "entry_outputs.h"  // Python.h first, as the C API requires
 
 #include <array>
 
-#include "kalman.h"
+#include "../kalman.h"
 
 namespace orv_module {
 
@@ -47,4 +47,4 @@ inline std::array<i64, kf_dim::count> kf_extents(const kf_inputs& in) {
 
 }  // namespace orv_module
 
-#endif  // ORV_KALMAN_KF_OUTPUT_TABLE_H
+#endif  // ORV_KALMAN_ENTRY_FILTER_HISTORY_H

@@ -10,7 +10,7 @@
 
 #include "entry_outputs.h"
 #include "entry_support.h"
-#include "kalman.h"
+#include "../kalman.h"
 #include "module_state.h"
 #include "named_result.h"
 

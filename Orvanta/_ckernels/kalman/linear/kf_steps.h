@@ -7,7 +7,7 @@
 #ifndef ORV_KF_STEPS_H
 #define ORV_KF_STEPS_H
 
-#include "filter_support.h"
+#include "../filter_support.h"
 
 namespace ORV_VARIANT {
 
