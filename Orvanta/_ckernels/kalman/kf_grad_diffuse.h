@@ -269,6 +269,10 @@ void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m
     }
 }
 
+// Whether the adjoint below a zero pivot has a limit (zero_pivot_limits):
+// not with jitter.
+inline bool zero_pivots_have_limits(const kf_inputs& in) noexcept { return !(in.jitter > 0.0); }
+
 // Below a zero pivot D_j (R_o singular), Y[i][j] = (L^T Lb)[i][j] / D_j,
 // i > j, is 0 / 0: the column of L there is no function of R_o (any value
 // gives the same L D L^T), so the likelihood cannot depend on it, and
@@ -282,10 +286,9 @@ void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m
 //   zb_i z_j^T + wb_i w_j = vb r + Fb z_i mu + Fb_i z_i mu_i + Mb mu + Mb_i mu_i
 // with the adjoints entry_adjoint found (Mb and Mb_i the whole adjoints of
 // M and M_i, through F and F_i as well). r, mu and mu_i vanish with h_j; to
-// first order, entry j
-// leaves (v_j, M_j, 0) h_j / F_j after an ordinary update and (0, K, 0) h_j
-// after a diffuse one (K = M_i / F_i), and each later entry k moves them as
-// it moves the state, linearly:
+// first order, entry j leaves (v_j, M_j, 0) h_j / F_j after an ordinary
+// update and (0, K, 0) h_j after a diffuse one (K = M_i / F_i), and each
+// later entry k moves them as it moves the state, linearly:
 //   ordinary: r -= (z_k mu) v_k / F_k,  mu -= M_k (z_k mu) / F_k;
 //   diffuse:  r -= (z_k mu_i) v_k / F_i,k,  mu -= K_k (z_k mu) +
 //             M_k (z_k mu_i) / F_i,k - K_k (z_k mu_i) F_k / F_i,k,
@@ -361,7 +364,7 @@ void mark_undetermined_entries(const f64* Psi, const f64* D, f64* R, i64 p) noex
 void transform_adjoint(const kf_inputs& in, const kf_grad_diffuse_scratch& g,
                        const kf_grad_sinks& d, i64 t, i64 m_t, bool transformed) noexcept {
   const i64 n = in.n, m = in.m;
-  const bool limits = !(in.jitter > 0.0);  // Y_zero holds the limits below zero pivots
+  const bool limits = zero_pivots_have_limits(in);  // in Y_zero
   const f64* y = in.y + t * m;
   // C_o and u = y_o - d_o, packed again from the model (the replay
   // transformed its copies in place)
@@ -382,10 +385,11 @@ void transform_adjoint(const kf_inputs& in, const kf_grad_diffuse_scratch& g,
     orv_matmul_atb(g.L, g.Psib, g.temp_mm, m_t, m_t, m_t);
     for (i64 i = 0; i < m_t; ++i)
       for (i64 j = 0; j < m_t; ++j) {
-        f64 y = i == j ? g.hb[i] : 0.0;
-        if (i > j) y = g.D[j] != 0.0 ? -g.temp_mm[i * m_t + j] / g.D[j]
-                       : (limits ? g.Y_zero[i * m_t + j] : 0.0);
-        g.Psib[i * m_t + j] = y;
+        f64 value = i == j ? g.hb[i] : 0.0;
+        if (i > j)
+          value = g.D[j] != 0.0 ? -g.temp_mm[i * m_t + j] / g.D[j]
+                                : (limits ? g.Y_zero[i * m_t + j] : 0.0);
+        g.Psib[i * m_t + j] = value;
       }
     // temp = Psi^T Y Psi, symmetrised
     orv_matmul_atb(g.Psi, g.Psib, g.temp_mm, m_t, m_t, m_t);
@@ -460,7 +464,7 @@ void diffuse_update_adjoint(const kf_inputs& in, const kf_outputs& h, const kf_g
   }
   if (m_t > 0) {
     transform_factors(dg, transformed, m_t);
-    if (!(in.jitter > 0.0)) zero_pivot_limits(dg, m_t, n);
+    if (zero_pivots_have_limits(in)) zero_pivot_limits(dg, m_t, n);
     transform_adjoint(in, dg, d, t, m_t, transformed);
   }
   copy_values(g.xb_p, g.xb, n);
