@@ -12,7 +12,7 @@ import pytest
 from hypothesis import event, given, strategies as st
 
 from Orvanta._ckernels.kalman import _kalman
-from test_fuzz_entries import ANY, FUZZ, mutate, spd
+from test_fuzz_entries import ANY, DISAGREE, FUZZ, mutate, spd
 
 SHAPE = r"\w+ must have shape \([\w, ]*\)( = \([\d, k]*\))?, or \([\w, ]*\) for one per draw; got .+\."
 MESSAGES = {  # full-match patterns
@@ -22,7 +22,7 @@ MESSAGES = {  # full-match patterns
                 r"init='known' needs x0 and P0, .+ missing\.",
                 r"init must be 'known' or 'stationary'; got .+\.",
                 r"threads must be an integer; got \w+\."],
-    ValueError: [SHAPE + r"( One series is a column: y\[:, None\]\.)?",
+    ValueError: [SHAPE + r"( One series is a column: y\[:, None\]\.)?", DISAGREE,
                  r"\w+\[[\d, ]+\] is (nan|inf|-inf); the model's arrays \(A, B, C, d, Q, R, "
                  r"x0, P0\) must hold finite values\.",
                  r"jitter must be a finite number of at least 0; got .+\.",

@@ -51,6 +51,11 @@ MESSAGES = {  # full-match patterns
     np.linalg.LinAlgError: [r"Innovation covariance is not positive definite\.",
                             r"UKF covariance is not positive definite\."],
 }
+# Two arguments that disagree on one of the model's sizes (the linear model's
+# entries).
+DISAGREE = (r"\w+ and \w+ disagree on the number of (states n|shocks k|observables m): "
+            r"\w+ \([\w, ]+\) has \d+ (rows?|columns?|entry|entries), "
+            r"\w+ \([\w, ]+\) has \d+ (rows?|columns?|entry|entries)\.")
 HUGE = [-1, -2**63, -2**63 - 1, 2**60, 2**62, 2**63 - 1, 2**63, 2**64, 10**30]
 # Extents whose squares leave 64 bits while numpy still makes (0, extent).
 WIDE = [2**32, 2**40, 2**59] * 3

@@ -263,3 +263,47 @@ def test_shape_errors_already_name_the_argument_and_get_no_note():
     with pytest.raises(ValueError, match=r"^A must have shape \(n, n\)\.$") as info:
         K.kalman_hot_loop(*args[:2], np.eye(4), *args[3:])
     assert not hasattr(info.value, "__notes__")
+
+
+# ---- arrays that disagree name both ------------------------------------------------
+
+# (argument, the shape it is given, the message) on model(3, 2, 4): A sets
+# n = 3, B k = 4 and y m = 2
+DISAGREEMENTS = [
+    ("B", (2, 4), "A and B disagree on the number of states n: A (n, n) has 3 rows, "
+                  "B (n, k) has 2 rows."),
+    ("C", (2, 4), "A and C disagree on the number of states n: A (n, n) has 3 rows, "
+                  "C (m, n) has 4 columns."),
+    ("C", (3, 3), "C and y disagree on the number of observables m: C (m, n) has 3 rows, "
+                  "y (T, m) has 2 columns."),
+    ("y", (5, 3), "C and y disagree on the number of observables m: C (m, n) has 2 rows, "
+                  "y (T, m) has 3 columns."),
+    ("d", (3,), "d and y disagree on the number of observables m: d (m,) has 3 entries, "
+                "y (T, m) has 2 columns."),
+    ("Q", (3, 3), "B and Q disagree on the number of shocks k: B (n, k) has 4 columns, "
+                  "Q (k, k) has 3 rows."),
+    ("R", (1, 1), "R and y disagree on the number of observables m: R (m, m) has 1 row, "
+                  "y (T, m) has 2 columns."),
+    ("x0", (2,), "A and x0 disagree on the number of states n: A (n, n) has 3 rows, "
+                 "x0 (n,) has 2 entries."),
+    ("P0", (4, 4), "A and P0 disagree on the number of states n: A (n, n) has 3 rows, "
+                   "P0 (n, n) has 4 rows."),
+    ("diffuse_states", (2,), "A and diffuse_states disagree on the number of states n: "
+                             "A (n, n) has 3 rows, diffuse_states (n,) has 2 entries."),
+]
+
+
+@pytest.mark.parametrize("key, shape, message", DISAGREEMENTS)
+def test_arrays_that_disagree_are_named_together_with_the_extent(key, shape, message):
+    """The linear model's entries check their shapes alike (the batch takes no
+    diffuse_states)."""
+    arrays = dict(model(3, 2, 4, 5, 0))
+    kw = {"init": "diffuse", key: np.ones(shape)} if key == "diffuse_states" else {}
+    arrays.update({} if kw else {key: np.ones(shape)})
+    entries = [name for name in ("kalman_filter", "kalman_smoother", "kalman_loglik_grad",
+                                 "kalman_loglik_batch")
+               if not (kw and name == "kalman_loglik_batch")]
+    for name in entries:
+        with pytest.raises(ValueError) as info:
+            getattr(K, name)(*(arrays[k] for k in KEYS), **kw)
+        assert str(info.value) == message, name

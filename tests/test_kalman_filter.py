@@ -193,7 +193,8 @@ def test_shape_errors_name_the_likely_culprit():
 @pytest.mark.parametrize("key, value, message", [
     ("A", np.ones((3, 4)), "A must have shape (n, n); got (3, 4)."),
     ("A", np.ones(3), "A must have shape (n, n); got (3,)."),
-    ("B", np.ones((2, 2)), "B must have shape (n, k) = (3, k); got (2, 2)."),
+    ("B", np.ones((2, 2)), "A and B disagree on the number of states n: A (n, n) has 3 rows, "
+                           "B (n, k) has 2 rows."),
     ("y", np.ones(5), "y must have shape (T, m); got (5,). One series is a column: y[:, None]."),
     ("y", np.ones((5, 2, 1)), "y must have shape (T, m); got (5, 2, 1)."),
     ("C", np.ones((3, 2)), "C must have shape (m, n) = (2, 3); got (3, 2)."),
@@ -201,7 +202,8 @@ def test_shape_errors_name_the_likely_culprit():
     ("d", 1.5, "d must have shape (m,) = (2,); got ()."),
     ("Q", np.ones((2, 3)), "Q must have shape (k, k) = (2, 2); got (2, 3)."),
     ("R", np.ones(()), "R must have shape (m, m) = (2, 2); got ()."),
-    ("x0", np.ones(4), "x0 must have shape (n,) = (3,); got (4,)."),
+    ("x0", np.ones(4), "A and x0 disagree on the number of states n: A (n, n) has 3 rows, "
+                       "x0 (n,) has 4 entries."),
     ("P0", np.ones((1, 3, 3, 1)), "P0 must have shape (n, n) = (3, 3); got an array of 4 "
                                   "dimensions."),
 ])
@@ -253,7 +255,8 @@ def test_stationary_start_refuses_a_without_all_roots_inside_the_unit_circle(A):
     (dict(diffuse_states=[1, 0, 1]), ValueError, "diffuse_states is used only with "
                                                  "init='diffuse'."),
     (dict(init="diffuse", diffuse_states=[1, 0]), ValueError,
-     "diffuse_states must have shape (n,) = (3,); got (2,)."),
+     "A and diffuse_states disagree on the number of states n: A (n, n) has 3 rows, "
+     "diffuse_states (n,) has 2 entries."),
     (dict(init="diffuse", diffuse_states=[1, 2, 0]), ValueError,
      "diffuse_states must hold 0/1 or booleans, one per state; got 2 at index 1."),
     (dict(init="diffuse", diffuse_states=[0.5, 1, 0]), ValueError, "got 0.5 at index 0."),

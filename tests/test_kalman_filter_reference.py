@@ -13,6 +13,7 @@ has a_1 = 0 = A 0. The diffuse start is defined on the first prediction in
 both (a_1 = x0, P_1 = kappa P_inf + P0)."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -182,6 +183,49 @@ def test_diffuse_with_diagonal_R_matches_statsmodels():
     res, want = statsmodels_filter(model, np.zeros(4), np.zeros((4, 4)), np.ones(4, bool))
     result = run(model, init="diffuse")
     assert result.diffuse_periods == res.nobs_diffuse
+    assert_matches(result, want)
+
+
+def singular_R(kind, rng):
+    """A positive semidefinite, singular R (m = 2 or 3), and an order of
+    the observables in which the zero pivots of its LDL factor come last."""
+    G = rng.standard_normal((3, 3))
+    if kind == "one error for both":
+        return np.ones((2, 2)), [0, 1]
+    if kind == "rank two of three":
+        return G[:, :2] @ G[:, :2].T, [0, 1, 2]
+    R = G @ G.T
+    if kind == "the second repeats the first's error":
+        R[1], R[:, 1] = R[0], R[:, 0]
+    else:  # "no error in the second"
+        R[1], R[:, 1] = 0.0, 0.0
+    return R, [0, 2, 1]
+
+
+SINGULAR_KINDS = ["one error for both", "rank two of three",
+                  "the second repeats the first's error", "no error in the second"]
+
+
+@pytest.mark.parametrize("kind", SINGULAR_KINDS)
+def test_diffuse_with_singular_R_matches_statsmodels(kind):
+    """A singular R: the diffuse periods take its LDL factor, whose zero
+    pivots make entries without measurement error. statsmodels' own factor
+    divides by a zero pivot that is not last, so it sees the observables
+    reordered; the likelihood of each period and the filtered states do not
+    depend on their order."""
+    rng = np.random.default_rng(4100 + SINGULAR_KINDS.index(kind))
+    R, order = singular_R(kind, rng)
+    m = R.shape[0]
+    model = random_model(rng, 4, m, 2, 40, stable=False)
+    model["R"] = R
+    model["y"] = with_gaps(rng, model["y"], "mixed")
+    reordered = dict(model, C=model["C"][order], d=model["d"][order], R=R[np.ix_(order, order)],
+                     y=model["y"][:, order])
+    with warnings.catch_warnings():  # about a semidefinite R
+        warnings.simplefilter("ignore")
+        res, want = statsmodels_filter(reordered, np.zeros(4), np.zeros((4, 4)), np.ones(4, bool))
+    result = run(model, init="diffuse")
+    assert result.diffuse_periods == res.nobs_diffuse > 0
     assert_matches(result, want)
 
 

@@ -271,14 +271,16 @@ def with_change(**change):
     (with_change(B=np.ones(3)), {}, ValueError,
      "B must have shape (n, k) = (3, k), or (N, n, k) for one per draw; got (3,)."),
     (with_change(C=np.ones((4, 2, 2))), {}, ValueError,
-     "C must have shape (m, n) = (2, 3), or (N, m, n) for one per draw; got (4, 2, 2)."),
+     "A and C disagree on the number of states n: A (N, n, n) has 3 rows, C (N, m, n) has "
+     "2 columns."),
     (with_change(d=np.ones((4, 2, 1))), {}, ValueError,
      "d must have shape (m,) = (2,), or (N, m) for one per draw; got (4, 2, 1)."),
     (with_change(y=np.ones(6)), {}, ValueError,
      "y must have shape (T, m), or (N, T, m) for one per draw; got (6,). One series is a "
      "column: y[:, None]."),
     (with_change(x0=np.ones((4, 2))), {}, ValueError,
-     "x0 must have shape (n,) = (3,), or (N, n) for one per draw; got (4, 2)."),
+     "A and x0 disagree on the number of states n: A (N, n, n) has 3 rows, x0 (N, n) has "
+     "2 entries."),
     (with_change(Q=np.ones((2, 2), complex)), {}, TypeError,
      "Q must hold real numbers; got an array of dtype complex128."),
     (with_change(x0=None), {}, TypeError, "init='known' needs x0 and P0"),

@@ -22,7 +22,8 @@ import pytest
 
 from Orvanta.kalman import KalmanSmootherResult, kalman_filter, kalman_smoother
 from test_kalman_filter_reference import (
-    NILE_VARIANCES, PATTERNS, max_rel_diff, random_model, spd, with_gaps)
+    NILE_VARIANCES, PATTERNS, SINGULAR_KINDS, max_rel_diff, random_model, singular_R, spd,
+    with_gaps)
 from test_kf_reference import nile_flow
 from _threads import spinner_ticks
 
@@ -307,6 +308,25 @@ def test_statsmodels_univariate_filtering_changes_nothing_under_the_diffuse_star
     for other in (want, univariate):
         assert max_rel_diff(result.x_smooth, other["x_smooth"]) < 1e-9
         assert max_rel_diff(result.P_smooth, other["P_smooth"]) < 1e-9
+
+
+@pytest.mark.parametrize("kind", SINGULAR_KINDS)
+def test_diffuse_start_with_singular_R_matches_statsmodels(kind):
+    """The backward pass through entries of zero measurement variance (the
+    zero pivots of R's LDL factor), against statsmodels on the observables
+    reordered as its factor needs them (the measurement errors ordered back)."""
+    rng = np.random.default_rng(7300 + SINGULAR_KINDS.index(kind))
+    R, order = singular_R(kind, rng)
+    model = random_model(rng, 3, R.shape[0], 2, 30, stable=False)
+    model.update(R=R, y=with_gaps(rng, model["y"], "entries"))
+    reordered = dict(model, C=model["C"][order], d=model["d"][order], R=R[np.ix_(order, order)],
+                     y=model["y"][:, order])
+    res, want = statsmodels_diffuse_smoother(reordered, 3, np.zeros((3, 3)))
+    assert smallest_diffuse_variance(res) > 1e-3
+    want["e_smooth"] = want["e_smooth"][:, np.argsort(order)]
+    result = smooth(model, return_shocks=True, init="diffuse")
+    diffs = diffuse_differences(result, want, model["y"])
+    assert max(diffs.values()) < 1e-9, diffs
 
 
 def test_diffuse_start_is_the_limit_of_wide_known_starts():

@@ -16,7 +16,8 @@ import pytest
 
 from _grad_native import GRAD_FIELDS, loglik_grad
 from Orvanta._ckernels.kalman._kalman import kalman_filter
-from test_kalman_filter_reference import random_model, spd, with_gaps
+from test_kalman_filter_reference import (
+    SINGULAR_KINDS, random_model, singular_R, spd, with_gaps)
 
 KF_OK, KF_ERR_INPUT, KF_ERR_NOT_PD, KF_ERR_NOT_STATIONARY, KF_ERR_ALLOC = 0, -2, -3, -4, -5
 KF_ERR_INFINITE_OBS = -6
@@ -219,9 +220,32 @@ def test_statuses():
     assert native(not_pd, "known")[0] == KF_ERR_NOT_PD
 
 
+@pytest.mark.parametrize("kind", SINGULAR_KINDS + ["a zero variance in a diagonal R"])
+def test_gradient_with_singular_R_matches_high_precision_reference(kind):
+    """Below a zero pivot of R's LDL factor the adjoint through the factor is
+    a limit (the reference moves R off the semidefinite matrices too, where
+    its formula goes on smoothly); with jitter that limit does not exist, and
+    the entries of dR it reaches are NaN."""
+    rng = np.random.default_rng(600 + SINGULAR_KINDS.index(kind) if kind in SINGULAR_KINDS else 0)
+    R = singular_R(kind, rng)[0] if kind in SINGULAR_KINDS else np.diag([1.3, 0.0, 0.7])
+    model = dict(model_with_start(rng, 3, R.shape[0], 2, 8, "diffuse", "none"), R=R)
+    status, _, grads = native(model, "diffuse")
+    assert status == KF_OK
+    expected = reference_gradient(model, "diffuse", 0.0, [1.0, 1.0, 1.0])
+    scale = max(np.abs(g).max() for g in expected.values())
+    worst = max(np.abs(grads[name] - g).max() for name, g in expected.items())
+    assert worst <= 1e-10 * scale
+    status, _, grads = native(model, "diffuse", jitter=0.01)
+    undetermined = np.isnan(grads["dR"]) | np.isinf(grads["dR"])
+    assert status == KF_OK and all(np.isfinite(grads[name]).all() for name in expected
+                                   if name != "dR")
+    assert undetermined.any() == (kind in SINGULAR_KINDS[2:] or "diagonal" in kind)
+
+
 def test_zero_measurement_variance_in_diffuse_periods():
-    # R[0][0] = 0: the filter is defined for changes of R's diagonal only,
-    # and those derivatives, like every other array's, stay finite
+    # R[0][0] = 0: the filter runs where changes of R's diagonal take it, and
+    # its differences there are the derivatives; every other array's stay
+    # finite
     model = model_with_start(np.random.default_rng(5), 3, 2, 2, 10, "diffuse", "none")
     model["R"] = np.diag([0.0, 1.0])
     status, _, grads = native(model, "diffuse")

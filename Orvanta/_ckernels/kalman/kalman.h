@@ -149,7 +149,18 @@ ORV_API void kf_build_shock_projection(const f64* ORV_RESTRICT B,
  *                       the observed block of R is not diagonal, a period's
  *                       observed entries are first transformed by the unit
  *                       lower factor of its LDL^T factorisation. These are
- *                       statsmodels' tolerances and conventions.
+ *                       statsmodels' tolerances and conventions. A singular
+ *                       block (positive semidefinite) has zero pivots, each
+ *                       taken as exactly 0 within a bound of about
+ *                       p 2^-40 S[j][j] for order p (more where the row of L
+ *                       below earlier small pivots is large), with the
+ *                       column of L below it 0: its entry has no measurement
+ *                       error and, unless diffuse, takes the ordinary update
+ *                       with F = Z P Z^T, as statsmodels takes it (whose
+ *                       factor divides by a zero pivot that is not the last).
+ *                       A block that is not positive semidefinite, or an
+ *                       entry with F_inf and F both zero, gives
+ *                       KF_ERR_NOT_PD.
  *
  * Periods:
  * - A fully observed period after the diffuse phase runs exactly the period
@@ -286,17 +297,22 @@ ORV_API int kf_smoother(const kf_filter_inputs* in, kf_smoother_outputs* out);
  *   kf_filter runs them (which periods and entries are diffuse is held
  *   fixed); dx0 and dP0 are the derivatives with respect to the finite
  *   parts x0 and P0 of the first prediction (null x0, P0: zeros) and are
- *   written. Where a diffuse period sees together an observable i with
- *   zero measurement variance R[i][i] and another one j, the filter is not
- *   defined for any change of R[i][j] (the observed block of R would stop
- *   being positive semidefinite), so dR[i][j] = dR[j][i] means nothing
- *   there: infinite or NaN when i < j, the formula's value when i > j.
- *   Every other entry is the derivative as usual.
+ *   written. Where a diffuse period's observed block of R is singular (a
+ *   zero pivot of its LDL^T factor, a zero variance R[i][i] among them),
+ *   the filter is defined only for changes of R that keep the block
+ *   semidefinite; dR is the gradient of its formula, which goes on smoothly
+ *   beyond, with the adjoint through the factor below a zero pivot taken as
+ *   its limit. In every direction the filter is defined, dR gives the
+ *   derivative as usual. With jitter > 0 that limit does not exist (jitter
+ *   is added to the transformed entries, so the likelihood jumps with the
+ *   factor there): the entries of dR it reaches are NaN (infinite or NaN
+ *   in the pairs (i, j), i < j, of a zero variance R[i][i] of a diagonal
+ *   block).
  *
  * The tape holds about T (2 n^2 + 2 n + 4 m + m^2 + 1) values; its size is
  * checked before anything is allocated, and KF_ERR_ALLOC returned when it
  * does not fit in memory. Under KF_INIT_DIFFUSE a second block of about
- * d n^2 + m (2 n^2 + 3 n) values follows, d the number of diffuse periods.
+ * d n^2 + m (2 n^2 + 5 n) values follows, d the number of diffuse periods.
  * The fields store_history and return_shocks of in->model are ignored. */
 
 typedef struct kf_grad_outputs {

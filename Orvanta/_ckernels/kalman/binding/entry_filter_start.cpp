@@ -32,9 +32,11 @@ bool to_init(PyObject* obj, std::span<const char* const> starts, int* out) {
 
 namespace {
 
-// diffuse_states: n values, each 0 or 1.
+// diffuse_states: n values, each 0 or 1. It comes after the model's nine
+// arrays, and n is A's.
 bool check_diffuse_states(const filter_input& diffuse, i64 n) {
-  if (!require_extents(diffuse.view, "diffuse_states", "(n,)", {n})) return false;
+  const model_size states[] = {{'n', "states", 0, "A", "(n, n)", 0, n}};
+  if (!require_sizes(diffuse.view, {9, "diffuse_states", "(n,)", "(n,)"}, states)) return false;
   const f64* mask = diffuse.view.data();
   for (i64 i = 0; i < n; ++i) {
     if (mask[i] != 0.0 && mask[i] != 1.0) {

@@ -85,22 +85,6 @@ bool fail_batched_shape(const array_view& view, int arg, const char* values,
   return false;
 }
 
-// "(2, 3)", or "(3, k)" where an extent is not yet known (-1, named by `free`).
-void extents_text(std::initializer_list<i64> extents, const char* free, char* out,
-                  std::size_t len) {
-  std::size_t used = static_cast<std::size_t>(std::snprintf(out, len, "("));
-  int d = 0;
-  for (const i64 extent : extents) {
-    if (used >= len) return;
-    const char* sep = d++ ? ", " : "";
-    used += static_cast<std::size_t>(
-        extent < 0 ? std::snprintf(out + used, len - used, "%s%s", sep, free)
-                   : std::snprintf(out + used, len - used, "%s%lld", sep,
-                                   static_cast<long long>(extent)));
-  }
-  if (used < len) std::snprintf(out + used, len - used, extents.size() == 1 ? ",)" : ")");
-}
-
 // The draws of the call: N and the first argument that has one per draw.
 struct draw_count {
   i64 N = 1;
@@ -108,26 +92,23 @@ struct draw_count {
 };
 
 // Whether argument `arg` has its shared shape, or one per draw after a
-// leading axis; its trailing extents must be `want`, where -1 is any extent
-// (the ones this argument sets, named by `free` in the message). A leading
-// axis must agree with the draws of the arguments before.
-bool check_batched(const array_view& view, int arg, std::initializer_list<i64> want,
-                   const char* free, draw_count& draws) {
-  const int shared_rank = kSharedRank[arg];
-  const int lead = view.ndim() - shared_rank;
-  bool fits = lead == 0 || lead == 1;
-  int d = 0;
-  for (const i64 extent : want) {
-    if (!fits) break;
-    fits = extent < 0 || view.extent(lead + d) == extent;
-    ++d;
-  }
-  if (!fits) {
-    bool known = false;
-    for (const i64 extent : want) known = known || extent >= 0;
+// leading axis, with the trailing extents `sizes` give its symbols (any
+// extent for a symbol not among them). A leading axis must agree with the
+// draws of the arguments before.
+bool check_batched(const array_view& view, int arg, std::span<const model_size> sizes,
+                   draw_count& draws) {
+  const batched_arg& a = kArgs[arg];
+  const int lead = view.ndim() - kSharedRank[arg];
+  const bool ranked = lead == 0 || lead == 1;
+  if (!ranked || !has_sizes(view, lead, a.shared, sizes)) {
+    if (ranked &&
+        raise_disagreement(view, lead, {arg, a.name, lead ? a.batched : a.shared, a.shared},
+                           sizes))
+      return false;
     char values[96];
-    extents_text(want, free, values, sizeof values);
-    return fail_batched_shape(view, arg, known ? values : nullptr);
+    return fail_batched_shape(view, arg,
+                              expected_text(a.shared, sizes, values, sizeof values) ? values
+                                                                                    : nullptr);
   }
   if (lead == 0) return true;
   if (draws.from < 0) {
@@ -160,15 +141,15 @@ bool check_batch_shapes(const filter_input* v, kf_batch_inputs& in, draw_count& 
   if (y.ndim() < 2 || y.ndim() > 3)
     return fail_batched_shape(y, kY, nullptr,
                               y.ndim() == 1 ? " One series is a column: y[:, None]." : "");
-  const i64 n = in.n, k = in.k, m = in.m, T = in.T;
-  return check_batched(A, kA, {n, n}, "", draws) && check_batched(B, kB, {n, -1}, "k", draws) &&
-         check_batched(v[kC].view, kC, {m, n}, "", draws) &&
-         check_batched(v[kD].view, kD, {m}, "", draws) &&
-         check_batched(v[kQ].view, kQ, {k, k}, "", draws) &&
-         check_batched(v[kR].view, kR, {m, m}, "", draws) &&
-         check_batched(y, kY, {T, m}, "", draws) &&
-         (!v[kX0].given || check_batched(v[kX0].view, kX0, {n}, "", draws)) &&
-         (!v[kP0].given || check_batched(v[kP0].view, kP0, {n, n}, "", draws));
+  const auto form = [](const array_view& view, int arg) {
+    return view.ndim() > kSharedRank[arg] ? kArgs[arg].batched : kArgs[arg].shared;
+  };
+  const model_size sizes[] = {{'n', "states", kA, "A", form(A, kA), 0, in.n},
+                              {'k', "shocks", kB, "B", form(B, kB), 1, in.k},
+                              {'m', "observables", kY, "y", form(y, kY), 1, in.m}};
+  for (int arg = 0; arg < kArrays; ++arg)
+    if (v[arg].given && !check_batched(v[arg].view, arg, sizes, draws)) return false;
+  return true;
 }
 
 // threads: an integer (anything with __index__, but not a bool) of at least

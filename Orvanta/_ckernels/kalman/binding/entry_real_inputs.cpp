@@ -47,15 +47,6 @@ void view_shape_text(const array_view& view, char* out, std::size_t len) {
   if (used < len) std::snprintf(out + used, len - used, view.ndim() == 1 ? ",)" : ")");
 }
 
-// Whether the view has exactly these extents (and their number of them).
-bool has_extents(const array_view& view, std::initializer_list<i64> extents) {
-  if (view.ndim() != static_cast<int>(extents.size())) return false;
-  int d = 0;
-  for (const i64 extent : extents)
-    if (view.extent(d++) != extent) return false;
-  return true;
-}
-
 // ValueError "<name> must have shape <symbols> = <values>; got <shape>.",
 // or without " = <values>" when `values` is null.
 bool fail_shape(const array_view& view, const char* name, const char* symbols,
@@ -71,21 +62,106 @@ bool fail_shape(const array_view& view, const char* name, const char* symbols,
   return false;
 }
 
-// Requires the extents, and names them in the message: "(m, n) = (3, 4)".
-bool require_extents(const array_view& view, const char* name, const char* symbols,
-                     std::initializer_list<i64> extents) {
-  if (has_extents(view, extents)) return true;
+namespace {
+
+// The one-letter symbols of "(m, n)", in order; at most 3.
+int symbols_of(const char* symbols, char out[3]) {
+  int count = 0;
+  for (const char* c = symbols; *c != '\0' && count < 3; ++c)
+    if ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z')) out[count++] = *c;
+  return count;
+}
+
+// The size of `symbol` among `sizes`, or null when it is free.
+const model_size* size_of(char symbol, std::span<const model_size> sizes) {
+  for (const model_size& size : sizes)
+    if (size.symbol == symbol && size.value >= 0) return &size;
+  return nullptr;
+}
+
+// "3 rows", "1 column", "2 entries": `count` along axis `axis` of an
+// argument whose symbols number `rank`.
+void count_text(long long count, int axis, int rank, char* out, std::size_t len) {
+  const char* one = rank == 1 ? "entry" : axis == 0 ? "row" : "column";
+  const char* many = rank == 1 ? "entries" : axis == 0 ? "rows" : "columns";
+  std::snprintf(out, len, "%lld %s", count, count == 1 ? one : many);
+}
+
+}  // namespace
+
+bool expected_text(const char* symbols, std::span<const model_size> sizes, char* out,
+                   std::size_t len) {
+  char letters[3];
+  const int rank = symbols_of(symbols, letters);
+  bool any = false;
+  std::size_t used = static_cast<std::size_t>(std::snprintf(out, len, "("));
+  for (int d = 0; d < rank && used < len; ++d) {
+    const char* sep = d ? ", " : "";
+    const model_size* size = size_of(letters[d], sizes);
+    any = any || size != nullptr;
+    used += static_cast<std::size_t>(
+        size != nullptr ? std::snprintf(out + used, len - used, "%s%lld", sep,
+                                        static_cast<long long>(size->value))
+                        : std::snprintf(out + used, len - used, "%s%c", sep, letters[d]));
+  }
+  if (used < len) std::snprintf(out + used, len - used, rank == 1 ? ",)" : ")");
+  return any;
+}
+
+bool has_sizes(const array_view& view, int lead, const char* symbols,
+               std::span<const model_size> sizes) {
+  char letters[3];
+  const int rank = symbols_of(symbols, letters);
+  if (lead < 0 || view.ndim() != lead + rank) return false;
+  for (int d = 0; d < rank; ++d) {
+    const model_size* size = size_of(letters[d], sizes);
+    if (size != nullptr && view.extent(lead + d) != size->value) return false;
+  }
+  return true;
+}
+
+bool raise_disagreement(const array_view& view, int lead, const shaped_arg& arg,
+                        std::span<const model_size> sizes) {
+  char letters[3];
+  const int rank = symbols_of(arg.symbols, letters);
+  if (lead < 0 || view.ndim() != lead + rank) return false;
+  // each symbol one extent, and one symbol only away from its size
+  const model_size* differing = nullptr;
+  int axis = -1;
+  for (int a = 0; a < rank; ++a) {
+    for (int b = 0; b < a; ++b)
+      if (letters[a] == letters[b] && view.extent(lead + a) != view.extent(lead + b))
+        return false;
+    const model_size* size = size_of(letters[a], sizes);
+    if (size == nullptr || view.extent(lead + a) == size->value) continue;
+    if (differing != nullptr && differing != size) return false;
+    differing = size;
+    if (axis < 0) axis = a;
+  }
+  if (differing == nullptr) return false;
+  char theirs[32], ours[32];
+  count_text(static_cast<long long>(differing->value), differing->from_axis, 2, theirs,
+             sizeof theirs);
+  count_text(static_cast<long long>(view.extent(lead + axis)), axis, rank, ours, sizeof ours);
+  const bool source_first = differing->from < arg.position;
+  PyErr_Format(PyExc_ValueError,
+               "%s and %s disagree on the number of %s %c: %s %s has %s, %s %s has %s.",
+               source_first ? differing->from_name : arg.name,
+               source_first ? arg.name : differing->from_name, differing->counted,
+               differing->symbol, source_first ? differing->from_name : arg.name,
+               source_first ? differing->from_shape : arg.shape, source_first ? theirs : ours,
+               source_first ? arg.name : differing->from_name,
+               source_first ? arg.shape : differing->from_shape, source_first ? ours : theirs);
+  return true;
+}
+
+bool require_sizes(const array_view& view, const shaped_arg& arg,
+                   std::span<const model_size> sizes) {
+  if (has_sizes(view, 0, arg.symbols, sizes)) return true;
+  if (raise_disagreement(view, 0, arg, sizes)) return false;
   char values[96];
-  std::size_t used = static_cast<std::size_t>(std::snprintf(values, sizeof values, "("));
-  int d = 0;
-  for (const i64 extent : extents)
-    if (used < sizeof values)
-      used += static_cast<std::size_t>(std::snprintf(values + used, sizeof values - used,
-                                                     d++ ? ", %lld" : "%lld",
-                                                     static_cast<long long>(extent)));
-  if (used < sizeof values)
-    std::snprintf(values + used, sizeof values - used, extents.size() == 1 ? ",)" : ")");
-  return fail_shape(view, name, symbols, values);
+  return fail_shape(view, arg.name, arg.symbols,
+                    expected_text(arg.symbols, sizes, values, sizeof values) ? values : nullptr);
 }
 
 namespace {
@@ -190,21 +266,14 @@ ref as_real_array(PyObject* obj, const char* name, masked masks) {
   return converted;
 }
 
-// C (m, n) and y (T, m) disagree on m: ValueError naming both, and y.T
-// when that is what fits.
-bool fail_observable_count(const array_view& C, const array_view& y) {
-  const auto rows = static_cast<long long>(C.extent(0));
-  if (y.extent(0) == C.extent(0)) {
-    PyErr_Format(PyExc_ValueError,
-                 "y must have shape (T, m) with m = %lld, the rows of C; got (%lld, %lld), "
-                 "which looks transposed: pass y.T.",
-                 rows, static_cast<long long>(y.extent(0)), static_cast<long long>(y.extent(1)));
-    return false;
-  }
+// C (m, n) fits n but y (T, m) has C's rows as its periods: ValueError
+// suggesting y.T.
+bool fail_transposed_y(const array_view& C, const array_view& y) {
   PyErr_Format(PyExc_ValueError,
-               "C and y disagree on the number of observables m: C (m, n) has %lld rows, y "
-               "(T, m) has %lld columns.",
-               rows, static_cast<long long>(y.extent(1)));
+               "y must have shape (T, m) with m = %lld, the rows of C; got (%lld, %lld), "
+               "which looks transposed: pass y.T.",
+               static_cast<long long>(C.extent(0)), static_cast<long long>(y.extent(0)),
+               static_cast<long long>(y.extent(1)));
   return false;
 }
 
@@ -215,13 +284,12 @@ bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T) {
   const array_view& A = v[kA].view;
   if (A.ndim() != 2 || A.extent(0) != A.extent(1)) return fail_shape(A, "A", "(n, n)", nullptr);
   *n = A.extent(0);
+  model_size sizes[] = {{'n', "states", kA, "A", "(n, n)", 0, *n},
+                        {'k', "shocks", kB, "B", "(n, k)", 1, -1},
+                        {'m', "observables", kY, "y", "(T, m)", 1, -1}};
   const array_view& B = v[kB].view;
-  if (B.ndim() != 2 || B.extent(0) != *n) {
-    char values[64];
-    std::snprintf(values, sizeof values, "(%lld, k)", static_cast<long long>(*n));
-    return fail_shape(B, "B", "(n, k)", values);
-  }
-  *k = B.extent(1);
+  if (!require_sizes(B, {kB, "B", "(n, k)", "(n, k)"}, sizes)) return false;
+  *k = sizes[1].value = B.extent(1);
   const array_view& y = v[kY].view;
   const array_view& C = v[kC].view;
   if (y.ndim() != 2) {
@@ -235,15 +303,15 @@ bool check_model_shapes(const filter_input* v, i64* n, i64* k, i64* m, i64* T) {
     return fail_shape(y, "y", "(T, m)", nullptr, hint);
   }
   *T = y.extent(0);
-  *m = y.extent(1);
-  if (C.ndim() == 2 && C.extent(1) == *n && C.extent(0) != *m)
-    return fail_observable_count(C, y);
-  return require_extents(C, "C", "(m, n)", {*m, *n}) &&
-         require_extents(v[kD].view, "d", "(m,)", {*m}) &&
-         require_extents(v[kQ].view, "Q", "(k, k)", {*k, *k}) &&
-         require_extents(v[kR].view, "R", "(m, m)", {*m, *m}) &&
-         (!v[kX0].given || require_extents(v[kX0].view, "x0", "(n,)", {*n})) &&
-         (!v[kP0].given || require_extents(v[kP0].view, "P0", "(n, n)", {*n, *n}));
+  *m = sizes[2].value = y.extent(1);
+  if (C.ndim() == 2 && C.extent(1) == *n && C.extent(0) != *m && y.extent(0) == C.extent(0))
+    return fail_transposed_y(C, y);
+  return require_sizes(C, {kC, "C", "(m, n)", "(m, n)"}, sizes) &&
+         require_sizes(v[kD].view, {kD, "d", "(m,)", "(m,)"}, sizes) &&
+         require_sizes(v[kQ].view, {kQ, "Q", "(k, k)", "(k, k)"}, sizes) &&
+         require_sizes(v[kR].view, {kR, "R", "(m, m)", "(m, m)"}, sizes) &&
+         (!v[kX0].given || require_sizes(v[kX0].view, {kX0, "x0", "(n,)", "(n,)"}, sizes)) &&
+         (!v[kP0].given || require_sizes(v[kP0].view, {kP0, "P0", "(n, n)", "(n, n)"}, sizes));
 }
 
 namespace {

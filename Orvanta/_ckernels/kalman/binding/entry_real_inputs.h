@@ -8,24 +8,67 @@
 #include "entry_support.h"  // Python.h first, as the C API requires
 
 #include <cstddef>
-#include <initializer_list>
+#include <span>
 
 namespace orv_module {
 
 // The shape of a view as Python prints a tuple: "(3, 4)", "(5,)", "()".
 void view_shape_text(const array_view& view, char* out, std::size_t len);
 
-// Whether the view has exactly these extents (and their number of them).
-bool has_extents(const array_view& view, std::initializer_list<i64> extents);
-
 // ValueError "<name> must have shape <symbols> = <values>; got <shape>.",
 // or without " = <values>" when `values` is null; returns false.
 bool fail_shape(const array_view& view, const char* name, const char* symbols,
                 const char* values, const char* hint = "");
 
-// Requires the extents, and names them in the message: "(m, n) = (3, 4)".
-bool require_extents(const array_view& view, const char* name, const char* symbols,
-                     std::initializer_list<i64> extents);
+// A size of the linear model and the argument it is read from, for the
+// message of another argument that disagrees with it.
+struct model_size {
+  char symbol;             // 'n'
+  const char* counted;     // "states": "the number of states n"
+  int from;                // the position of the parameter it is read from
+  const char* from_name;   // "A"
+  const char* from_shape;  // "(n, n)", that argument's shape as the message shows it
+  int from_axis;           // 0: its rows, 1: its columns
+  i64 value;               // below 0: not known (the symbol is then free)
+};
+
+// An argument as the messages show it: its parameter's position and name,
+// its shape ("(N, m, n)") and the symbols of its last axes ("(m, n)"), one
+// letter each.
+struct shaped_arg {
+  int position;
+  const char* name;
+  const char* shape;
+  const char* symbols;
+};
+
+// "(3, k)": the extents that `sizes` give the symbols of `symbols`, a free
+// one (not among them, or not known) as its letter. Returns whether any was
+// given.
+bool expected_text(const char* symbols, std::span<const model_size> sizes, char* out,
+                   std::size_t len);
+
+// Whether the axes of `view` from `lead` on are as many as `symbols` and have
+// the extents `sizes` give them (any extent for a free symbol).
+bool has_sizes(const array_view& view, int lead, const char* symbols,
+               std::span<const model_size> sizes);
+
+// When the axes of `view` from `lead` on match arg.symbols in number and
+// each symbol has one extent there, but the extent of exactly one symbol
+// differs from its size in `sizes`: ValueError naming both arguments, in
+// parameter order, and the extents they disagree on ("A and B disagree on
+// the number of states n: A (n, n) has 3 rows, B (n, k) has 2 rows."),
+// and true. Otherwise false and nothing raised: the shape does not fit in
+// itself, and the caller says so.
+bool raise_disagreement(const array_view& view, int lead, const shaped_arg& arg,
+                        std::span<const model_size> sizes);
+
+// The extents `sizes` give arg.symbols, on exactly that many axes: when
+// they differ, raise_disagreement's message if it applies, else fail_shape's
+// ("C must have shape (m, n) = (2, 3); got (3, 2)."); returns whether they
+// matched.
+bool require_sizes(const array_view& view, const shaped_arg& arg,
+                   std::span<const model_size> sizes);
 
 // What an input does with a numpy.ma masked array: y reads its masked
 // entries as missing (NaN); a model array refuses it.

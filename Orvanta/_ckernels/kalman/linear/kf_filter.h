@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "kf_diffuse_records.h"
+#include "kf_ldl.h"
 #include "kf_loop.h"
 
 namespace ORV_VARIANT {
@@ -162,9 +163,14 @@ f64 sum_of_squares(const f64* a, i64 len) noexcept {
 // (x.h). When the observed block R_o of R has an off-diagonal entry that is
 // not zero, R_o = L D L^T with L unit lower triangular, and the entries are
 // transformed by L^-1 (z = L^-1 C_o, w = L^-1 (y_o - d_o), variances D),
-// which leaves the likelihood as it is. The factor comes from the Cholesky
-// factor F = L D^1/2 (in s.L) as L^-1 = D^1/2 F^-1; `transformed` says
-// whether that happened. Returns false when R_o has no Cholesky factor.
+// which leaves the likelihood as it is; `transformed` says whether that
+// happened. s.L then holds a lower triangular F with L = F diag(F)^-1: the
+// Cholesky factor F = L D^1/2 where R_o has one, else L itself, from
+// ldl_semidefinite (kf_ldl.h), whose zero pivots make entries of zero
+// variance (an observable whose measurement error is a combination of those
+// before it). Both are applied alike, as L^-1 = diag(F) F^-1, which for a
+// unit diagonal is L^-1 to the bit. Returns false when R_o is not positive
+// semidefinite.
 bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
                            const kf_filter_scratch& x, i64 t, i64 m_t,
                            bool& transformed) noexcept {
@@ -179,18 +185,18 @@ bool kf_univariate_entries(const kf_inputs& in, const kf_scratch& s,
   }
   transformed = !diagonal;
   if (diagonal) return true;
-  if (orv_chol(g.R, 0.0, s.L, m_t) != 0) return false;
+  if (orv_chol(g.R, 0.0, s.L, m_t) == 0) {
+    for (i64 a = 0; a < m_t; ++a) x.h[a] = s.L[a * m_t + a] * s.L[a * m_t + a];
+  } else if (!ldl_semidefinite(g.R, s.L, x.h, x.col, m_t)) {
+    return false;
+  }
   for (i64 l = 0; l < n; ++l) {
     for (i64 a = 0; a < m_t; ++a) x.col[a] = g.C[a * n + l];
     orv_forward_subst(s.L, x.col, x.col, m_t);
     for (i64 a = 0; a < m_t; ++a) g.C[a * n + l] = x.col[a] * s.L[a * m_t + a];
   }
   orv_forward_subst(s.L, g.y, g.y, m_t);
-  for (i64 a = 0; a < m_t; ++a) {
-    const f64 pivot = s.L[a * m_t + a];
-    g.y[a] = g.y[a] * pivot;
-    x.h[a] = pivot * pivot;
-  }
+  for (i64 a = 0; a < m_t; ++a) g.y[a] = g.y[a] * s.L[a * m_t + a];
   return true;
 }
 
@@ -332,8 +338,8 @@ void kf_next_diffuse_cov(const kf_inputs& in, const kf_scratch& s, f64* P_inf) n
 // says where the loop of kf_loop.h takes over: after the last diffuse
 // period, from its filtered moments, or at period 0 from the start itself.
 // Returns KF_OK, or KF_ERR_NOT_PD (with run.failed_period and run.loglik)
-// when an observed block of R has no Cholesky factor or an entry's variance
-// is not positive.
+// when an observed block of R is not positive semidefinite or an entry's
+// variance is not positive.
 // Given a recorder, it also records each period as the smoother needs it
 // (kf_diffuse_records.h); KF_ERR_ALLOC when the record cannot grow.
 int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,

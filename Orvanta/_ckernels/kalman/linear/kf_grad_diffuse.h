@@ -20,6 +20,8 @@
 // w = Psi (y_o - d_o), h = diag(D), where R_o = L D L^T, L unit lower
 // triangular and Psi = L^-1 (L = I, D = diag(R_o) when R_o is diagonal,
 // which the same formulas then differentiate in R_o's off-diagonal entries).
+// Below a zero pivot of D (R_o singular, or a zero variance) the adjoint
+// through L is a limit, formed by zero_pivot_limits.
 #ifndef ORV_KF_GRAD_DIFFUSE_H
 #define ORV_KF_GRAD_DIFFUSE_H
 
@@ -29,12 +31,16 @@ namespace ORV_VARIANT {
 
 namespace {
 
-// What one entry started from and saw, as the replay records it.
+// What one entry started from and saw, as the replay records it, and the
+// adjoints its backward step found (entry_adjoint), which the limits below
+// zero pivots need (zero_pivot_limits).
 struct grad_entry {
   f64 *a, *P, *P_inf, *M, *M_inf;  // n, n^2, n^2, n, n
   f64 *v, *F, *F_inf, *diffuse;    // one each (diffuse: 1 or 0)
+  f64 *Mb, *Mb_inf;                // n, n: the adjoints of M and M_i
+  f64 *vb, *Fb, *Fb_inf;           // one each: of v, F and F_i
 
-  // Its layout (see scratch.h): 2 n^2 + 3 n + 4 values.
+  // Its layout (see scratch.h): 2 n^2 + 5 n + 7 values.
   template <class Regions>
   static grad_entry regions(Regions& r, i64 n) noexcept {
     grad_entry e{};
@@ -47,6 +53,11 @@ struct grad_entry {
     e.F = r.take(1);
     e.F_inf = r.take(1);
     e.diffuse = r.take(1);
+    e.Mb = r.take(n);
+    e.Mb_inf = r.take(n);
+    e.vb = r.take(1);
+    e.Fb = r.take(1);
+    e.Fb_inf = r.take(1);
     return e;
   }
   static i64 size(i64 n) noexcept {
@@ -84,10 +95,11 @@ struct kf_grad_diffuse_scratch {
   f64* temp_mm;      // m^2
   f64* u;            // m    y_o - d_o
   f64* D;            // m
+  f64* Y_zero;       // m^2  Y below the zero pivots (zero_pivot_limits)
 };
 
 // Its layout (see scratch.h): the filter's scratch, then d n^2 + m (2 n^2 +
-// 3 n + 4) + 3 n^2 + 6 n + m n + 4 m + 4 m^2 values, d the diffuse periods.
+// 5 n + 7) + 3 n^2 + 6 n + m n + 4 m + 5 m^2 values, d the diffuse periods.
 template <class Regions>
 kf_grad_diffuse_scratch kf_grad_diffuse_regions(Regions& r, i64 n, i64 m, i64 k,
                                                 i64 periods) noexcept {
@@ -102,7 +114,7 @@ kf_grad_diffuse_scratch kf_grad_diffuse_regions(Regions& r, i64 n, i64 m, i64 k,
   for (f64** p : {&g.c1, &g.c2, &g.e, &g.Mb, &g.Mb_inf}) *p = r.take(n);
   g.zb = r.take(m, n);
   for (f64** p : {&g.wb, &g.hb, &g.u, &g.D}) *p = r.take(m);
-  for (f64** p : {&g.Psi, &g.L, &g.Psib, &g.temp_mm}) *p = r.take(m, m);
+  for (f64** p : {&g.Psi, &g.L, &g.Psib, &g.temp_mm, &g.Y_zero}) *p = r.take(m, m);
   return g;
 }
 
@@ -225,6 +237,9 @@ void entry_adjoint(const grad_entry& e, const f64* z, f64* xb, f64* Pb,
   }
   hb = hb + Fb;
   wb = wb + vb;
+  copy_values(e.Mb, g.Mb, n);
+  copy_values(e.Mb_inf, g.Mb_inf, n);
+  *e.vb = vb, *e.Fb = Fb, *e.Fb_inf = Fib;
   // M = P z^T, M_i = P_inf z^T: zb += P Mb + P_inf Mb_i; Pb += sym(Mb z^T),
   // Pb_inf += sym(Mb_i z^T)
   orv_matvec(e.P, g.Mb, g.c1, n, n);
@@ -234,8 +249,9 @@ void entry_adjoint(const grad_entry& e, const f64* z, f64* xb, f64* Pb,
   add_symmetric_outer(g.Pb_inf, g.Mb_inf, z, n);
 }
 
-// L (unit lower), Psi = L^-1 and D of R_o = L D L^T, from the factor
-// F = L D^1/2 the replay left in g.s.L; or L = Psi = I, D = diag(R_o) when
+// L (unit lower), Psi = L^-1 and D of R_o = L D L^T, from the factor F
+// with L = F diag(F)^-1 that the replay left in g.s.L and the variances it
+// left in g.x.h (kf_univariate_entries); or L = Psi = I, D = diag(R_o) when
 // R_o was not transformed.
 void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m) noexcept {
   for (i64 i = 0; i < m; ++i)
@@ -243,8 +259,7 @@ void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m
       const f64 pivot = g.s.L[j * m + j];
       g.L[i * m + j] = transformed ? g.s.L[i * m + j] / pivot : (i == j ? 1.0 : 0.0);
     }
-  for (i64 i = 0; i < m; ++i)
-    g.D[i] = transformed ? g.s.L[i * m + i] * g.s.L[i * m + i] : g.x.gap.R[i * m + i];
+  copy_values(g.D, g.x.h, m);
   // Psi = L^-1, column by column (unit diagonal)
   for (i64 j = 0; j < m; ++j)
     for (i64 i = 0; i < m; ++i) {
@@ -252,6 +267,90 @@ void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m
       for (i64 l = j; l < i; ++l) s = std::fma(-g.L[i * m + l], g.Psi[l * m + j], s);
       g.Psi[i * m + j] = i < j ? 0.0 : s;
     }
+}
+
+// Whether the adjoint below a zero pivot has a limit (zero_pivot_limits):
+// not with jitter.
+inline bool zero_pivots_have_limits(const kf_inputs& in) noexcept { return !(in.jitter > 0.0); }
+
+// Below a zero pivot D_j (R_o singular), Y[i][j] = (L^T Lb)[i][j] / D_j,
+// i > j, is 0 / 0: the column of L there is no function of R_o (any value
+// gives the same L D L^T), so the likelihood cannot depend on it, and
+// L^T Lb[i][j] = -(zb_i z_j^T + wb_i w_j), the change of the likelihood as
+// c (z_j, w_j) is added to entry i, vanishes. Its ratio to D_j = h_j has a
+// limit, which is Y[i][j] (with jitter it has none: D_j = 0 is then no zero
+// variance, and the likelihood jumps with L). After entry j, with
+// r = w_j - z_j a, mu = P z_j^T and mu_i = P_inf z_j^T at the state an
+// entry starts from, entry i's v, M and M_i move by c (r, mu, mu_i) and
+// its F = z_i M and F_i = z_i M_i by c z_i (mu, mu_i) besides, so
+//   zb_i z_j^T + wb_i w_j = vb r + Fb z_i mu + Fb_i z_i mu_i + Mb mu + Mb_i mu_i
+// with the adjoints entry_adjoint found (Mb and Mb_i the whole adjoints of
+// M and M_i, through F and F_i as well). r, mu and mu_i vanish with h_j; to
+// first order, entry j leaves (v_j, M_j, 0) h_j / F_j after an ordinary
+// update and (0, K, 0) h_j after a diffuse one (K = M_i / F_i), and each
+// later entry k moves them as it moves the state, linearly:
+//   ordinary: r -= (z_k mu) v_k / F_k,  mu -= M_k (z_k mu) / F_k;
+//   diffuse:  r -= (z_k mu_i) v_k / F_i,k,  mu -= K_k (z_k mu) +
+//             M_k (z_k mu_i) / F_i,k - K_k (z_k mu_i) F_k / F_i,k,
+//             mu_i -= M_i,k (z_k mu_i) / F_i,k.
+// Y_zero[i][j] is minus that sum at entry i, with r, mu, mu_i replaced by
+// their first-order coefficients. g.c1 and g.c2 carry mu' and mu_i'.
+void zero_pivot_limits(const kf_grad_diffuse_scratch& g, i64 m_t, i64 n) noexcept {
+  const auto entry = [&](i64 a) {
+    return grad_entry::at(g.entries + a * grad_entry::size(n), n);
+  };
+  for (i64 j = 0; j < m_t; ++j) {
+    if (g.D[j] != 0.0) continue;
+    const grad_entry ej = entry(j);
+    const bool diffuse_j = *ej.diffuse != 0.0;
+    f64 r = diffuse_j ? 0.0 : *ej.v / *ej.F;
+    for (i64 l = 0; l < n; ++l) {
+      g.c1[l] = diffuse_j ? ej.M_inf[l] / *ej.F_inf : ej.M[l] / *ej.F;
+      g.c2[l] = 0.0;
+    }
+    for (i64 i = j + 1; i < m_t; ++i) {
+      const grad_entry e = entry(i);
+      const f64* z = g.x.gap.C + i * n;
+      const f64 zm = orv_dot(z, g.c1, n), zmi = orv_dot(z, g.c2, n);
+      f64 along = *e.vb * r;
+      along = std::fma(*e.Fb, zm, along);
+      along = std::fma(*e.Fb_inf, zmi, along);
+      for (i64 l = 0; l < n; ++l) {
+        along = std::fma(e.Mb[l], g.c1[l], along);
+        along = std::fma(e.Mb_inf[l], g.c2[l], along);
+      }
+      g.Y_zero[i * m_t + j] = -along;
+      if (*e.diffuse != 0.0) {
+        const f64 Fi = *e.F_inf, s = zmi / Fi;
+        r = std::fma(-s, *e.v, r);
+        for (i64 l = 0; l < n; ++l) {
+          const f64 K = e.M_inf[l] / Fi;
+          f64 mu = std::fma(-K, zm, g.c1[l]);
+          mu = std::fma(-e.M[l], s, mu);
+          g.c1[l] = std::fma(K * s, *e.F, mu);
+          g.c2[l] = std::fma(-e.M_inf[l], s, g.c2[l]);
+        }
+      } else {
+        const f64 s = zm / *e.F;
+        r = std::fma(-s, *e.v, r);
+        for (i64 l = 0; l < n; ++l) g.c1[l] = std::fma(-e.M[l], s, g.c1[l]);
+      }
+    }
+  }
+}
+
+// Marks NaN in dR_o (p x p, in R) the entries that Y below a zero pivot
+// reaches when it has no limit (with jitter): every (a, b) with
+// Psi[i][a] Psi[j][b] not zero for such an (i, j), with its mirror.
+void mark_undetermined_entries(const f64* Psi, const f64* D, f64* R, i64 p) noexcept {
+  for (i64 j = 0; j < p; ++j) {
+    if (D[j] != 0.0) continue;
+    for (i64 i = j + 1; i < p; ++i)
+      for (i64 a = 0; a <= i; ++a)
+        for (i64 b = 0; b <= j; ++b)
+          if (Psi[i * p + a] != 0.0 && Psi[j * p + b] != 0.0)
+            R[a * p + b] = R[b * p + a] = __builtin_nan("");
+  }
 }
 
 // The adjoint of the transform z = Psi C_o, w = Psi (y_o - d_o), h = D from
@@ -265,6 +364,7 @@ void transform_factors(const kf_grad_diffuse_scratch& g, bool transformed, i64 m
 void transform_adjoint(const kf_inputs& in, const kf_grad_diffuse_scratch& g,
                        const kf_grad_sinks& d, i64 t, i64 m_t, bool transformed) noexcept {
   const i64 n = in.n, m = in.m;
+  const bool limits = zero_pivots_have_limits(in);  // in Y_zero
   const f64* y = in.y + t * m;
   // C_o and u = y_o - d_o, packed again from the model (the replay
   // transformed its copies in place)
@@ -284,19 +384,26 @@ void transform_adjoint(const kf_inputs& in, const kf_grad_diffuse_scratch& g,
     orv_matmul_abt(g.temp_mm, g.Psi, g.Psib, m_t, m_t, m_t);
     orv_matmul_atb(g.L, g.Psib, g.temp_mm, m_t, m_t, m_t);
     for (i64 i = 0; i < m_t; ++i)
-      for (i64 j = 0; j < m_t; ++j)
-        g.Psib[i * m_t + j] = i > j ? -g.temp_mm[i * m_t + j] / g.D[j] : (i == j ? g.hb[i] : 0.0);
+      for (i64 j = 0; j < m_t; ++j) {
+        f64 value = i == j ? g.hb[i] : 0.0;
+        if (i > j)
+          value = g.D[j] != 0.0 ? -g.temp_mm[i * m_t + j] / g.D[j]
+                                : (limits ? g.Y_zero[i * m_t + j] : 0.0);
+        g.Psib[i * m_t + j] = value;
+      }
     // temp = Psi^T Y Psi, symmetrised
     orv_matmul_atb(g.Psi, g.Psib, g.temp_mm, m_t, m_t, m_t);
     orv_matmul(g.temp_mm, g.Psi, g.Psib, m_t, m_t, m_t);
     orv_sym_inplace(g.Psib, m_t);
+    if (!limits) mark_undetermined_entries(g.Psi, g.D, g.Psib, m_t);
   } else {
     // Psi = L = I: dR_o = sym(Y) = diag(hb) and, off the diagonal,
-    // -0.5 Psib[i][j] / D[j] for i > j, each entry on its own (a zero
-    // variance D[j] leaves only the pairs it divides undefined)
+    // -0.5 Psib[i][j] / D[j] for i > j, each entry on its own (with jitter,
+    // a zero variance D[j] leaves only the pairs it divides undefined)
     for (i64 i = 0; i < m_t; ++i) {
       for (i64 j = 0; j < i; ++j) {
-        const f64 y = -0.5 * g.Psib[i * m_t + j] / g.D[j];
+        const f64 y = g.D[j] != 0.0 || !limits ? -0.5 * g.Psib[i * m_t + j] / g.D[j]
+                                               : 0.5 * g.Y_zero[i * m_t + j];
         g.Psib[i * m_t + j] = g.Psib[j * m_t + i] = y;
       }
       g.Psib[i * m_t + i] = g.hb[i];
@@ -357,6 +464,7 @@ void diffuse_update_adjoint(const kf_inputs& in, const kf_outputs& h, const kf_g
   }
   if (m_t > 0) {
     transform_factors(dg, transformed, m_t);
+    if (zero_pivots_have_limits(in)) zero_pivot_limits(dg, m_t, n);
     transform_adjoint(in, dg, d, t, m_t, transformed);
   }
   copy_values(g.xb_p, g.xb, n);
