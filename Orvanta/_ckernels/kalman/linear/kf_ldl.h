@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-#include "filter_support.h"
+#include "../filter_support.h"
 
 namespace ORV_VARIANT {
 
