@@ -187,8 +187,12 @@ def test_threads_take_any_index_and_start_no_more_than_the_processors():
     tasks_before = len(os.listdir("/proc/self/task")) + 1
     watcher.start()
     try:
-        for _ in range(3):
+        # The watcher may miss a short-lived worker on a loaded machine: call
+        # again until it has seen one, three calls at least.
+        for call in range(50):
             assert run(args, threads=10**6).loglik.tobytes() == want
+            if call >= 2 and peak[0] > tasks_before:
+                break
     finally:
         stop.set()
         watcher.join()
