@@ -7,7 +7,7 @@ import pytest
 
 from _index_packages import index_package
 from Orvanta.kalman import kalman_filter
-from test_kf_reference import nile_flow
+from test_readme import blocks
 
 pytensor = index_package("pytensor")
 pm = index_package("pymc")
@@ -66,19 +66,15 @@ def test_value_and_gradient_run_one_native_call_with_the_filters_bits():
                       P0=np.eye(2), init="stationary")
 
 
-def test_nuts_samples_the_nile_local_level_posterior():
-    flow = nile_flow()[:, None]
-    with pm.Model():
-        log_var = pm.Normal("log_var", mu=8.0, sigma=4.0, shape=2)  # eps, eta
-        variance = pt.exp(log_var)
-        pm.Potential("loglik", kalman_loglik(
-            pt.ones((1, 1)), pt.ones((1, 1)), pt.ones((1, 1)), pt.zeros(1),
-            variance[1].reshape((1, 1)), variance[0].reshape((1, 1)), flow, init="diffuse"))
-        idata = pm.sample(300, tune=300, chains=2, cores=1, random_seed=3,
-                          progressbar=False, compute_convergence_checks=False)
+def test_nuts_samples_the_nile_local_level_posterior_as_the_readme_shows():
+    """The README's PyMC example (its `py` block through the node), as written."""
+    example, = [code for _, code in blocks("py") if "kalman_loglik(" in code]
+    namespace = {}
+    exec(compile(example, "README.md", "exec"), namespace)
+    idata = namespace["idata"]
     mean = idata.posterior["log_var"].mean(("chain", "draw")).to_numpy()
     # The maximum likelihood estimates (Durbin and Koopman) are 15099 and
     # 1469.1; the posterior of the log-variances centres within a few of
     # their standard deviations (about 0.15 and 0.6).
     assert abs(mean[0] - np.log(15099.0)) < 0.5 and abs(mean[1] - np.log(1469.1)) < 1.5
-    assert idata.sample_stats["diverging"].sum() < 30
+    assert idata.sample_stats["diverging"].sum() < 50
