@@ -16,6 +16,8 @@ so PyTensor applies the chain rule from the gradient in the matrices.
 Importing this module imports PyTensor; ``Orvanta.kalman`` never does.
 """
 
+from types import SimpleNamespace
+
 import numpy as np
 import pytensor.tensor as pt
 from pytensor.gradient import grad_not_implemented
@@ -24,7 +26,7 @@ from pytensor.graph.op import Op
 from pytensor.graph.rewriting.basic import node_rewriter
 from pytensor.tensor.rewriting.basic import register_specialize
 
-from Orvanta.kalman import kalman_loglik_grad
+from Orvanta.kalman import kalman_loglik_batch, kalman_loglik_grad
 
 __all__ = ["KalmanLoglik", "KalmanLoglikGrad", "kalman_loglik"]
 
@@ -39,18 +41,43 @@ class _FilterSettings:
     equal only when they are the same object, since y is an array (an Op's
     equality decides which nodes PyTensor merges)."""
 
-    def __init__(self, y, start_names, init, symmetrize, jitter, diffuse_states):
+    def __init__(self, y, start_names, init, symmetrize, jitter, diffuse_states,
+                 invalid_point):
         self.y = np.array(y, dtype=np.float64, order="C")
         self.y.setflags(write=False)
         self.start_names = tuple(start_names)
         self.options = dict(symmetrize=bool(symmetrize), jitter=float(jitter), init=init)
         if diffuse_states is not None:
             self.options["diffuse_states"] = np.array(diffuse_states, dtype=bool)
+        self.invalid_point = invalid_point
 
     def call_native(self, inputs):
+        """kalman_loglik_grad's result; with invalid_point='-inf', a point where
+        the filter cannot run gives -inf and a zero gradient instead."""
         model, start = inputs[:len(MODEL_ARRAYS)], inputs[len(MODEL_ARRAYS):]
         keywords = dict(zip(self.start_names, start), **self.options)
-        return kalman_loglik_grad(*model, self.y, **keywords)
+        try:
+            return kalman_loglik_grad(*model, self.y, **keywords)
+        except (ValueError, np.linalg.LinAlgError):
+            if self.invalid_point == "raise" or not self._batch_reports_a_status(inputs):
+                raise
+        zeros = {"d" + name: np.zeros_like(value)
+                 for name, value in zip(self.gradient_fields(), inputs)}
+        return SimpleNamespace(loglik=-np.inf, **zeros)
+
+    def _batch_reports_a_status(self, inputs):
+        """Whether the point lies outside the model's domain: the batch entry,
+        which filters as kalman_loglik_grad does, reports a status for it (a
+        covariance that is not positive definite, a stationary start with a
+        root on or outside the unit circle) where the single entries raise.
+        Errors of the arguments themselves the batch raises as well; they
+        propagate."""
+        model, start = inputs[:len(MODEL_ARRAYS)], inputs[len(MODEL_ARRAYS):]
+        arrays = [value[None] for value in model] + [value[None] for value in start]
+        keywords = dict(zip(self.start_names, arrays[len(MODEL_ARRAYS):]),
+                        symmetrize=self.options["symmetrize"], jitter=self.options["jitter"],
+                        init=self.options["init"])
+        return kalman_loglik_batch(*arrays[:len(MODEL_ARRAYS)], self.y, **keywords).status[0] != 0
 
     def gradient_fields(self):
         return [name for name, _ in MODEL_ARRAYS] + list(self.start_names)
@@ -122,14 +149,24 @@ def _float64_of_dimension(value, name, ndim):
 
 
 def kalman_loglik(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter=0.0, *,
-                  init="known", diffuse_states=None):
+                  init="known", diffuse_states=None, invalid_point="raise"):
     """The log-likelihood of ``kalman_filter`` (same arguments and meaning) as a
     scalar PyTensor expression of A, B, C, d, Q, R and of x0, P0 when given;
     y and the options are constants. Differentiable once, with the gradient of
     ``kalman_loglik_grad``. Build Q, R and P0 symmetric in the graph: their
-    gradient is the symmetric one. Errors of the native call (a covariance
-    that is not positive definite, a non-finite value) are raised when the
-    graph runs, as kalman_loglik_grad raises them."""
+    gradient is the symmetric one.
+
+    invalid_point: "raise" raises the native call's errors when the graph runs,
+    as kalman_loglik_grad raises them. "-inf" (for a sampler, whose proposals
+    may leave the model's domain) gives -inf and a zero gradient at a point
+    where kalman_loglik_batch would report a status (see *Statuses and
+    exceptions*: an innovation covariance that is not positive definite, a
+    stationary start from a root on or outside the unit circle); other errors
+    still raise. Not with init="diffuse", which the batch does not run."""
+    if invalid_point not in ("raise", "-inf"):
+        raise ValueError(f"invalid_point must be 'raise' or '-inf', not {invalid_point!r}")
+    if invalid_point == "-inf" and init == "diffuse":
+        raise ValueError("invalid_point='-inf' needs init='known' or 'stationary'")
     if init == "stationary" and P0 is not None:
         raise ValueError("init='stationary' solves for P0; do not pass one")
     if init == "known" and (x0 is None or P0 is None):
@@ -140,5 +177,5 @@ def kalman_loglik(A, B, C, d, Q, R, y, x0=None, P0=None, symmetrize=True, jitter
               for (name, ndim), value in zip(MODEL_ARRAYS, (A, B, C, d, Q, R))]
     inputs += [_float64_of_dimension(given[name], name, ndim) for name, ndim in start]
     settings = _FilterSettings(y, [name for name, _ in start], init, symmetrize, jitter,
-                               diffuse_states)
+                               diffuse_states, invalid_point)
     return KalmanLoglik(settings)(*inputs)

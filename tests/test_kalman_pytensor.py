@@ -78,3 +78,21 @@ def test_nuts_samples_the_nile_local_level_posterior_as_the_readme_shows():
     # their standard deviations (about 0.15 and 0.6).
     assert abs(mean[0] - np.log(15099.0)) < 0.5 and abs(mean[1] - np.log(1469.1)) < 1.5
     assert idata.sample_stats["diverging"].sum() < 50
+
+
+def test_a_point_outside_the_domain_is_minus_infinity_only_where_asked():
+    root = pt.dscalar("root")
+    A = pt.stack([pt.stack([root, 0.0]), pt.stack([0.0, 0.3])])
+
+    def value_and_gradient(invalid_point, C=np.eye(2)):
+        loglik = kalman_loglik(A, np.eye(2), C, np.zeros(2), np.eye(2), np.eye(2), Y,
+                               init="stationary", invalid_point=invalid_point)
+        return pytensor.function([root], [loglik, pytensor.grad(loglik, root)])
+
+    assert np.isfinite(value_and_gradient("-inf")(0.5)[0])
+    assert value_and_gradient("-inf")(1.0) == [-np.inf, 0.0]
+    with pytest.raises(ValueError, match="unit circle"):
+        value_and_gradient("raise")(1.0)
+    # An argument that is wrong at every point is an error, not -inf.
+    with pytest.raises(ValueError):
+        value_and_gradient("-inf", C=np.eye(3))(1.0)
