@@ -36,11 +36,13 @@ import pymc as pm
 import pytensor.tensor as pt
 from pymc_extras.statespace.filters import StandardFilter
 
-from Orvanta.kalman import kalman_loglik_batch
-from Orvanta.kalman_pytensor import kalman_loglik
-
+# The demo first: it makes the checkout's in-place build importable.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from demo import NAMES as FACTOR_NAMES, load_us_macro, ragged_edge  # noqa: E402
+from emcee_batch import PRIOR_MEAN, PRIOR_SD, factor_model_arrays  # noqa: E402
+
+from Orvanta.kalman import kalman_loglik_batch  # noqa: E402
+from Orvanta.kalman_pytensor import kalman_loglik  # noqa: E402
 
 
 def nile_flow():
@@ -64,9 +66,11 @@ class NileLocalLevel:
     def matrices(self, theta):
         """The filter's arrays as PyTensor expressions of theta."""
         variance = pt.exp(theta)
-        one = pt.ones((1, 1))
-        return dict(A=one, B=one, C=one, d=pt.zeros(1), Q=variance[1].reshape((1, 1)),
-                    R=variance[0].reshape((1, 1)), x0=pt.zeros(1), P0=self.P0 * one)
+        # A variable of its own for each array: pymc-extras' filter takes them
+        # as separate inputs of its scan, which refuses one variable twice.
+        A, B, C = (pt.ones((1, 1)) for _ in range(3))
+        return dict(A=A, B=B, C=C, d=pt.zeros(1), Q=variance[1].reshape((1, 1)),
+                    R=variance[0].reshape((1, 1)), x0=pt.zeros(1), P0=pt.fill(A, self.P0))
 
     def predicted_start(self, arrays):
         """The mean and covariance of the first prediction (the start that
@@ -86,8 +90,7 @@ class FactorModel:
     consumption loading, log sd of the shocks 2, log sd of the noise 3)."""
 
     names = FACTOR_NAMES
-    prior_mean = np.array([0.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 0.0])
-    prior_sd = np.array([10.0, 10.0, 10.0, 2.0, 2.0, 5.0, 2.0, 2.0, 2.0, 2.0, 2.0])
+    prior_mean, prior_sd = PRIOR_MEAN, PRIOR_SD
     init = "stationary"
 
     def __init__(self):
@@ -100,7 +103,7 @@ class FactorModel:
         C = pt.set_subtensor(C[1, 0], lam)
         C = pt.set_subtensor(C[2, 1], 1.0)
         return dict(A=pt.diag(phi), B=pt.eye(2), C=C, d=theta[0:3],
-                    Q=pt.diag(pt.exp(2.0 * theta[6:8])), R=pt.diag(pt.exp(2.0 * theta[8:11])))
+                    Q=pt.diag(pt.exp(theta[6:8]) ** 2), R=pt.diag(pt.exp(theta[8:11]) ** 2))
 
     def predicted_start(self, arrays):
         """The stationary distribution, the first prediction's too: diagonal,
@@ -109,16 +112,7 @@ class FactorModel:
         return pt.zeros(2), pt.diag(pt.diagonal(arrays["Q"]) / (1.0 - phi ** 2))
 
     def batch_matrices(self, thetas):
-        draws = len(thetas)
-        A = np.zeros((draws, 2, 2))
-        A[:, [0, 1], [0, 1]] = np.tanh(thetas[:, 3:5])
-        C = np.zeros((draws, 3, 2))
-        C[:, 0, 0], C[:, 1, 0], C[:, 2, 1] = 1.0, thetas[:, 5], 1.0
-        Q = np.zeros((draws, 2, 2))
-        Q[:, [0, 1], [0, 1]] = np.exp(2.0 * thetas[:, 6:8])
-        R = np.zeros((draws, 3, 3))
-        R[:, [0, 1, 2], [0, 1, 2]] = np.exp(2.0 * thetas[:, 8:11])
-        return dict(A=A, B=np.eye(2), C=C, d=np.ascontiguousarray(thetas[:, 0:3]), Q=Q, R=R)
+        return factor_model_arrays(thetas)
 
 
 # ---------------------------------------------------------------------------

@@ -2,6 +2,10 @@
 of the graph from every start, a value with its gradient costs one native call,
 and PyMC's NUTS samples a sane posterior through it."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -96,3 +100,12 @@ def test_a_point_outside_the_domain_is_minus_infinity_only_where_asked():
     # An argument that is wrong at every point is an error, not -inf.
     with pytest.raises(ValueError):
         value_and_gradient("-inf", C=np.eye(3))(1.0)
+
+
+def test_the_bayesian_example_agrees_with_emcee_in_its_quick_form():
+    example = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                           "examples", "bayes_nuts.py")
+    done = subprocess.run([sys.executable, "-W", "ignore", example, "--quick"],
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.count("against emcee: agrees") == 2

@@ -2,6 +2,10 @@
 over its walkers through kalman_loglik_batch, walks the same chain to the bit
 as one kalman_filter call per walker."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 
 from _index_packages import index_package
@@ -42,3 +46,12 @@ def test_vectorised_ensemble_walks_the_per_walker_chain():
     assert np.array_equal(log_prob, log_prob_each)
     # The walkers moved: the comparison is of two real chains.
     assert accepted.mean() > 0.1 and np.all(np.isfinite(log_prob))
+
+
+def test_the_example_walks_the_factor_model_the_same_either_way():
+    example = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                           "examples", "emcee_batch.py")
+    done = subprocess.run([sys.executable, example, "--walkers", "24", "--steps", "30"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "the two chains are identical to the bit" in done.stdout
