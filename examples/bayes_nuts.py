@@ -9,14 +9,16 @@ Models:
 
 Routes, each sampling the same posterior (the same priors and likelihood):
   - PyMC's NUTS through Orvanta.kalman_pytensor (the native filter and gradient);
+  - BlackJAX's NUTS through Orvanta.kalman_jax (the same, as a JAX function);
   - PyMC's NUTS through pymc-extras' statespace Kalman filter (PyTensor, the
     gradient by automatic differentiation);
+  - BlackJAX's NUTS through dynamax's Kalman filter (JAX, differentiated by JAX);
   - emcee's ensemble, vectorised over its walkers through kalman_loglik_batch:
     the long gradient-free reference that the NUTS posteriors are checked against,
     mean and standard deviation of every parameter within Monte Carlo error.
 
-For each route it prints the sampling seconds (PyMC's own count, tuning
-included, compilation not), the smallest bulk effective sample size over the
+For each route it prints the sampling seconds (two chains of as many tuning
+steps as draws, tuning included, compilation not), the smallest bulk effective sample size over the
 parameters (ArviZ's ess) and their ratio, seconds per effective sample of the
 slowest parameter.
 
@@ -30,13 +32,17 @@ import sys
 import time
 
 import arviz as az
+import blackjax
 import emcee
+import jax
+import jax.numpy as jnp
 import numpy as np
 import pymc as pm
 import pytensor.tensor as pt
 from pymc_extras.statespace.filters import StandardFilter
 
 # The demo first: it makes the checkout's in-place build importable.
+jax.config.update("jax_enable_x64", True)
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from demo import NAMES as FACTOR_NAMES, load_us_macro, ragged_edge  # noqa: E402
 from emcee_batch import PRIOR_MEAN, PRIOR_SD, factor_model_arrays  # noqa: E402
@@ -63,16 +69,17 @@ class NileLocalLevel:
     def __init__(self):
         self.y = nile_flow()
 
-    def matrices(self, theta):
-        """The filter's arrays as PyTensor expressions of theta."""
-        variance = pt.exp(theta)
+    def matrices(self, theta, xp):
+        """The filter's arrays as expressions of theta in xp: pytensor.tensor
+        or jax.numpy."""
+        variance = xp.exp(theta)
         # A variable of its own for each array: pymc-extras' filter takes them
         # as separate inputs of its scan, which refuses one variable twice.
-        A, B, C = (pt.ones((1, 1)) for _ in range(3))
-        return dict(A=A, B=B, C=C, d=pt.zeros(1), Q=variance[1].reshape((1, 1)),
-                    R=variance[0].reshape((1, 1)), x0=pt.zeros(1), P0=pt.fill(A, self.P0))
+        A, B, C = (xp.ones((1, 1)) for _ in range(3))
+        return dict(A=A, B=B, C=C, d=xp.zeros(1), Q=variance[1].reshape((1, 1)),
+                    R=variance[0].reshape((1, 1)), x0=xp.zeros(1), P0=xp.full((1, 1), self.P0))
 
-    def predicted_start(self, arrays):
+    def predicted_start(self, arrays, xp):
         """The mean and covariance of the first prediction (the start that
         pymc-extras takes): A x0 and A P0 A' + B Q B'."""
         return arrays["x0"], arrays["P0"] + arrays["Q"]
@@ -96,20 +103,19 @@ class FactorModel:
     def __init__(self):
         self.y = ragged_edge(load_us_macro()[2])
 
-    def matrices(self, theta):
-        phi, lam = pt.tanh(theta[3:5]), theta[5]
-        C = pt.zeros((3, 2))
-        C = pt.set_subtensor(C[0, 0], 1.0)
-        C = pt.set_subtensor(C[1, 0], lam)
-        C = pt.set_subtensor(C[2, 1], 1.0)
-        return dict(A=pt.diag(phi), B=pt.eye(2), C=C, d=theta[0:3],
-                    Q=pt.diag(pt.exp(theta[6:8]) ** 2), R=pt.diag(pt.exp(theta[8:11]) ** 2))
+    def matrices(self, theta, xp):
+        phi, lam = xp.tanh(theta[3:5]), theta[5]
+        zero = 0.0 * lam
+        one = zero + 1.0
+        C = xp.stack([xp.stack([one, zero]), xp.stack([lam, zero]), xp.stack([zero, one])])
+        return dict(A=xp.diag(phi), B=xp.eye(2), C=C, d=theta[0:3],
+                    Q=xp.diag(xp.exp(theta[6:8]) ** 2), R=xp.diag(xp.exp(theta[8:11]) ** 2))
 
-    def predicted_start(self, arrays):
+    def predicted_start(self, arrays, xp):
         """The stationary distribution, the first prediction's too: diagonal,
         each state's shock variance over 1 - phi**2."""
-        phi = pt.diagonal(arrays["A"])
-        return pt.zeros(2), pt.diag(pt.diagonal(arrays["Q"]) / (1.0 - phi ** 2))
+        phi = xp.diagonal(arrays["A"])
+        return xp.zeros(2), xp.diag(xp.diagonal(arrays["Q"]) / (1.0 - phi ** 2))
 
     def batch_matrices(self, thetas):
         return factor_model_arrays(thetas)
@@ -120,18 +126,87 @@ class FactorModel:
 # ---------------------------------------------------------------------------
 
 def orvanta_loglik(model, theta):
-    return kalman_loglik(**model.matrices(theta), y=model.y, init=model.init,
+    return kalman_loglik(**model.matrices(theta, pt), y=model.y, init=model.init,
                          invalid_point="-inf")
 
 
 def pymc_extras_loglik(model, theta):
-    arrays = model.matrices(theta)
-    a0, P0 = model.predicted_start(arrays)
+    arrays = model.matrices(theta, pt)
+    a0, P0 = model.predicted_start(arrays, pt)
     n = arrays["B"].shape[0]
     outputs = StandardFilter().build_graph(
         pt.as_tensor_variable(model.y), a0, P0, pt.zeros(n), arrays["d"], arrays["A"],
         arrays["C"], arrays["B"], arrays["R"], arrays["Q"])
     return outputs[-1].sum()
+
+
+def orvanta_jax_loglik(model, theta):
+    from Orvanta.kalman_jax import kalman_loglik as kalman_loglik_jax
+    return kalman_loglik_jax(**model.matrices(theta, jnp), y=model.y, init=model.init,
+                             invalid_point="-inf")
+
+
+def dynamax_loglik(model, theta):
+    """dynamax's filter, which takes the first prediction as its start and has no
+    missing values: a missing entry is made an independent N(0, 1) value of 0
+    (no loading, no mean, unit variance), which adds a constant to the
+    log-likelihood and leaves the posterior as it is."""
+    from dynamax.linear_gaussian_ssm.inference import (
+        ParamsLGSSM, ParamsLGSSMDynamics, ParamsLGSSMEmissions, ParamsLGSSMInitial,
+        lgssm_filter)
+    arrays = model.matrices(theta, jnp)
+    a0, P0 = model.predicted_start(arrays, jnp)
+    n, m = a0.shape[0], model.y.shape[1]
+    missing = np.isnan(model.y)
+    C, d, R = arrays["C"], arrays["d"], arrays["R"]
+    if missing.any():
+        keep = ~missing
+        C = jnp.where(keep[:, :, None], C, 0.0)
+        d = jnp.where(keep, d, 0.0)
+        R = R * (keep[:, :, None] & keep[:, None, :]) + missing[:, :, None] * np.eye(m)
+    params = ParamsLGSSM(
+        initial=ParamsLGSSMInitial(mean=a0, cov=P0),
+        dynamics=ParamsLGSSMDynamics(weights=arrays["A"], bias=jnp.zeros(n),
+                                     input_weights=jnp.zeros((n, 0)),
+                                     cov=arrays["B"] @ arrays["Q"] @ arrays["B"].T),
+        emissions=ParamsLGSSMEmissions(weights=C, bias=d, input_weights=jnp.zeros((m, 0)),
+                                       cov=R))
+    return lgssm_filter(params, jnp.asarray(np.nan_to_num(model.y))).marginal_loglik
+
+
+def sample_blackjax(model, loglik, draws, tune, seed):
+    """BlackJAX's NUTS with its window adaptation, two chains one after the
+    other, each compiled once beforehand; returns the draws (chain, draw,
+    parameter), the seconds (compilation not included) and the divergences."""
+    prior_mean, prior_sd = jnp.asarray(model.prior_mean), jnp.asarray(model.prior_sd)
+
+    def log_density(theta):
+        z = (theta - prior_mean) / prior_sd
+        return -0.5 * z @ z + loglik(model, theta)
+
+    @jax.jit
+    def one_chain(key, position):
+        warm_key, sample_key = jax.random.split(key)
+        warmup = blackjax.window_adaptation(blackjax.nuts, log_density)
+        (state, parameters), _ = warmup.run(warm_key, position, num_steps=tune)
+        kernel = blackjax.nuts(log_density, **parameters)
+
+        def step(state, key):
+            state, info = kernel.step(key, state)
+            return state, (state.position, info.is_divergent)
+
+        _, (positions, divergent) = jax.lax.scan(step, state,
+                                                 jax.random.split(sample_key, draws))
+        return positions, divergent.sum()
+
+    keys = jax.random.split(jax.random.key(seed), 2)
+    start = jnp.asarray(posterior_mode_guess(model))
+    compiled = one_chain.lower(keys[0], start).compile()
+    began = time.perf_counter()
+    chains = jax.block_until_ready([compiled(key, start) for key in keys])
+    seconds = time.perf_counter() - began
+    return (np.stack([np.asarray(positions) for positions, _ in chains]), seconds,
+            int(sum(divergent for _, divergent in chains)))
 
 
 def sample_nuts(model, loglik, draws, tune, seed):
@@ -224,37 +299,43 @@ def report(label, stats, seconds, divergences=None):
     return per_sample
 
 
-def run(model, label, draws, tune, walkers, steps, with_pymc_extras, seed=1):
+ORVANTA_ROUTES = (("PyMC NUTS, Orvanta node", sample_nuts, orvanta_loglik),
+                  ("BlackJAX NUTS, Orvanta JAX function", sample_blackjax, orvanta_jax_loglik))
+PEER_ROUTES = (("PyMC NUTS, pymc-extras filter", sample_nuts, pymc_extras_loglik),
+               ("BlackJAX NUTS, dynamax filter", sample_blackjax, dynamax_loglik))
+
+
+def run(model, label, draws, tune, walkers, steps, with_peers, seed=1):
     print(f"{label}: {len(model.names)} parameters, T = {len(model.y)}")
     reference_chain, reference_seconds = sample_emcee(model, walkers, steps, seed)
     reference = summary(reference_chain) | {"names": model.names}
     report(f"emcee, {walkers} walkers through the batch", reference, reference_seconds)
-    routes = [("PyMC NUTS, Orvanta node", orvanta_loglik)]
-    if with_pymc_extras:
-        routes.append(("PyMC NUTS, pymc-extras filter", pymc_extras_loglik))
+    routes = ORVANTA_ROUTES + (PEER_ROUTES if with_peers else ())
     per_sample, failures = {}, []
-    for name, loglik in routes:
-        chain, seconds, divergences = sample_nuts(model, loglik, draws, tune, seed)
+    for name, sampler, loglik in routes:
+        chain, seconds, divergences = sampler(model, loglik, draws, tune, seed)
         stats = summary(chain) | {"names": model.names}
         per_sample[name] = report(name, stats, seconds, divergences)
         off = disagreements(model, reference, stats)
         print(f"    against emcee: {'agrees' if not off else 'differs at ' + ', '.join(off)}")
         failures += [f"{label}, {name}: {item}" for item in off]
-    if len(per_sample) == 2:
-        ratio = per_sample["PyMC NUTS, pymc-extras filter"] / per_sample["PyMC NUTS, Orvanta node"]
-        print(f"  seconds per effective sample, pymc-extras / Orvanta: {ratio:.1f}x")
+    if with_peers:
+        ours = min(per_sample[name] for name, _, _ in ORVANTA_ROUTES)
+        theirs = min(per_sample[name] for name, _, _ in PEER_ROUTES)
+        print(f"  seconds per effective sample, the faster peer over the faster Orvanta "
+              f"route: {theirs / ours:.1f}x")
     return failures
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
-                        help="short runs and no pymc-extras: checks the machinery")
+                        help="short runs, the Orvanta routes only: checks the machinery")
     args = parser.parse_args()
     if args.quick:
-        settings = dict(draws=300, tune=300, walkers=32, steps=2000, with_pymc_extras=False)
+        settings = dict(draws=300, tune=300, walkers=32, steps=2000, with_peers=False)
     else:
-        settings = dict(draws=1000, tune=1000, walkers=64, steps=20000, with_pymc_extras=True)
+        settings = dict(draws=1000, tune=1000, walkers=64, steps=20000, with_peers=True)
     failures = run(NileLocalLevel(), "Nile local level", **settings)
     failures += run(FactorModel(), "Dynamic factor model (examples/demo.py)", **settings)
     if failures:
