@@ -107,5 +107,6 @@ def test_the_bayesian_example_agrees_with_emcee_in_its_quick_form():
                            "examples", "bayes_nuts.py")
     done = subprocess.run([sys.executable, "-W", "ignore", example, "--quick"],
                           capture_output=True, text=True, timeout=600)
+    # It exits 1 when any NUTS posterior strays from emcee's.
     assert done.returncode == 0, done.stdout + done.stderr
-    assert done.stdout.count("against emcee: agrees") == 2
+    assert "every NUTS posterior agrees with emcee's" in done.stdout
