@@ -2,13 +2,10 @@
 of the graph from every start, a value with its gradient costs one native call,
 and PyMC's NUTS samples a sane posterior through it."""
 
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
+from _examples import run_example
 from _index_packages import index_package
 from Orvanta.kalman import kalman_filter
 from test_readme import blocks
@@ -103,10 +100,7 @@ def test_a_point_outside_the_domain_is_minus_infinity_only_where_asked():
 
 
 def test_the_bayesian_example_agrees_with_emcee_in_its_quick_form():
-    example = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                           "examples", "bayes_nuts.py")
-    done = subprocess.run([sys.executable, "-W", "ignore", example, "--quick"],
-                          capture_output=True, text=True, timeout=600)
+    done = run_example("bayes_nuts.py", "--quick", timeout=600)
     # It exits 1 when any NUTS posterior strays from emcee's.
     assert done.returncode == 0, done.stdout + done.stderr
     assert "every NUTS posterior agrees with emcee's" in done.stdout

@@ -2,12 +2,9 @@
 over its walkers through kalman_loglik_batch, walks the same chain to the bit
 as one kalman_filter call per walker."""
 
-import os
-import subprocess
-import sys
-
 import numpy as np
 
+from _examples import run_example
 from _index_packages import index_package
 from Orvanta.kalman import kalman_filter, kalman_loglik_batch
 from test_kf_reference import nile_flow
@@ -49,9 +46,6 @@ def test_vectorised_ensemble_walks_the_per_walker_chain():
 
 
 def test_the_example_walks_the_factor_model_the_same_either_way():
-    example = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                           "examples", "emcee_batch.py")
-    done = subprocess.run([sys.executable, example, "--walkers", "24", "--steps", "30"],
-                          capture_output=True, text=True, timeout=300)
+    done = run_example("emcee_batch.py", "--walkers", "24", "--steps", "30", timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "the two chains are identical to the bit" in done.stdout
