@@ -31,7 +31,8 @@ import os
 import sys
 import time
 
-import arviz as az
+import arviz_base
+import arviz_stats
 import blackjax
 import emcee
 import jax
@@ -39,7 +40,6 @@ import jax.numpy as jnp
 import numpy as np
 import pymc as pm
 import pytensor.tensor as pt
-from pymc_extras.statespace.filters import StandardFilter
 
 # The demo first: it makes the checkout's in-place build importable.
 jax.config.update("jax_enable_x64", True)
@@ -131,6 +131,8 @@ def orvanta_loglik(model, theta):
 
 
 def pymc_extras_loglik(model, theta):
+    # Imported here: it loads matplotlib, which the quick run does without.
+    from pymc_extras.statespace.filters import StandardFilter
     arrays = model.matrices(theta, pt)
     a0, P0 = model.predicted_start(arrays, pt)
     n = arrays["B"].shape[0]
@@ -265,7 +267,7 @@ def posterior_mode_guess(model):
 # ---------------------------------------------------------------------------
 
 def as_datatree(chain):
-    return az.from_dict({"posterior": {"theta": chain}})
+    return arviz_base.from_dict({"posterior": {"theta": chain}})
 
 
 def summary(chain):
@@ -273,9 +275,9 @@ def summary(chain):
     tree = as_datatree(chain)
     values = lambda statistic: statistic["theta"].to_numpy()  # noqa: E731
     return dict(mean=chain.mean(axis=(0, 1)), sd=chain.std(axis=(0, 1)),
-                mcse_mean=values(az.mcse(tree, method="mean")),
-                mcse_sd=values(az.mcse(tree, method="sd")),
-                ess=values(az.ess(tree, method="bulk")))
+                mcse_mean=values(arviz_stats.mcse(tree, method="mean")),
+                mcse_sd=values(arviz_stats.mcse(tree, method="sd")),
+                ess=values(arviz_stats.ess(tree, method="bulk")))
 
 
 def disagreements(model, reference, other, bound=4.0):

@@ -11,7 +11,9 @@ from Orvanta.kalman import kalman_filter
 from test_readme import blocks
 
 pytensor = index_package("pytensor")
-pm = index_package("pymc")
+# Bound to no name here: pytest would look up attributes of the module while
+# collecting, and pymc answers some by importing its plots (matplotlib).
+index_package("pymc")
 pt = pytensor.tensor
 
 from Orvanta.kalman_pytensor import KalmanLoglik, KalmanLoglikGrad, kalman_loglik  # noqa: E402
