@@ -18,9 +18,9 @@ Routes, each sampling the same posterior (the same priors and likelihood):
     mean and standard deviation of every parameter within Monte Carlo error.
 
 For each route it prints the sampling seconds (two chains of as many tuning
-steps as draws, tuning included, compilation not), the smallest bulk effective sample size over the
-parameters (ArviZ's ess) and their ratio, seconds per effective sample of the
-slowest parameter.
+steps as draws, tuning included, compilation not), the smallest bulk
+effective sample size over the parameters (ArviZ's ess) and their ratio,
+seconds per effective sample of the slowest parameter.
 
     python examples/bayes_nuts.py            # a few minutes
     python examples/bayes_nuts.py --quick    # a check of the machinery, seconds
@@ -41,10 +41,11 @@ import numpy as np
 import pymc as pm
 import pytensor.tensor as pt
 
-# The demo first: it makes the checkout's in-place build importable.
+# The filter runs in float64, and so do the JAX routes.
 jax.config.update("jax_enable_x64", True)
+# The demo first: it makes the checkout's in-place build importable.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from demo import NAMES as FACTOR_NAMES, load_us_macro, ragged_edge  # noqa: E402
+from demo import NAMES as FACTOR_NAMES, load_us_macro, ragged_edge, starting_point  # noqa: E402
 from emcee_batch import PRIOR_MEAN, PRIOR_SD, factor_model_arrays  # noqa: E402
 
 from Orvanta.kalman import kalman_loglik_batch  # noqa: E402
@@ -68,6 +69,10 @@ class NileLocalLevel:
 
     def __init__(self):
         self.y = nile_flow()
+
+    def start(self):
+        """Durbin and Koopman's maximum likelihood estimates."""
+        return np.log([15099.0, 1469.1])
 
     def matrices(self, theta, xp):
         """The filter's arrays as expressions of theta in xp: pytensor.tensor
@@ -102,6 +107,10 @@ class FactorModel:
 
     def __init__(self):
         self.y = ragged_edge(load_us_macro()[2])
+
+    def start(self):
+        """The demo's starting point for its maximum likelihood estimate."""
+        return starting_point(self.y)
 
     def matrices(self, theta, xp):
         phi, lam = xp.tanh(theta[3:5]), theta[5]
@@ -202,7 +211,7 @@ def sample_blackjax(model, loglik, draws, tune, seed):
         return positions, divergent.sum()
 
     keys = jax.random.split(jax.random.key(seed), 2)
-    start = jnp.asarray(posterior_mode_guess(model))
+    start = jnp.asarray(model.start())
     compiled = one_chain.lower(keys[0], start).compile()
     began = time.perf_counter()
     chains = jax.block_until_ready([compiled(key, start) for key in keys])
@@ -218,11 +227,11 @@ def sample_nuts(model, loglik, draws, tune, seed):
         theta = pm.Normal("theta", mu=model.prior_mean, sigma=model.prior_sd,
                           shape=len(model.names))
         pm.Potential("loglik", loglik(model, theta))
-        start = {"theta": posterior_mode_guess(model)}
+        start = {"theta": model.start()}
         idata = pm.sample(draws, tune=tune, chains=2, cores=1, random_seed=seed,
                           initvals=start, progressbar=False, compute_convergence_checks=False)
-    chain = idata.posterior["theta"].to_numpy()
-    return chain, idata.sample_stats.attrs["sampling_time"], int(idata.sample_stats["diverging"].sum())
+    return (idata.posterior["theta"].to_numpy(), idata.sample_stats.attrs["sampling_time"],
+            int(idata.sample_stats["diverging"].sum()))
 
 
 def log_prior(model, thetas):
@@ -241,7 +250,7 @@ def sample_emcee(model, walkers, steps, seed):
     """emcee's ensemble, vectorised through the batch; the first half of the
     run is dropped. Returns draws (walker, draw, parameter) and the seconds."""
     rng = np.random.default_rng(seed)
-    start = posterior_mode_guess(model) + 1e-3 * rng.standard_normal((walkers, len(model.names)))
+    start = model.start() + 1e-3 * rng.standard_normal((walkers, len(model.names)))
     sampler = emcee.EnsembleSampler(walkers, len(model.names),
                                     lambda thetas: log_posterior_batch(model, thetas),
                                     vectorize=True)
@@ -252,27 +261,13 @@ def sample_emcee(model, walkers, steps, seed):
     return np.swapaxes(sampler.get_chain(discard=steps // 2), 0, 1), seconds
 
 
-def posterior_mode_guess(model):
-    """A start near the posterior: the maximum likelihood estimates the
-    demo and Durbin and Koopman report, in theta."""
-    if isinstance(model, NileLocalLevel):
-        return np.log([15099.0, 1469.1])
-    sd = np.nanstd(model.y, axis=0)
-    return np.concatenate([np.nanmean(model.y, axis=0), np.arctanh([0.5, 0.8]), [1.0],
-                           np.log([sd[0] / 2, sd[2] / 2]), np.log(sd / 2)])
-
-
 # ---------------------------------------------------------------------------
 # Diagnostics
 # ---------------------------------------------------------------------------
 
-def as_datatree(chain):
-    return arviz_base.from_dict({"posterior": {"theta": chain}})
-
-
 def summary(chain):
     """Mean, sd, their Monte Carlo standard errors and the bulk ess, per parameter."""
-    tree = as_datatree(chain)
+    tree = arviz_base.from_dict({"posterior": {"theta": chain}})
     values = lambda statistic: statistic["theta"].to_numpy()  # noqa: E731
     return dict(mean=chain.mean(axis=(0, 1)), sd=chain.std(axis=(0, 1)),
                 mcse_mean=values(arviz_stats.mcse(tree, method="mean")),
