@@ -4,6 +4,7 @@ as one kalman_filter call per walker."""
 
 import numpy as np
 
+from _examples import run_example
 from _index_packages import index_package
 from Orvanta.kalman import kalman_filter, kalman_loglik_batch
 from test_kf_reference import nile_flow
@@ -42,3 +43,9 @@ def test_vectorised_ensemble_walks_the_per_walker_chain():
     assert np.array_equal(log_prob, log_prob_each)
     # The walkers moved: the comparison is of two real chains.
     assert accepted.mean() > 0.1 and np.all(np.isfinite(log_prob))
+
+
+def test_the_example_walks_the_factor_model_the_same_either_way():
+    done = run_example("emcee_batch.py", "--walkers", "24", "--steps", "30", timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "the two chains are identical to the bit" in done.stdout

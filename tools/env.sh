@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command in an environment that has CPython 3.14, NumPy, numba, pytest,
 # hypothesis, Dask's distributed scheduler, CMake, Ninja and a C++ compiler,
-# plus the few packages of tools/requirements-index.txt.
+# plus the packages of tools/requirements-index.txt (emcee, JAX, PyMC, ArviZ)
+# and the dependencies of theirs that Debian carries.
 #
 #   tools/env.sh COMMAND [ARG...]
 #
@@ -27,6 +28,12 @@ packages=(
   python3-statsmodels python3-filterpy python3-matplotlib libopenblas0
   python3-distributed ca-certificates
   g++ cmake ninja-build libgtest-dev
+  # What the index packages of PyMC, ArviZ and the JAX samplers import, where
+  # Debian carries it.
+  python3-xarray python3-rich python3-threadpoolctl python3-filelock
+  python3-typing-extensions python3-joblib python3-lazy-loader python3-pydantic
+  python3-setuptools python3-cloudpickle python3-absl python3-six python3-tqdm
+  python3-dm-tree python3-multipledispatch python3-gast python3-decorator
 )
 
 host_is_ready() {
