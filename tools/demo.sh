@@ -12,7 +12,10 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 if [ -z "${ORVANTA_IN_ENV:-}" ]; then
-  exec bash tools/env.sh env ORVANTA_IN_ENV=1 bash tools/demo.sh "$@"
+  # The demonstration needs no package of the index: a new machine's
+  # environment gets them with the first command that does.
+  ORVANTA_INDEX_PACKAGES=later \
+    exec bash tools/env.sh env ORVANTA_IN_ENV=1 bash tools/demo.sh "$@"
 fi
 source tools/package_tree.sh
 build_package_tree host -DORVANTA_HOST_VARIANT_ONLY=ON >/dev/null

@@ -16,6 +16,9 @@
 # ORVANTA_SYSROOT_DIR sets where root file systems are kept.
 # ORVANTA_DEBIAN_MIRROR sets the Debian archive to build the root from; by
 # default it is the one the host's own apt sources use.
+# ORVANTA_INDEX_PACKAGES=later lets a command that needs none of the index's
+# packages (the demonstration) run without waiting for them: a root made then
+# is marked, and the next command that does not say so installs them first.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -54,6 +57,14 @@ root="$store/sid-$key"
 # Inside the root: present when the package index could not be reached while
 # the root was made; the tests that need its packages skip, giving its text.
 unreachable_marker=/etc/orvanta/index-unreachable
+# Inside the root: present while its index packages wait for a command that
+# needs them (ORVANTA_INDEX_PACKAGES=later).
+pending_marker=/etc/orvanta/index-pending
+index_packages_later() { [ "${ORVANTA_INDEX_PACKAGES:-}" = later ]; }
+# Whether the root at $1 still lacks its index packages, for this command.
+index_packages_missing() {
+  [ -e "$1$unreachable_marker" ] || { [ -e "$1$pending_marker" ] && ! index_packages_later; }
+}
 
 # The first archive URI of the host's apt sources that serves a main suite
 # (not -security or -updates), in deb822 (*.sources) or one-line form.
@@ -130,7 +141,7 @@ install_index_packages() {
   if in_root "$root_dir" python3 -m pip install --quiet --require-hashes --no-deps \
       --break-system-packages --root-user-action=ignore "${pip_cert[@]}" \
       -r "$requirements" >"$log" 2>&1; then
-    rm -f "$root_dir$unreachable_marker" "$log"
+    rm -f "$root_dir$unreachable_marker" "$root_dir$pending_marker" "$log"
     return 0
   fi
   if in_root "$root_dir" python3 -m pip download --quiet --no-deps --timeout 10 --retries 1 \
@@ -161,7 +172,13 @@ create_root() {
   list=$(IFS=,; echo "${packages[*]}")
   debootstrap --variant=minbase --include="$list" sid "$partial" "$mirror" >&2
   cp /etc/resolv.conf "$partial/etc/resolv.conf"
-  install_index_packages "$partial"
+  if index_packages_later; then
+    mkdir -p "$(dirname "$partial$pending_marker")"
+    echo "the index packages are installed by the next command that needs them" \
+      >"$partial$pending_marker"
+  else
+    install_index_packages "$partial"
+  fi
   # Checked the way every later command runs, /proc included: importing
   # distributed reads /proc/meminfo.
   in_root "$partial" python3 -c 'import numpy, numba, pytest, hypothesis, distributed' >&2
@@ -169,7 +186,7 @@ create_root() {
   trap - EXIT
 }
 
-if [ ! -d "$root" ] || [ -e "$root$unreachable_marker" ]; then
+if [ ! -d "$root" ] || index_packages_missing "$root"; then
   if [ "$(id -u)" != 0 ]; then
     echo "tools/env.sh: no python3.14 with NumPy here, and building the sid root needs root" >&2
     exit 2
@@ -179,7 +196,7 @@ if [ ! -d "$root" ] || [ -e "$root$unreachable_marker" ]; then
   flock 9
   if [ ! -d "$root" ]; then
     create_root
-  elif [ -e "$root$unreachable_marker" ]; then
+  elif index_packages_missing "$root"; then
     install_index_packages "$root"
   fi
   flock -u 9
