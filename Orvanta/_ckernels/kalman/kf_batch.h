@@ -1,7 +1,8 @@
 // kf_loglik_batch: the log-likelihood of many independent draws of a linear
 // model. Draws that share their pattern of missing observations are filtered
 // a block at a time, side by side in vector lanes (kf_batch_lanes.h); a draw
-// left alone in its block runs kf_filter itself. Each lane takes one draw's
+// left alone in its block, and every draw under a steady-state tolerance,
+// runs kf_filter itself. Each lane takes one draw's
 // operations of kf_filter in their order, so every draw gets the bits it gets
 // alone, whatever block, lane or thread it ran in. Part of a filter variant
 // (filters_variant.cpp).
@@ -172,6 +173,7 @@ int run_single_draw(const kf_batch_inputs& in, const batch_scratch& w, i64 draw,
   model.symmetrize = in.symmetrize;
   model.jitter = in.jitter;
   fin.init = in.init;
+  fin.steady_state_tol = in.steady_state_tol;
   f64 loglik = 0.0;
   kf_filter_outputs fout{};
   fout.history.loglik = &loglik;
@@ -412,6 +414,9 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
   // its own.
   scratch_block block(element_count({{elements, threads}}));
   if (!block) return KF_ERR_ALLOC;
+  // Draws with a steady state each run alone: the lanes run the full
+  // recursion in every period.
+  const bool steady_state = in->steady_state_tol > 0.0;
   std::atomic<i64> next_thread{0}, next_block{0};
   std::atomic<int> failure{KF_OK};
   auto work = [&] {
@@ -423,11 +428,16 @@ int kf_loglik_batch(const kf_batch_inputs* in, kf_batch_outputs* out) {
       if (b >= blocks) return;
       const batch_plan::block& blk = plan.blocks[b];
       const i64* draws = plan.order.data() + blk.first;
-      if (blk.count > 1) {
+      if (blk.count > 1 && !steady_state) {
         run_lane_block(*in, w, draws, static_cast<int>(blk.count), *out);
-      } else {
-        const int status = run_single_draw(*in, w, draws[0], *out);
-        if (status != KF_OK) failure.store(status);
+        continue;
+      }
+      for (i64 i = 0; i < blk.count; ++i) {
+        const int status = run_single_draw(*in, w, draws[i], *out);
+        if (status != KF_OK) {
+          failure.store(status);
+          break;
+        }
       }
     }
   };
