@@ -1,6 +1,8 @@
 """Benchmark of kalman_loglik_batch: the log-likelihood of N = 256 parameter
 draws in one call against 256 single kalman_hot_loop calls (log-likelihood
-alone, store_history=False), and two threads against one.
+alone, store_history=False) and against jax.vmap of a jax.jit-compiled filter
+over the draws (bench/peers_jax.py, where JAX imports; checked to agree to
+1e-9 relative), and two threads against one.
 
 Run from bench/run.py (bench_batch), in the same process and rounds as the
 other groups. Each draw is a random stable model of bench/models.py with its
@@ -9,8 +11,9 @@ estimator evaluating many parameter draws on one data set has it. Before
 anything is timed, every draw's log-likelihood from the batch is checked to
 be bit for bit the one of its single call.
 
-The three candidates of a size are timed interleaved, round by round
-(harness.Bench): the 256 single calls, the batch on one thread, the batch on two.
+The candidates of a size are timed interleaved, round by round
+(harness.Bench): the 256 single calls, the batch on one thread, the batch on
+two, and jax.vmap.
 Ratios are of median times: single / batch (one thread), and batch on one
 thread / batch on two. Beside the two-thread ratio stands what the host gave
 the call: its CPU time over its wall time, the cores it received (2.00 when
@@ -92,7 +95,21 @@ def _host_pair_ratio(fn, calls, rounds):
     return statistics.median(ratios), statistics.median(cores)
 
 
-def bench_batch(lib, bench, results, log):
+def _jax_vmap(args, want, log, case):
+    """bench/peers_jax.py's vmap over the draws, or None (logged) when its
+    log-likelihoods disagree with the batch's by more than 1e-9 relative."""
+    import peers_jax
+
+    peer = peers_jax.JaxBatch(args)
+    err = float(np.max(np.abs(peer.call() - want) / np.abs(want)))
+    if not err <= 1e-9:
+        log(f"WARNING batch {case}: jax.vmap's log-likelihoods differ (rel. {err:.1e}); "
+            "not timed")
+        return None, err
+    return peer, err
+
+
+def bench_batch(lib, bench, results, log, jax_missing=None):
     """Times each size and appends one row per size to results["batch"]."""
     import report
 
@@ -111,10 +128,13 @@ def bench_batch(lib, bench, results, log):
                 "not timed")
             results["batch"].append(dict(case=f"{n},{m},{k}", n=n, m=m, k=k, same_bits=False))
             continue
+        jax_peer, jax_err = (None, None) if jax_missing else _jax_vmap(
+            args, want, log, f"({n},{m},{k})")
         samples = bench.run([
             ("single", singles),
             ("batch 1 thread", lambda: lib.kalman_loglik_batch(*ordered, threads=1)),
             ("batch 2 threads", lambda: lib.kalman_loglik_batch(*ordered, threads=2)),
+            *([("jax.vmap", jax_peer.call)] if jax_peer is not None else []),
         ])
         median = {label: float(np.median(v)) for label, v in samples.items()}
         row = dict(case=f"{n},{m},{k}", n=n, m=m, k=k, T=T_BATCH, N=N_DRAWS, lanes=lanes,
@@ -128,6 +148,10 @@ def bench_batch(lib, bench, results, log):
         row["ratio"] = row["single_ns"] / row["batch_ns"]
         row["threads_ratio"] = row["batch_ns"] / row["batch2_ns"]
         row["target"] = TARGETS[(n, m, k)]
+        if "jax.vmap" in median:
+            row.update(jax_vmap_ns=median["jax.vmap"], jax_vmap_rel_err=jax_err,
+                       jax_vmap_cores=bench.last_cores["jax.vmap"],
+                       jax_vmap_ratio=median["jax.vmap"] / row["batch_ns"])
         # calls enough for some 0.2 s on one thread
         calls = max(2, int(0.1e9 // row["batch_ns"]))
         row["host_pair_ratio"], row["host_pair_cores"] = _host_pair_ratio(
@@ -138,4 +162,7 @@ def bench_batch(lib, bench, results, log):
             f"x{row['target']:.1f}), two threads {row['batch2_ns'] / 1e6:7.2f} ms "
             f"(x{row['threads_ratio']:.2f} of one thread on {row['cores_two']:.2f} cores "
             f"received; target x{TWO_THREADS_TARGET}); two one-thread calls at once "
-            f"x{row['host_pair_ratio']:.2f} on {row['host_pair_cores']:.2f} cores")
+            f"x{row['host_pair_ratio']:.2f} on {row['host_pair_cores']:.2f} cores"
+            + (f"; jax.vmap {row['jax_vmap_ns'] / 1e6:7.2f} ms (x{row['jax_vmap_ratio']:.2f} "
+               f"the batch's time, on {row['jax_vmap_cores']:.2f} cores)"
+               if "jax_vmap_ns" in row else ""))
