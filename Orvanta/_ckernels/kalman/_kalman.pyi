@@ -439,7 +439,7 @@ def kalman_loglik_batch(
     Draws run side by side in vector lanes, on `threads` threads (the caller's
     among them), without the interpreter lock; the results do not depend on
     `threads`. steady_state_tol as for kalman_filter, each draw's log-likelihood
-    then that of kalman_filter with it (the draws then run one at a time).
+    then kalman_filter's with it.
 
     Returns a KalmanLoglikBatchResult (loglik, status), arrays of N values. A draw
     whose innovation covariance is not positive definite (status -3), or whose A

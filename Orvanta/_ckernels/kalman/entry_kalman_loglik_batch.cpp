@@ -393,7 +393,7 @@ constinit const orv_py::entry_spec kBatchEntry = orv_py::make_entry(
     "    Draws run side by side in vector lanes, on `threads` threads (the caller's\n"
     "    among them), without the interpreter lock; the results do not depend on\n"
     "    `threads`. steady_state_tol as for kalman_filter, each draw's log-likelihood\n"
-    "    then that of kalman_filter with it (the draws then run one at a time).\n\n"
+    "    then kalman_filter's with it.\n\n"
     "    Returns a KalmanLoglikBatchResult (loglik, status), arrays of N values. A draw\n"
     "    whose innovation covariance is not positive definite (status -3), or whose A\n"
     "    is not stable under init='stationary' (status -4), gets loglik -inf; the\n"

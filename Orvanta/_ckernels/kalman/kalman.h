@@ -365,8 +365,9 @@ typedef struct kf_batch_inputs {
   f64 jitter;
   int init;        /* KF_INIT_KNOWN or KF_INIT_STATIONARY */
   i64 threads;     /* threads to run on, the caller's included (>= 1) */
-  f64 steady_state_tol;  /* as for kf_filter, per draw (> 0: each draw runs
-                            alone, not in lanes) */
+  f64 steady_state_tol;  /* as for kf_filter, lane by lane: a block whose
+                            every draw is frozen runs the state recursion
+                            alone */
 } kf_batch_inputs;
 
 typedef struct kf_batch_outputs {
