@@ -1,9 +1,10 @@
 """The JAX peer of the linear filter's log-likelihood: the same recursion
 (the prediction, S symmetrised and factored by Cholesky, the gain solved from
-the factor, the Joseph form, the covariances symmetrised; known start) in
-float64, compiled by `jax.jit` for one model and by `jax.jit(jax.vmap(...))`
-for many draws of it at once, against kalman_hot_loop and
-kalman_loglik_batch.
+the factor, the Joseph form, the covariances symmetrised; known or
+stationary start) in float64, compiled by `jax.jit` for one model and by
+`jax.jit(jax.vmap(...))` for many draws of it at once, against
+kalman_hot_loop and kalman_loglik_batch; bench/grad_peers.py takes its
+gradient.
 
 JAX comes from the package index (tools/requirements-index.txt); where it is
 missing, `available()` says why and the benchmark leaves these peers out.
@@ -37,18 +38,27 @@ def _jax():
     return jax
 
 
-def loglik_function():
+def loglik_function(init="known"):
     """The log-likelihood of one model as a function of KEYS' arrays, in
-    jax.numpy (not compiled)."""
+    jax.numpy (not compiled); under init="stationary" P0 is not read but
+    solved from P = A P A' + B Q B' by doubling."""
     jax = _jax()
     import jax.numpy as jnp
     from jax.scipy.linalg import cho_solve, solve_triangular
 
     log_2pi = math.log(2 * math.pi)
 
+    def stationary_cov(A, W):
+        # P = sum_j A^j W A^j', by doubling: 40 steps cover A^(2^40)
+        def double(_, carry):
+            P, Ak = carry
+            return P + Ak @ P @ Ak.T, Ak @ Ak
+        return jax.lax.fori_loop(0, 40, double, (W, A))[0]
+
     def loglik(A, B, C, d, Q, R, y, x0, P0):
         n, m = A.shape[0], C.shape[0]
         W = B @ Q @ B.T
+        P_start = stationary_cov(A, W) if init == "stationary" else P0
         eye = jnp.eye(n)
 
         def period(carry, yt):
@@ -67,7 +77,7 @@ def loglik_function():
             term = -0.5 * (m * log_2pi + 2 * jnp.sum(jnp.log(jnp.diag(L))) + w @ w)
             return (xp + K @ v, 0.5 * (Pf + Pf.T)), term
 
-        return jnp.sum(jax.lax.scan(period, (x0, P0), y)[1])
+        return jnp.sum(jax.lax.scan(period, (x0, P_start), y)[1])
 
     return loglik
 
