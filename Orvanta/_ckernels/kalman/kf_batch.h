@@ -350,16 +350,18 @@ inline draw_lanes select_lanes(unsigned mask, draw_lanes a, draw_lanes b) noexce
 }
 
 // The lanes whose predicted covariance moved by less than tol in every
-// entry: largest_change lane by lane, NaN never settling.
-unsigned settled_lanes(const f64* P_pred, const f64* last, i64 count, f64 tol) noexcept {
-  f64 largest[kDrawLanes] = {};
+// entry (settled_then_keep lane by lane), with last = P_pred afterwards.
+unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 tol) noexcept {
+  bool settled[kDrawLanes];
+  for (int l = 0; l < kDrawLanes; ++l) settled[l] = true;
   for (i64 e = 0; e < count; ++e)
     for (int l = 0; l < kDrawLanes; ++l) {
-      const f64 change = std::fabs(P_pred[e * kDrawLanes + l] - last[e * kDrawLanes + l]);
-      if (!(change <= largest[l])) largest[l] = change;
+      const i64 at = e * kDrawLanes + l;
+      settled[l] &= std::fabs(P_pred[at] - last[at]) < tol;
+      last[at] = P_pred[at];
     }
   unsigned mask = 0;
-  for (int l = 0; l < kDrawLanes; ++l) mask |= largest[l] < tol ? 1u << l : 0u;
+  for (int l = 0; l < kDrawLanes; ++l) mask |= settled[l] ? 1u << l : 0u;
   return mask;
 }
 
@@ -381,10 +383,8 @@ unsigned settled_lanes(const f64* P_pred, const f64* last, i64 count, f64 tol) n
     copy_lanes(s.P, s.frozen_P, n * n, frozen);
     sum = select_lanes(frozen, steady, sum);
   }
-  const unsigned settled =
-      st.have_last ? settled_lanes(s.P_pred, s.P_pred_last, n * n, st.tol) & running & ~frozen
-                   : 0u;
-  copy_values(s.P_pred_last, s.P_pred, n * n * kDrawLanes);
+  const unsigned settled = settled_lanes_then_keep(s.P_pred, s.P_pred_last, n * n, st.tol) &
+                           (st.have_last ? running & ~frozen : 0u);
   st.have_last = true;
   if (settled == 0) return sum;
   copy_lanes(s.frozen_L, s.L, m * m, settled);

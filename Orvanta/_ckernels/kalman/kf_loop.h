@@ -339,14 +339,16 @@ void kf_store_gap_rows(const kf_inputs& in, const kf_scratch& s, const kf_output
   return KF_OK;
 }
 
-// The largest |a[i] - b[i]|, i < len; NaN when any difference is NaN.
-inline f64 largest_change(const f64* a, const f64* b, i64 len) noexcept {
-  f64 largest = 0.0;
+// Whether |now[i] - last[i]| < tol for every i < len (false where a
+// difference is NaN), with last = now afterwards: one pass without branches,
+// which the compiler vectorises, so that watching costs a period little.
+inline bool settled_then_keep(const f64* now, f64* last, i64 len, f64 tol) noexcept {
+  bool settled = true;
   for (i64 i = 0; i < len; ++i) {
-    const f64 change = std::fabs(a[i] - b[i]);
-    if (!(change <= largest)) largest = change;
+    settled &= std::fabs(now[i] - last[i]) < tol;
+    last[i] = now[i];
   }
-  return largest;
+  return settled;
 }
 
 // After a period the loop ran in full (predicted in s.P_pred_buf; with every
@@ -357,9 +359,8 @@ inline f64 largest_change(const f64* a, const f64* b, i64 len) noexcept {
 [[gnu::noinline]] void kf_watch_steady_state(const kf_scratch& s, kf_steady_state& st,
                                              const f64* P_filt, i64 n, i64 m,
                                              bool observed_fully, f64 const_term) noexcept {
-  const bool settled = observed_fully && st.have_last &&
-                       largest_change(s.P_pred_buf, st.P_pred_last, n * n) < st.tol;
-  copy_values(st.P_pred_last, s.P_pred_buf, n * n);
+  const bool settled = settled_then_keep(s.P_pred_buf, st.P_pred_last, n * n, st.tol) &&
+                       observed_fully && st.have_last;
   st.have_last = true;
   if (!settled) return;
   st.frozen = true;
