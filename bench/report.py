@@ -391,6 +391,7 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
     if results.get("steady_state"):
         import steady_state
         lines += [""] + steady_state.steady_state_table(results["steady_state"])
+        lines += [""] + steady_state.steady_batch_table(results.get("steady_state_batch"))
     comp = results["numba_compile_s"]
     kf_note = "loaded from numba's cache" if comp["kf_from_cache"] else "compiled"
     lines += ["", f"numba set-up, not part of any timing above: the six linear variants "

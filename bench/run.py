@@ -548,7 +548,7 @@ def main():
         f"({blas.get('config', '')}, {blas.get('threads', '?')} threads)")
 
     results = dict(fma_peak=peak, numba_compile_s=compile_s, kf_lik=[], kf=[], ukf=[],
-                   overhead=[], threads=[], batch=[], steady_state=[])
+                   overhead=[], threads=[], batch=[], steady_state=[], steady_state_batch=[])
     bench = Bench(opts.quick, meter)
     bench_kf(lib, numba_kf, bench, results, jax_missing)
     results["filter_steps"] = steps = filter_steps(so_path, opts.quick)
@@ -561,6 +561,7 @@ def main():
     smoother.bench_smoother(so_path, opts.quick, results, log)
     batch.bench_batch(lib, bench, results, log, jax_missing)
     steady_state.bench_steady_state(lib, bench, results, log)
+    steady_state.bench_steady_batch(lib, bench, results, log)
 
     results["meta"] = machine_meta(opts.quick, so_path)
     results["meta"]["blas"] = blas

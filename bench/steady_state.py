@@ -120,6 +120,43 @@ def bench_steady_state(lib, bench, results, log):
                 f"frozen after {frozen}  loglik err {row['loglik_err']:+.2e}")
 
 
+BATCH_SIZES = [(10, 3, 3), (40, 8, 8)]
+N_BATCH = 64
+
+
+def bench_steady_batch(lib, bench, results, log):
+    """kalman_loglik_batch on N_BATCH draws (bench/batch.py's) with the
+    tolerances 0, 1e-12 and √1e-19, after checking every draw against its
+    single kalman_filter call with the same tolerance; one row per size and
+    tolerance in results["steady_state_batch"]."""
+    import batch
+
+    log(f"\n== kalman_loglik_batch's steady state, N = {N_BATCH}, T = {T_STEADY}")
+    keys = KEYS + ("x0", "P0")
+    for n, m, k in BATCH_SIZES:
+        args = batch.batch_draws(n, m, k, T_STEADY, N_BATCH, seed=6000 + 10 * n)
+        ordered = [args[key] for key in keys]
+        tolerances = (0.0, 1e-12, SM_BOUND)
+        for tol in tolerances:
+            got = lib.kalman_loglik_batch(*ordered, steady_state_tol=tol).loglik
+            want = [lib.kalman_filter(*(args[key][i] if key != "y" else args["y"]
+                                        for key in keys[:7]),
+                                      x0=args["x0"][i], P0=args["P0"][i], store_history=False,
+                                      steady_state_tol=tol).loglik for i in range(N_BATCH)]
+            if got.tobytes() != np.array(want).tobytes():
+                raise RuntimeError(f"batch ({n},{m},{k}) tol {tol}: draws differ from single "
+                                   "calls")
+        samples = bench.run([(f"{tol:g}", lambda tol=tol: lib.kalman_loglik_batch(
+            *ordered, steady_state_tol=tol)) for tol in tolerances])
+        full = float(np.median(samples["0"]))
+        for tol in tolerances:
+            t = float(np.median(samples[f"{tol:g}"]))
+            row = dict(case=f"{n},{m},{k}", N=N_BATCH, T=T_STEADY, tol=tol, median_ns=t,
+                       speedup=full / t, others_cpu=bench.last_others)
+            results.setdefault("steady_state_batch", []).append(row)
+            log(f"  ({n},{m},{k}) tol {tol:<9g} {t / 1e6:8.2f} ms  full/this x{full / t:.2f}")
+
+
 def steady_state_table(rows):
     """Markdown of results["steady_state"]."""
     if not rows:
@@ -150,4 +187,18 @@ def steady_state_table(rows):
     shares = {r["case"]: r["others_cpu"] for r in rows}
     lines += ["", "Other processes' CPU use (share of all cores) while each case ran: "
               + ", ".join(f"{case}: {100 * s:.0f}%" for case, s in shares.items()) + "."]
+    return lines
+
+
+def steady_batch_table(rows):
+    """Markdown of results["steady_state_batch"]."""
+    if not rows:
+        return []
+    lines = [f"`kalman_loglik_batch` with the steady state, N = {rows[0]['N']} draws "
+             f"(bench/batch.py's), T = {rows[0]['T']}, one thread; every draw checked to be "
+             "bit for bit its single `kalman_filter` call with the same tolerance:", "",
+             "| n, m, k | steady_state_tol | median ms/call | tolerance 0 / this "
+             "| other processes' CPU |", "|---|---:|---:|---:|---:|"]
+    lines += [f"| {r['case']} | {r['tol']:g} | {r['median_ns'] / 1e6:.2f} | "
+              f"{r['speedup']:.2f} | {100 * r['others_cpu']:.0f}% |" for r in rows]
     return lines
