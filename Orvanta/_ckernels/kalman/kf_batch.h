@@ -335,9 +335,10 @@ struct lane_steady_state {
 
 // dst's lanes in `mask` = src's, over block arrays of `count` elements.
 inline void copy_lanes(f64* dst, const f64* src, i64 count, unsigned mask) noexcept {
-  for (i64 e = 0; e < count; ++e)
-    for (int l = 0; l < kDrawLanes; ++l)
-      if (mask & (1u << l)) dst[e * kDrawLanes + l] = src[e * kDrawLanes + l];
+  for (int l = 0; l < kDrawLanes; ++l) {
+    if ((mask & (1u << l)) == 0) continue;
+    for (i64 e = 0; e < count; ++e) dst[e * kDrawLanes + l] = src[e * kDrawLanes + l];
+  }
 }
 
 // The lanes of a where `mask` is set, of b elsewhere.
@@ -350,19 +351,20 @@ inline draw_lanes select_lanes(unsigned mask, draw_lanes a, draw_lanes b) noexce
 }
 
 // The lanes whose predicted covariance moved by less than tol in every
-// entry (settled_then_keep lane by lane), with last = P_pred afterwards.
+// entry (settled_then_keep lane by lane), with last = P_pred afterwards. For
+// a double d, |d| < tol is -below <= d <= below with `below` the largest
+// double under tol, a test no NaN passes, made on whole vectors.
 unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 tol) noexcept {
-  bool settled[kDrawLanes];
-  for (int l = 0; l < kDrawLanes; ++l) settled[l] = true;
-  for (i64 e = 0; e < count; ++e)
-    for (int l = 0; l < kDrawLanes; ++l) {
-      const i64 at = e * kDrawLanes + l;
-      settled[l] &= std::fabs(P_pred[at] - last[at]) < tol;
-      last[at] = P_pred[at];
-    }
-  unsigned mask = 0;
-  for (int l = 0; l < kDrawLanes; ++l) mask |= settled[l] ? 1u << l : 0u;
-  return mask;
+  const f64 below = std::nextafter(tol, 0.0);
+  const draw_lanes hi = draw_lanes::broadcast(below), lo = draw_lanes::broadcast(-below);
+  unsigned settled = kDrawLanes == 32 ? ~0u : (1u << kDrawLanes) - 1u;
+  for (i64 e = 0; e < count; ++e) {
+    const draw_lanes now = element(P_pred, e);
+    const draw_lanes change = now - element(last, e);
+    settled &= at_most_mask(change, hi) & at_most_mask(lo, change);
+    set_element(last, e, now);
+  }
+  return settled;
 }
 
 // After a fully observed period run in full in every lane, `sum` its
