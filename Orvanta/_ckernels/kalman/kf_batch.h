@@ -369,10 +369,12 @@ unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 to
 
 // After a fully observed period run in full in every lane, `sum` its
 // log-likelihood sums: the frozen lanes take the steady state's update in
-// its place (the filtered state by the frozen gain, the frozen P_filt, the
-// sum with the frozen log det S), and the lanes in `running` whose predicted
-// covariance settled freeze this period's moments (kf_watch_steady_state).
-// Returns the sums. Kept out of line, as kf_watch_steady_state is.
+// its place (the filtered state by the frozen gain, the sum with the frozen
+// log det S), and the lanes in `running` whose predicted covariance settled
+// freeze this period's moments (kf_watch_steady_state). A frozen lane's
+// covariance runs on unused until it leaves the steady state, which puts the
+// frozen one back (lane_leave_steady_state). Returns the sums. Kept out of
+// line, as kf_watch_steady_state is.
 [[gnu::noinline]] draw_lanes lane_watch_steady_state(const lane_run& r, lane_steady_state& st,
                                                      unsigned running,
                                                      draw_lanes sum) noexcept {
@@ -382,7 +384,6 @@ unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 to
   if (frozen != 0) {
     const draw_lanes steady = lane_steady_update(s, n, m, s.x_steady);
     copy_lanes(s.x, s.x_steady, n, frozen);
-    copy_lanes(s.P, s.frozen_P, n * n, frozen);
     sum = select_lanes(frozen, steady, sum);
   }
   const unsigned settled = settled_lanes_then_keep(s.P_pred, s.P_pred_last, n * n, st.tol) &
@@ -399,11 +400,17 @@ unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 to
   return sum;
 }
 
-// A period with missing entries leaves the steady state in every lane; its
-// predicted covariance is the next one's comparison.
+// Before a period with missing entries, which leaves the steady state in
+// every lane: the frozen lanes predict it from their frozen P_filt.
 [[gnu::noinline]] void lane_leave_steady_state(const lane_run& r,
                                                lane_steady_state& st) noexcept {
+  copy_lanes(r.s.P, r.s.frozen_P, r.n * r.n, st.frozen);
   st.frozen = 0;
+}
+
+// After a period with missing entries: its predicted covariance is the next
+// one's comparison.
+[[gnu::noinline]] void lane_keep_prediction(const lane_run& r, lane_steady_state& st) noexcept {
   copy_values(r.s.P_pred_last, r.s.P_pred, r.n * r.n * kDrawLanes);
   st.have_last = true;
 }
@@ -438,11 +445,12 @@ void run_lane_periods(const lane_run& r, unsigned active, int* status,
       loglik = fma(minus_half, lane_steady_period(r), loglik);
       continue;
     }
+    if (m_t < m && steady.frozen != 0) lane_leave_steady_state(r, steady);
     lane_predict(s, r.n, r.symmetrize);
     unsigned failed;
     if (m_t < m) {
       failed = lane_gap_period(r, t, m_t, loglik);
-      if (steady.tol > 0.0) lane_leave_steady_state(r, steady);
+      if (steady.tol > 0.0) lane_keep_prediction(r, steady);
     } else {
       gather_observations(r, t, r.observed, m);
       draw_lanes sum;
