@@ -58,48 +58,15 @@ def free_entries(n, m, k, init):
 
 
 def jax_gradient(init):
-    """jax.grad of the filter, written the same way, jit-compiled in float64;
-    None when JAX is not installed."""
-    try:
-        import jax
-    except ImportError:
+    """jax.grad of the filter, written the same way (bench/peers_jax.py),
+    jit-compiled in float64; None when JAX is not installed."""
+    import peers_jax
+
+    if peers_jax.available() is not None:
         return None
-    jax.config.update("jax_enable_x64", True)
-    import jax.numpy as jnp
-    from jax.scipy.linalg import cho_solve, solve_triangular
+    import jax
 
-    def stationary_cov(A, W):
-        # P = sum_j A^j W A^j', by doubling: 40 steps cover A^(2^40)
-        def double(_, carry):
-            P, Ak = carry
-            return P + Ak @ P @ Ak.T, Ak @ Ak
-        return jax.lax.fori_loop(0, 40, double, (W, A))[0]
-
-    def loglik(A, B, C, d, Q, R, y, x0, P0):
-        n, m = A.shape[0], C.shape[0]
-        W = B @ Q @ B.T
-        P = stationary_cov(A, W) if init == "stationary" else P0
-        eye = jnp.eye(n)
-
-        def period(carry, yt):
-            x, P = carry
-            xp = A @ x
-            Pp = A @ P @ A.T + W
-            Pp = 0.5 * (Pp + Pp.T)
-            v = yt - C @ xp - d
-            S = C @ Pp @ C.T + R
-            S = 0.5 * (S + S.T)
-            L = jnp.linalg.cholesky(S)
-            w = solve_triangular(L, v, lower=True)
-            K = cho_solve((L, True), C @ Pp).T
-            IKC = eye - K @ C
-            Pf = IKC @ Pp @ IKC.T + K @ R @ K.T
-            term = -0.5 * (m * math.log(2 * math.pi) + 2 * jnp.sum(jnp.log(jnp.diag(L)))
-                           + w @ w)
-            return (xp + K @ v, 0.5 * (Pf + Pf.T)), term
-
-        return jnp.sum(jax.lax.scan(period, (x0, P), y)[1])
-
+    loglik = peers_jax.loglik_function(init)
     fn = jax.jit(jax.value_and_grad(loglik, argnums=tuple(range(9))))
 
     def call(mod):

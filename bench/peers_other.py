@@ -11,9 +11,12 @@ class StatsmodelsKF:
 
     Our x0, P0 belong to the period before the first observation; statsmodels
     starts from the predicted moments of period 0, so it is initialised with
-    A x0 and A P0 A' + B Q B'. tolerance = 0 keeps it from ever switching to
-    the steady-state gain, so every period is fully updated, as ours are.
-    filter_method and inversion stay at their defaults.
+    A x0 and A P0 A' + B Q B'. tolerance = 0 (the default here) keeps it from
+    ever switching to the steady-state gain, so every period is fully
+    updated, as ours are; tolerance=None leaves statsmodels' own default
+    (1e-19 on the sum of squares of the change of the predicted covariance),
+    with which it freezes the gain once that has settled. filter_method and
+    inversion stay at their defaults.
 
     With likelihood_only, the filter keeps nothing but the running sum of
     the log-likelihood (conserve_memory = MEMORY_CONSERVE with the forecast
@@ -21,14 +24,15 @@ class StatsmodelsKF:
     below), as an optimiser wants it; otherwise it stores every history
     array (conserve_memory = 0, the default)."""
 
-    def __init__(self, model, T=None, likelihood_only=False):
+    def __init__(self, model, T=None, likelihood_only=False, tolerance=0):
         from statsmodels.tsa.statespace import kalman_filter as smkf
         from statsmodels.tsa.statespace.kalman_filter import KalmanFilter
 
         A, B, C, d, Q, R = (model[key] for key in ("A", "B", "C", "d", "Q", "R"))
         y = model["y"] if T is None else model["y"][:T]
+        settings = {} if tolerance is None else dict(tolerance=tolerance)
         kf = KalmanFilter(k_endog=C.shape[0], k_states=A.shape[0], k_posdef=B.shape[1],
-                          tolerance=0)
+                          **settings)
         kf.bind(np.array(y, dtype=float))
         for name, val in (("design", C), ("obs_intercept", d), ("obs_cov", R),
                           ("transition", A), ("selection", B), ("state_cov", Q)):
@@ -58,6 +62,11 @@ class StatsmodelsKF:
 
     def converged(self):
         return bool(self.kf._filter().converged)
+
+    def period_converged(self):
+        """The period after which statsmodels froze the gain, or None."""
+        kfilter = self.kf._filter()
+        return int(kfilter.period_converged) if kfilter.converged else None
 
 
 class FilterpyUKF:

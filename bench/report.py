@@ -269,7 +269,7 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
         f"{' '.join(run_cpu(results).get('simd_flags', [])) or 'unknown'}; "
         f"Python {meta['python']}, NumPy {meta['numpy']}, SciPy {meta['scipy']}, "
         f"numba {meta['numba']}, statsmodels {meta['statsmodels']}, "
-        f"filterpy {meta['filterpy']}.",
+        f"filterpy {meta['filterpy']}, JAX {meta.get('jax', 'missing')}.",
         f"- BLAS behind numba's np.dot (SciPy's): {blas.get('library', 'not found')}"
         + (f", {blas['config']}" if blas.get("config") else "")
         + (f", {blas['threads']} threads allowed" if blas.get("threads") else "")
@@ -289,8 +289,16 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
         "below 1 the peer is faster.",
         "- Every peer's log-likelihood was checked against the library's, on two calls, "
         f"before timing (relative tolerance: numba {tol['numba']:g}, statsmodels "
-        f"{tol['statsmodels']:g}, filterpy {tol['filterpy']:g}); the largest deviation "
-        "is shown.",
+        f"{tol['statsmodels']:g}, filterpy {tol['filterpy']:g}, JAX {tol.get('jax', 0):g}); "
+        "the largest deviation is shown.",
+        "- JAX (`bench/peers_jax.py`): the same recursion in float64 (Cholesky of S, "
+        "Joseph form, covariances symmetrised), `jax.jit`-compiled before timing, for the "
+        "likelihood alone; `jax.vmap` of it over the draws against the batch. It may use "
+        "more than one core (see the cores columns).",
+        "- statsmodels at its default tolerance freezes the gain once the predicted "
+        "covariance has converged (not the full recursion); its row compares it with the "
+        "library's full recursion, and the steady-state table with the library's own "
+        "steady state.",
         "- numba: the fastest of six variants of the same algorithm counts, and the "
         "times of all six are given under its name: plain loops with products in the "
         "dot order, products in the axpy order (inner loop along rows, which LLVM "
@@ -380,6 +388,10 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
         import smoother
         lines += [""] + smoother.smoother_table(results["smoother"])
     lines += _batch_section(results.get("batch"), meta)
+    if results.get("steady_state"):
+        import steady_state
+        lines += [""] + steady_state.steady_state_table(results["steady_state"])
+        lines += [""] + steady_state.steady_batch_table(results.get("steady_state_batch"))
     comp = results["numba_compile_s"]
     kf_note = "loaded from numba's cache" if comp["kf_from_cache"] else "compiled"
     lines += ["", f"numba set-up, not part of any timing above: the six linear variants "
@@ -387,6 +399,18 @@ def write_markdown(results, path, tol, t_main, ukf_settings):
               f"{comp['ukf']:.1f} s (compiled).", ""]
     with open(path, "w", encoding="utf-8") as fh:
         fh.write("\n".join(lines))
+
+
+def _share(value):
+    return "–" if value is None else f"{100 * value:.0f}%"
+
+
+def _batch_target(r):
+    """The row's target: throughput over single calls', or share of the peak
+    (rows of older runs: a ratio)."""
+    if r.get("target_kind", "ratio") == "ratio":
+        return f"ratio ≥ {r['target']:.1f}"
+    return f"≥ {100 * r['target']:.0f}% of the peak"
 
 
 def _batch_section(rows, meta):
@@ -412,21 +436,27 @@ def _batch_section(rows, meta):
         "received): a host whose processors share a physical core holds that ratio well "
         "below 2.",
         "",
-        "| n, m, k | N single calls, ms | batch, 1 thread, ms | ratio (target) "
+        "| n, m, k | N single calls, ms | batch, 1 thread, ms | ratio | % of FMA peak, "
+        "batch (single calls) | target "
         "| batch, 2 threads, ms | two threads / one (target) | cores received "
         "| two independent calls at once / one after the other (cores) "
-        "| other processes' CPU |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| jax.vmap, ms (/ batch 1 thread; cores) | other processes' CPU |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in rows:
         if not r.get("same_bits"):
-            lines.append(f"| {r['case']} | ⚠ not timed: log-likelihoods differ | | | | | | | |")
+            lines.append(f"| {r['case']} | ⚠ not timed: log-likelihoods differ | | | | | | | | | "
+                         "| |")
             continue
+        jax_cell = (f"{r['jax_vmap_ns'] / 1e6:.2f} ({r['jax_vmap_ratio']:.2f}; "
+                    f"{r['jax_vmap_cores']:.2f})" if "jax_vmap_ns" in r else "–")
         lines.append(
             f"| {r['case']} | {r['single_ns'] / 1e6:.2f} | {r['batch_ns'] / 1e6:.2f} | "
-            f"{r['ratio']:.2f} (≥ {r['target']:.1f}) | {r['batch2_ns'] / 1e6:.2f} | "
+            f"{r['ratio']:.2f} | {_share(r.get('peak_share'))} "
+            f"({_share(r.get('single_peak_share'))}) | {_batch_target(r)} | "
+            f"{r['batch2_ns'] / 1e6:.2f} | "
             f"{r['threads_ratio']:.2f} (≥ 1.8) | {r['cores_two']:.2f} | "
-            f"{r['host_pair_ratio']:.2f} ({r['host_pair_cores']:.2f}) | "
+            f"{r['host_pair_ratio']:.2f} ({r['host_pair_cores']:.2f}) | {jax_cell} | "
             f"{100 * r['others_cpu']:.0f}% |")
     return lines
 

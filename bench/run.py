@@ -15,8 +15,11 @@ Times, side by side and interleaved round by round:
     likelihood-alone ones allocate and store no history;
   - statsmodels' KalmanFilter: for the likelihood alone with its memory
     conservation keeping nothing but the log-likelihood (`loglike()` and
-    the bare `_filter()`), for the full history storing everything
-    (`filter()` and `_filter()`);
+    the bare `_filter()`, with tolerance=0, and `loglike()` at its default
+    tolerance, which freezes the gain once converged), for the full history
+    storing everything (`filter()` and `_filter()`);
+  - for the likelihood alone, a jax.jit-compiled float64 filter of the same
+    recursion (bench/peers_jax.py), where JAX imports;
   with the fused multiply-adds per second of each as a share of the
   measured FMA peak of one core (bench/fma_peak.c, compiled here at run
   time), and the likelihood-alone period's steps timed one at a time
@@ -26,7 +29,10 @@ Times, side by side and interleaved round by round:
 * the per-call overhead at T = 1 with (4,2,2);
 * two threads filtering different models at once against one thread;
 * kalman_smoother against the filter it runs (bench/smoother.py).
-* kalman_loglik_batch on 256 draws against 256 single calls (bench/batch.py).
+* kalman_loglik_batch on 256 draws against 256 single calls and jax.vmap
+  (bench/batch.py).
+* kalman_filter with and without its steady state, against statsmodels with
+  and without its own (bench/steady_state.py).
 
 Every peer's log-likelihood is checked against the library's (twice, on two
 calls) before it is timed. Reported times are medians over rounds of
@@ -69,7 +75,7 @@ UKF_SETTINGS = dict(alpha=1.0, beta=2.0, kappa=0.0)
 THREAD_KF = (20, 5, 5)
 THREAD_UKF = (6, 6, 3, 3)
 # loglik agreement required of each peer, relative
-TOL = {"numba": 1e-9, "statsmodels": 1e-8, "filterpy": 1e-6}
+TOL = {"numba": 1e-9, "statsmodels": 1e-8, "filterpy": 1e-6, "jax": 1e-9}
 NUMBA_STYLE_NAMES = report.NUMBA_STYLE_NAMES
 
 
@@ -210,8 +216,9 @@ def _numba_kf_candidates(group, numba_kf, args):
     return out
 
 
-def bench_kf(lib, numba_kf, bench, results):
+def bench_kf(lib, numba_kf, bench, results, jax_missing):
     import models
+    import peers_jax
     import peers_other
 
     for n, m, k in KF_SIZES:
@@ -222,14 +229,20 @@ def bench_kf(lib, numba_kf, bench, results):
         refs = dict(lik=lib.kalman_hot_loop(*args_lik)[2][-1], full=ref)
         fmas = kf_fma_per_period(n, m) * T_MAIN
         sm_lik = peers_other.StatsmodelsKF(model, likelihood_only=True)
+        sm_default = peers_other.StatsmodelsKF(model, likelihood_only=True, tolerance=None)
         sm = peers_other.StatsmodelsKF(model)
         none = {}
+        jax_lik = [] if jax_missing else [
+            ("lik", "jax.jit", "jax", peers_jax.JaxFilter(model).call, "jax", none)]
         candidates = [
             ("lik", "library", "kalman_hot_loop",
              lambda: lib.kalman_hot_loop(*args_lik)[2][-1], None, none),
             *_numba_kf_candidates("lik", numba_kf, args),
             ("lik", "statsmodels loglike()", "statsmodels", sm_lik.loglike, "statsmodels", none),
             ("lik", "statsmodels _filter()", "statsmodels", sm_lik.bare, "statsmodels", none),
+            ("lik", "statsmodels loglike(), default tolerance (gain frozen once converged)",
+             "statsmodels-default", sm_default.loglike, "statsmodels", none),
+            *jax_lik,
             ("full", "library", "kalman_hot_loop",
              lambda: lib.kalman_hot_loop(*args)[2][-1], None, none),
             *_numba_kf_candidates("full", numba_kf, args),
@@ -456,7 +469,7 @@ def blas_info():
 
 def machine_meta(quick, so_path):
     versions = {}
-    for mod in ("numpy", "numba", "statsmodels", "filterpy", "scipy"):
+    for mod in ("numpy", "numba", "statsmodels", "filterpy", "scipy", "jax"):
         try:
             versions[mod] = __import__(mod).__version__
         except Exception:  # noqa: BLE001
@@ -502,7 +515,13 @@ def main():
 
     import batch
     import models
+    import peers_jax
     import peers_numba
+    import steady_state
+
+    jax_missing = peers_jax.available()
+    if jax_missing:
+        log(f"JAX peers left out: {jax_missing}")
 
     # Compile the numba peers up front (first call per specialisation).
     t0 = time.perf_counter()
@@ -529,9 +548,9 @@ def main():
         f"({blas.get('config', '')}, {blas.get('threads', '?')} threads)")
 
     results = dict(fma_peak=peak, numba_compile_s=compile_s, kf_lik=[], kf=[], ukf=[],
-                   overhead=[], threads=[], batch=[])
+                   overhead=[], threads=[], batch=[], steady_state=[], steady_state_batch=[])
     bench = Bench(opts.quick, meter)
-    bench_kf(lib, numba_kf, bench, results)
+    bench_kf(lib, numba_kf, bench, results, jax_missing)
     results["filter_steps"] = steps = filter_steps(so_path, opts.quick)
     if steps:
         log("likelihood-alone period step by step (sum of the steps, per period): " + ", ".join(
@@ -540,7 +559,9 @@ def main():
     bench_overhead(lib, numba_kf, bench, results)
     bench_threads(lib, bench, results, meter)
     smoother.bench_smoother(so_path, opts.quick, results, log)
-    batch.bench_batch(lib, bench, results, log)
+    batch.bench_batch(lib, bench, results, log, jax_missing)
+    steady_state.bench_steady_state(lib, bench, results, log)
+    steady_state.bench_steady_batch(lib, bench, results, log)
 
     results["meta"] = machine_meta(opts.quick, so_path)
     results["meta"]["blas"] = blas

@@ -12,7 +12,8 @@ GRAD_FIELDS = ("dA", "dB", "dC", "dd", "dQ", "dR", "dx0", "dP0")
 
 
 class KfFilterInputs(ct.Structure):
-    _fields_ = [("model", KfInputs), ("init", ct.c_int), ("diffuse", f64p)]
+    _fields_ = [("model", KfInputs), ("init", ct.c_int), ("diffuse", f64p),
+                ("steady_state_tol", ct.c_double)]
 
 
 class KfGradOutputs(ct.Structure):

@@ -382,11 +382,12 @@ def test_signature_has_keyword_only_start_arguments():
     kinds = [p.kind for p in sig.parameters.values()]
     assert list(sig.parameters) == list(MODEL_KEYS) + [
         "x0", "P0", "symmetrize", "jitter", "return_shocks", "store_history", "init",
-        "diffuse_states"]
+        "diffuse_states", "steady_state_tol"]
     assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 13 + [
-        inspect.Parameter.KEYWORD_ONLY] * 2
+        inspect.Parameter.KEYWORD_ONLY] * 3
     assert kalman_filter.__defaults__ == (None, None, True, 0.0, False, True)
-    assert kalman_filter.__kwdefaults__ == {"init": "known", "diffuse_states": None}
+    assert kalman_filter.__kwdefaults__ == {"init": "known", "diffuse_states": None,
+                                            "steady_state_tol": 0.0}
     assert K.kalman_hot_loop.__kwdefaults__ is None
     mdl = model(3, 2, 2, 5)
     args = [mdl[key] for key in MODEL_KEYS] + [mdl["x0"], mdl["P0"], True, 0.0, False, True]

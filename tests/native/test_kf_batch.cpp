@@ -1,8 +1,9 @@
 // kf_loglik_batch through its C interface: in every compiled variant (two,
 // four or eight draws to a block) and on any number of threads, each draw's
 // log-likelihood and status are those of the portable kf_filter on that draw
-// alone, with shared and per-draw arrays, gaps in y and failing draws; and
-// the statuses that refuse a call write nothing.
+// alone, with shared and per-draw arrays, gaps in y and failing draws, with
+// and without a steady state; and the statuses that refuse a call write
+// nothing.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -51,8 +52,9 @@ struct Draws {
     for (i64 j = 0; j < n; ++j) P0[j * n + j] = 0.4;
   }
 
-  kf_batch_inputs inputs(int init, i64 threads) const {
+  kf_batch_inputs inputs(int init, i64 threads, f64 steady_state_tol = 0.0) const {
     kf_batch_inputs in{};
+    in.steady_state_tol = steady_state_tol;
     in.n = n, in.m = m, in.k = k, in.T = T, in.N = N;
     in.A = {A.data(), n * n};
     in.B = {B.data(), 0};
@@ -70,8 +72,9 @@ struct Draws {
   }
 
   // Draw i alone through the portable kf_filter: (log-likelihood, status).
-  std::pair<f64, i64> alone(i64 i, int init) const {
+  std::pair<f64, i64> alone(i64 i, int init, f64 steady_state_tol) const {
     kf_filter_inputs fin{};
+    fin.steady_state_tol = steady_state_tol;
     fin.model = {n, m, k, T, &A[i * n * n], B.data(), C.data(), d.data(), Q.data(),
                  &R[i * m * m], &y[i * T * m], x0.data(),
                  init == KF_INIT_KNOWN ? P0.data() : nullptr, 1, 0.0, 0, 0};
@@ -89,7 +92,9 @@ struct Draws {
 }  // namespace
 
 TEST(KalmanLoglikBatch, EveryVariantAndThreadCountGivesEachDrawsBitsAlone) {
-  // (4, 3) runs a loop specialised for its size, (12, 5) the general one
+  // (4, 3) runs a loop specialised for its size, (12, 5) the general one; a
+  // steady state loose enough that the draws' lanes freeze at different
+  // periods between the gaps, some blocks all of them
   const std::array<std::array<i64, 3>, 2> sizes = {{{4, 3, 2}, {12, 5, 3}}};
   for (const auto& size : sizes) {
     Draws draws(size[0], size[1], size[2], 24, 23);
@@ -97,25 +102,33 @@ TEST(KalmanLoglikBatch, EveryVariantAndThreadCountGivesEachDrawsBitsAlone) {
     for (i64 j = 0; j < m; ++j) draws.R[(6 * m + j) * m + j] = -10.0;  // not positive definite
     for (i64 j = 0; j < n; ++j) draws.A[(15 * n + j) * n + j] = 1.5;  // not stable
     for (const int init : {KF_INIT_KNOWN, KF_INIT_STATIONARY}) {
-      for (const compiled_variant& variant : variants_run_here()) {
-        const char* name = variant.label;
-        const auto batch = variant.kalman.kf_loglik_batch;
-        for (const i64 threads : {1, 3}) {
-          std::vector<f64> loglik(draws.N, kSentinel);
-          std::vector<i64> status(draws.N, 99);
-          kf_batch_outputs out{loglik.data(), status.data(), 0};
-          const kf_batch_inputs in = draws.inputs(init, threads);
-          ASSERT_EQ(batch(&in, &out), KF_OK) << name;
-          EXPECT_EQ(out.where, -1);
-          for (i64 i = 0; i < draws.N; ++i) {
-            const auto [want, want_status] = draws.alone(i, init);
-            EXPECT_EQ(std::bit_cast<std::uint64_t>(loglik[i]), std::bit_cast<std::uint64_t>(want))
-                << name << ", n = " << n << ", init " << init << ", threads " << threads
-                << ", draw " << i;
-            EXPECT_EQ(status[i], want_status) << name << ", draw " << i;
+      for (const f64 tol : {0.0, 1e-3}) {
+        i64 frozen_draws = 0;  // draws the steady state changed
+        for (i64 i = 0; i < draws.N && tol > 0.0; ++i)
+          frozen_draws += draws.alone(i, init, tol) != draws.alone(i, init, 0.0) ? 1 : 0;
+        EXPECT_EQ(frozen_draws > draws.N / 2, tol > 0.0) << "n = " << n;
+        for (const compiled_variant& variant : variants_run_here()) {
+          const char* name = variant.label;
+          const auto batch = variant.kalman.kf_loglik_batch;
+          for (const i64 threads : {1, 3}) {
+            std::vector<f64> loglik(draws.N, kSentinel);
+            std::vector<i64> status(draws.N, 99);
+            kf_batch_outputs out{loglik.data(), status.data(), 0};
+            const kf_batch_inputs in = draws.inputs(init, threads, tol);
+            ASSERT_EQ(batch(&in, &out), KF_OK) << name;
+            EXPECT_EQ(out.where, -1);
+            for (i64 i = 0; i < draws.N; ++i) {
+              const auto [want, want_status] = draws.alone(i, init, tol);
+              EXPECT_EQ(std::bit_cast<std::uint64_t>(loglik[i]),
+                        std::bit_cast<std::uint64_t>(want))
+                  << name << ", n = " << n << ", init " << init << ", threads " << threads
+                  << ", tol " << tol << ", draw " << i;
+              EXPECT_EQ(status[i], want_status) << name << ", draw " << i;
+            }
+            EXPECT_EQ(status[6], KF_ERR_NOT_PD);
+            EXPECT_EQ(status[15],
+                      init == KF_INIT_STATIONARY ? i64{KF_ERR_NOT_STATIONARY} : i64{KF_OK});
           }
-          EXPECT_EQ(status[6], KF_ERR_NOT_PD);
-          EXPECT_EQ(status[15], init == KF_INIT_STATIONARY ? i64{KF_ERR_NOT_STATIONARY} : i64{KF_OK});
         }
       }
     }

@@ -194,6 +194,7 @@ def kalman_filter(
     *,
     init: Literal["known", "stationary", "diffuse"] = 'known',
     diffuse_states: ArrayLike | None = None,
+    steady_state_tol: float = 0.0,
 ) -> KalmanFilterResult:
     """Run the linear Kalman filter on data with missing values, from a known, a
     stationary or an exact diffuse start.
@@ -210,6 +211,13 @@ def kalman_filter(
         (default zeros), kappa -> infinity, P_inf = diag(diffuse_states) (default:
         every state); the exact diffuse recursions of Durbin and Koopman run until
         P_inf vanishes.
+
+        steady_state_tol > 0: once a fully observed period's predicted covariance
+        differs from the period before's by less than steady_state_tol in every
+        entry, that period's gain, factor of S and log det S are frozen, and the
+        fully observed periods after it run the state recursion alone (their
+        P_pred, P_filt and S are the frozen ones); a period with a missing value
+        leaves the steady state. 0 (the default): the full recursion throughout.
 
         Returns a KalmanFilterResult: loglik, loglik_t, nobs, diffuse_periods, x_pred,
         x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, S, eps_hat (see
@@ -414,6 +422,7 @@ def kalman_loglik_batch(
     *,
     init: Literal["known", "stationary"] = 'known',
     threads: int = 1,
+    steady_state_tol: float = 0.0,
 ) -> KalmanLoglikBatchResult:
     """Log-likelihood of the linear Kalman filter for many parameter draws at once.
 
@@ -429,7 +438,8 @@ def kalman_loglik_batch(
     Each draw's log-likelihood has the bits kalman_filter gives for it alone.
     Draws run side by side in vector lanes, on `threads` threads (the caller's
     among them), without the interpreter lock; the results do not depend on
-    `threads`.
+    `threads`. steady_state_tol as for kalman_filter, each draw's log-likelihood
+    then kalman_filter's with it.
 
     Returns a KalmanLoglikBatchResult (loglik, status), arrays of N values. A draw
     whose innovation covariance is not positive definite (status -3), or whose A

@@ -199,11 +199,28 @@ enum {
   KF_ERR_INFINITE_OBS = -6    /* y holds an infinity */
 };
 
+/* The steady state. With steady_state_tol > 0, a fully observed period t
+ * after the diffuse phase whose predicted covariance differs from the period
+ * before's by less than the tolerance in every entry,
+ *
+ *   max_ij |P_pred_t[i][j] - P_pred_{t-1}[i][j]| < steady_state_tol,
+ *
+ * (both periods run by the loop, not the diffuse recursions) is filtered in
+ * full, and then its P_pred, S, the factor L of S (with jitter), log det S,
+ * the gain and P_filt are frozen: each fully observed period after it runs
+ * the state recursion alone (x_pred, y_pred, the innovation, L^-1 v, S^-1 v,
+ * x_filt and the log-likelihood term with the frozen log det S), and its
+ * history rows of P_pred, P_filt and S hold the frozen values. A period with
+ * a missing entry leaves the steady state: it predicts from the frozen P_filt
+ * and runs as usual, and so do the periods after it until the criterion holds
+ * again. 0 (or less, or NaN) never freezes: every bit is that of the full
+ * recursion. */
 typedef struct kf_filter_inputs {
   kf_inputs model;     /* as for kf_hot_loop; NaN entries of y are missing */
   int init;            /* KF_INIT_KNOWN, KF_INIT_STATIONARY or KF_INIT_DIFFUSE */
   const f64* diffuse;  /* n: the diagonal of P_inf (KF_INIT_DIFFUSE only;
                           null: all ones) */
+  f64 steady_state_tol; /* see above; 0: the full recursion in every period */
 } kf_filter_inputs;
 
 typedef struct kf_filter_outputs {
@@ -364,6 +381,9 @@ typedef struct kf_batch_inputs {
   f64 jitter;
   int init;        /* KF_INIT_KNOWN or KF_INIT_STATIONARY */
   i64 threads;     /* threads to run on, the caller's included (>= 1) */
+  f64 steady_state_tol;  /* as for kf_filter, lane by lane: a block whose
+                            every draw is frozen runs the state recursion
+                            alone */
 } kf_batch_inputs;
 
 typedef struct kf_batch_outputs {

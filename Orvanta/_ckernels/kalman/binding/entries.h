@@ -52,8 +52,10 @@ class filter_extension {
 
 // kalman_filter's call (argument checks, outputs, the native run with the
 // lock released, statuses turned into exceptions, the named result), with
-// `entry` naming it in messages; ext may be null.
-PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext);
+// `entry` naming it in messages; ext may be null. kf_filter runs with
+// steady_state_tol (an extension runs its own loop).
+PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext,
+                           f64 steady_state_tol = 0.0);
 
 // Raises the exception of kalman_filter for a status of kf_filter other than
 // KF_OK (or of a native call that returns kf_filter's statuses), `where` as

@@ -48,6 +48,12 @@ inline constexpr auto kFilterParams = orv_py::join(
                           defaulted("store_history", param_kind::flag, "True")}},
     kStartParams);
 
+// The steady-state tolerance of kalman_filter and kalman_loglik_batch,
+// keyword-only, after their other parameters (kalman.h defines it).
+inline constexpr std::array<param, 1> kSteadyStateParams = {{
+    keyword("steady_state_tol", param_kind::real, "0.0"),
+}};
+
 // The fields of KalmanFilterResult, in tuple order; the history arrays
 // follow the order of kalman_hot_loop's.
 inline constexpr std::array<orv_py::result_field, 14> kFilterResultFields = {{

@@ -102,9 +102,11 @@ void raise_filter_status(int status, i64 where, i64 m, const char* entry, f64 lo
   }
 }
 
-PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext) {
+PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_extension* ext,
+                           f64 steady_state_tol) {
   filter_call call;
   kf_filter_inputs& fin = call.fin;
+  fin.steady_state_tol = steady_state_tol;
   kf_inputs& in = fin.model;
   if (!call.read_model(args) ||
       !orv_py::to_flag(args[param_at("return_shocks")], &in.return_shocks) ||
@@ -173,8 +175,14 @@ PyObject* run_filter_entry(PyObject* const* args, const char* entry, filter_exte
 
 namespace {
 
+// kalman_filter's parameters: kalman_smoother's, then the steady state.
+constexpr auto kParams = orv_py::join(kFilterParams, kSteadyStateParams);
+
 PyObject* kalman_filter_impl(PyObject* const* args) {
-  return run_filter_entry(args, "kalman_filter", nullptr);
+  f64 tol = 0.0;
+  if (!read_steady_state_tol(args[orv_py::param_index(kParams, "steady_state_tol")], &tol))
+    return nullptr;
+  return run_filter_entry(args, "kalman_filter", nullptr, tol);
 }
 
 }  // namespace
@@ -194,11 +202,17 @@ constinit const orv_py::entry_spec kFilterEntry = orv_py::make_entry(
     "    (default zeros), kappa -> infinity, P_inf = diag(diffuse_states) (default:\n"
     "    every state); the exact diffuse recursions of Durbin and Koopman run until\n"
     "    P_inf vanishes.\n\n"
+    "    steady_state_tol > 0: once a fully observed period's predicted covariance\n"
+    "    differs from the period before's by less than steady_state_tol in every\n"
+    "    entry, that period's gain, factor of S and log det S are frozen, and the\n"
+    "    fully observed periods after it run the state recursion alone (their\n"
+    "    P_pred, P_filt and S are the frozen ones); a period with a missing value\n"
+    "    leaves the steady state. 0 (the default): the full recursion throughout.\n\n"
     "    Returns a KalmanFilterResult: loglik, loglik_t, nobs, diffuse_periods, x_pred,\n"
     "    x_filt, P_pred, P_filt, y_pred, y_filt, innov, std_innov, S, eps_hat (see\n"
     "    help(KalmanFilterResult)). Raises numpy.linalg.LinAlgError when an\n"
     "    innovation covariance is not positive definite.\n"
     "    ",
-    kFilterParams, &g_result_type, kalman_filter_impl);
+    kParams, &g_result_type, kalman_filter_impl);
 
 }  // namespace orv_module

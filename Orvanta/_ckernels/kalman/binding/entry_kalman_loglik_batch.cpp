@@ -26,11 +26,13 @@ namespace orv_module {
 
 namespace {
 
-// The model's parameters, then the start and the threads, keyword-only.
+// The model's parameters, then the start, the threads and the steady state,
+// keyword-only.
 constexpr auto kBatchParams = orv_py::join(
     kModelParams,
     std::array<param, 2>{{keyword("init", param_kind::choice, "'known'", kBatchStarts),
-                          keyword("threads", param_kind::count, "1")}});
+                          keyword("threads", param_kind::count, "1")}},
+    kSteadyStateParams);
 
 // The position of parameter `name`.
 consteval Py_ssize_t param_at(const char* name) { return orv_py::param_index(kBatchParams, name); }
@@ -318,7 +320,8 @@ PyObject* kalman_loglik_batch_impl(PyObject* const* args) {
       !orv_py::to_f64(args[param_at("jitter")], &in.jitter) ||
       !check_jitter(in.jitter, args[param_at("jitter")]) ||
       !to_init(args[param_at("init")], kBatchStarts, &in.init) ||
-      !to_threads(args[param_at("threads")], &in.threads))
+      !to_threads(args[param_at("threads")], &in.threads) ||
+      !read_steady_state_tol(args[param_at("steady_state_tol")], &in.steady_state_tol))
     return nullptr;
   draw_count draws;
   if (!check_batch_shapes(inputs, in, draws) ||
@@ -370,7 +373,8 @@ constinit const orv_py::entry_spec kBatchEntry = orv_py::make_entry(
     "    Each draw's log-likelihood has the bits kalman_filter gives for it alone.\n"
     "    Draws run side by side in vector lanes, on `threads` threads (the caller's\n"
     "    among them), without the interpreter lock; the results do not depend on\n"
-    "    `threads`.\n\n"
+    "    `threads`. steady_state_tol as for kalman_filter, each draw's log-likelihood\n"
+    "    then kalman_filter's with it.\n\n"
     "    Returns a KalmanLoglikBatchResult (loglik, status), arrays of N values. A draw\n"
     "    whose innovation covariance is not positive definite (status -3), or whose A\n"
     "    is not stable under init='stationary' (status -4), gets loglik -inf; the\n"

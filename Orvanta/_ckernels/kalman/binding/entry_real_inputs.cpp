@@ -357,4 +357,12 @@ bool check_jitter(f64 jitter, PyObject* given) {
   return false;
 }
 
+bool read_steady_state_tol(PyObject* given, f64* tol) {
+  if (!orv_py::to_f64(given, tol)) return false;
+  if (*tol >= 0.0 && std::isfinite(*tol)) return true;
+  PyErr_Format(PyExc_ValueError,
+               "steady_state_tol must be a finite number of at least 0; got %R.", given);
+  return false;
+}
+
 }  // namespace orv_module

@@ -119,6 +119,11 @@ bool check_finite_model(const filter_input* v);
 // ValueError naming `given` otherwise.
 bool check_jitter(f64 jitter, PyObject* given);
 
+// steady_state_tol, the largest change of the predicted covariance at which
+// the filter freezes its moments, as a finite number of at least 0 (0 never
+// freezes): false with ValueError naming `given` otherwise.
+bool read_steady_state_tol(PyObject* given, f64* tol);
+
 }  // namespace orv_module
 
 #endif  // ORV_KALMAN_ENTRY_REAL_INPUTS_H

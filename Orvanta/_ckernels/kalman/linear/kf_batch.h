@@ -172,6 +172,7 @@ int run_single_draw(const kf_batch_inputs& in, const batch_scratch& w, i64 draw,
   model.symmetrize = in.symmetrize;
   model.jitter = in.jitter;
   fin.init = in.init;
+  fin.steady_state_tol = in.steady_state_tol;
   f64 loglik = 0.0;
   kf_filter_outputs fout{};
   fout.history.loglik = &loglik;
@@ -236,6 +237,19 @@ void fill_spare_lanes(const lane_scratch& s, i64 n, i64 m, int used) noexcept {
   copy_lane_zero(s.P, n * n, used);
 }
 
+// The frozen moments of every lane = 0: the lanes that never freeze (spare,
+// failed) compute from them, their results dropped, in the periods where
+// all the others are frozen.
+void clear_frozen_moments(const lane_scratch& s, i64 n, i64 m) noexcept {
+  const auto clear = [](f64* p, i64 count) {
+    for (i64 i = 0; i < count * kDrawLanes; ++i) p[i] = 0.0;
+  };
+  clear(s.frozen_L, m * m);
+  clear(s.frozen_KT, m * n);
+  clear(s.frozen_P, n * n);
+  clear(s.frozen_term, 1);
+}
+
 // The entries of the pattern's row y observes (not NaN), in `observed`;
 // returns how many.
 inline i64 observed_entries(const f64* y, i64 m, i64* observed) noexcept {
@@ -254,6 +268,7 @@ struct lane_run {
   lane_scratch s;
   const f64* y[kDrawLanes];
   i64* observed;  // m
+  f64 steady_state_tol;
 };
 
 // s.y = the observations of period t at the `count` entries listed.
@@ -306,6 +321,112 @@ inline unsigned lane_observe(const lane_run& r, const lane_observed& o, draw_lan
   return failed;
 }
 
+// ---- the steady state in lanes ----------------------------------------------------------
+
+// Where a block's lanes stand in the steady state: kf_loop.h's
+// kf_steady_state lane by lane (the moments in the lane scratch's frozen_*
+// regions). Every lane has run the same periods, so one flag says whether
+// P_pred_last holds the period before.
+struct lane_steady_state {
+  f64 tol;          // 0: not tracked
+  bool have_last;
+  unsigned frozen;  // the lanes whose moments are frozen
+};
+
+// dst's lanes in `mask` = src's, over block arrays of `count` elements.
+inline void copy_lanes(f64* dst, const f64* src, i64 count, unsigned mask) noexcept {
+  for (int l = 0; l < kDrawLanes; ++l) {
+    if ((mask & (1u << l)) == 0) continue;
+    for (i64 e = 0; e < count; ++e) dst[e * kDrawLanes + l] = src[e * kDrawLanes + l];
+  }
+}
+
+// The lanes of a where `mask` is set, of b elsewhere.
+inline draw_lanes select_lanes(unsigned mask, draw_lanes a, draw_lanes b) noexcept {
+  alignas(64) f64 va[kDrawLanes], vb[kDrawLanes];
+  a.store(va);
+  b.store(vb);
+  copy_lanes(vb, va, 1, mask);
+  return draw_lanes::load(vb);
+}
+
+// The lanes whose predicted covariance moved by less than tol in every
+// entry (settled_then_keep lane by lane), with last = P_pred afterwards. For
+// a double d, |d| < tol is -below <= d <= below with `below` the largest
+// double under tol, a test no NaN passes, made on whole vectors.
+unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 tol) noexcept {
+  const f64 below = std::nextafter(tol, 0.0);
+  const draw_lanes hi = draw_lanes::broadcast(below), lo = draw_lanes::broadcast(-below);
+  unsigned settled = kDrawLanes == 32 ? ~0u : (1u << kDrawLanes) - 1u;
+  for (i64 e = 0; e < count; ++e) {
+    const draw_lanes now = element(P_pred, e);
+    const draw_lanes change = now - element(last, e);
+    settled &= at_most_mask(change, hi) & at_most_mask(lo, change);
+    set_element(last, e, now);
+  }
+  return settled;
+}
+
+// After a fully observed period run in full in every lane, `sum` its
+// log-likelihood sums: the frozen lanes take the steady state's update in
+// its place (the filtered state by the frozen gain, the sum with the frozen
+// log det S), and the lanes in `running` whose predicted covariance settled
+// freeze this period's moments (kf_watch_steady_state). A frozen lane's
+// covariance runs on unused until it leaves the steady state, which puts the
+// frozen one back (lane_leave_steady_state). Returns the sums. Kept out of
+// line, as kf_watch_steady_state is.
+[[gnu::noinline]] draw_lanes lane_watch_steady_state(const lane_run& r, lane_steady_state& st,
+                                                     unsigned running,
+                                                     draw_lanes sum) noexcept {
+  const i64 n = r.n, m = r.m;
+  const lane_scratch& s = r.s;
+  const unsigned frozen = st.frozen;
+  if (frozen != 0) {
+    const draw_lanes steady = lane_steady_update(s, n, m, s.x_steady);
+    copy_lanes(s.x, s.x_steady, n, frozen);
+    sum = select_lanes(frozen, steady, sum);
+  }
+  const unsigned settled = settled_lanes_then_keep(s.P_pred, s.P_pred_last, n * n, st.tol) &
+                           (st.have_last ? running & ~frozen : 0u);
+  st.have_last = true;
+  if (settled == 0) return sum;
+  copy_lanes(s.frozen_L, s.L, m * m, settled);
+  copy_lanes(s.frozen_KT, s.KT, m * n, settled);
+  copy_lanes(s.frozen_P, s.P, n * n, settled);
+  alignas(64) f64 term[kDrawLanes];
+  lane_logdet_term(s.L, m, static_cast<f64>(m) * kLog2Pi).store(term);
+  copy_lanes(s.frozen_term, term, 1, settled);
+  st.frozen |= settled;
+  return sum;
+}
+
+// Before a period with missing entries, which leaves the steady state in
+// every lane: the frozen lanes predict it from their frozen P_filt.
+[[gnu::noinline]] void lane_leave_steady_state(const lane_run& r,
+                                               lane_steady_state& st) noexcept {
+  copy_lanes(r.s.P, r.s.frozen_P, r.n * r.n, st.frozen);
+  st.frozen = 0;
+}
+
+// After a period with missing entries: its predicted covariance is the next
+// one's comparison.
+[[gnu::noinline]] void lane_keep_prediction(const lane_run& r, lane_steady_state& st) noexcept {
+  copy_values(r.s.P_pred_last, r.s.P_pred, r.n * r.n * kDrawLanes);
+  st.have_last = true;
+}
+
+// A fully observed period with every running lane frozen: the state
+// recursion alone (kf_steady_period), on the observations in s.y. Returns
+// the log-likelihood sums.
+[[gnu::noinline]] draw_lanes lane_steady_period(const lane_run& r) noexcept {
+  const lane_scratch& s = r.s;
+  lane_predict_state(s, r.n);
+  lane_innovation_mean(s, {s.C, s.d, s.R, r.m}, r.n);
+  return lane_steady_update(s, r.n, r.m, s.x);
+}
+
+// ---- a block's periods ----------------------------------------------------------------------
+
 // The periods of a block whose lanes in `active` are still running; a lane
 // whose S fails takes status KF_ERR_NOT_PD and stops counting. The
 // log-likelihoods accumulate in loglik. The block's draws miss the same
@@ -316,16 +437,29 @@ void run_lane_periods(const lane_run& r, unsigned active, int* status,
   const lane_scratch& s = r.s;
   const lane_observed all{s.C, s.d, s.R, m};
   const draw_lanes minus_half = draw_lanes::broadcast(-0.5);
+  lane_steady_state steady{r.steady_state_tol > 0.0 ? r.steady_state_tol : 0.0, false, 0u};
   for (i64 t = 0; t < r.T && active != 0; ++t) {
-    lane_predict(s, r.n, r.symmetrize);
     const i64 m_t = observed_entries(r.y[0] + t * m, m, r.observed);
+    if (m_t == m && steady.frozen != 0 && (steady.frozen & active) == active) {
+      gather_observations(r, t, r.observed, m);
+      loglik = fma(minus_half, lane_steady_period(r), loglik);
+      continue;
+    }
+    if (m_t < m && steady.frozen != 0) lane_leave_steady_state(r, steady);
+    lane_predict(s, r.n, r.symmetrize);
     unsigned failed;
     if (m_t < m) {
       failed = lane_gap_period(r, t, m_t, loglik);
+      if (steady.tol > 0.0) lane_keep_prediction(r, steady);
     } else {
       gather_observations(r, t, r.observed, m);
       draw_lanes sum;
       failed = lane_observe(r, all, sum);
+      if (steady.tol > 0.0) {
+        // a frozen lane's covariance is not used, and cannot fail it
+        failed &= ~steady.frozen;
+        sum = lane_watch_steady_state(r, steady, active & ~failed, sum);
+      }
       // onto the total by one fma, as kf_hot_loop adds it
       loglik = fma(minus_half, sum, loglik);
     }
@@ -358,7 +492,8 @@ template <i64 N, i64 M>
 // statuses.
 void run_lane_block(const kf_batch_inputs& in, const batch_scratch& w, const i64* draws,
                     int count, const kf_batch_outputs& out) noexcept {
-  lane_run r{in.n, in.m, in.T, in.symmetrize != 0, in.jitter, w.lanes, {}, w.observed};
+  lane_run r{in.n, in.m, in.T, in.symmetrize != 0, in.jitter, w.lanes, {}, w.observed,
+             in.steady_state_tol};
   int status[kDrawLanes];
   unsigned active = 0;  // the lanes of draws still running
   for (int l = 0; l < count; ++l) {
@@ -368,6 +503,7 @@ void run_lane_block(const kf_batch_inputs& in, const batch_scratch& w, const i64
   }
   fill_spare_lanes(r.s, in.n, in.m, count);
   for (int l = count; l < kDrawLanes; ++l) r.y[l] = r.y[0];
+  if (in.steady_state_tol > 0.0) clear_frozen_moments(r.s, in.n, in.m);
 
   draw_lanes loglik = draw_lanes::zero();
   with_small_sizes<kMaxFixedBatchStates, kMaxFixedBatchObs>(

@@ -176,11 +176,10 @@ inline void lane_gain(const f64* L, const lane_operand& pct, f64* KT, i64 n, i64
   }
 }
 
-// log det S + m ln 2 pi + v^T S^-1 v in every lane, grouped as loglik_sum
-// groups it. The logarithms are the C library's, lane by lane, in the order
-// of orv_logdet_from_chol's terms.
-inline draw_lanes lane_loglik_sum(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
-                                  f64 const_term) noexcept {
+// log det S + m ln 2 pi in every lane, the first half of lane_loglik_sum. The
+// logarithms are the C library's, lane by lane, in the order of
+// orv_logdet_from_chol's terms.
+inline draw_lanes lane_logdet_term(const f64* L, i64 m, f64 const_term) noexcept {
   draw_lanes logdet = draw_lanes::zero();
   alignas(64) f64 logs[kDrawLanes];
   for (i64 i = 0; i < m; ++i) {
@@ -188,10 +187,21 @@ inline draw_lanes lane_loglik_sum(const f64* L, const f64* v, const f64* S_inv_v
     for (int l = 0; l < kDrawLanes; ++l) logs[l] = std::log(logs[l]);
     logdet = logdet + draw_lanes::load(logs);
   }
-  const draw_lanes a = (logdet + logdet) + draw_lanes::broadcast(const_term);
+  return (logdet + logdet) + draw_lanes::broadcast(const_term);
+}
+
+// v^T S^-1 v in every lane (orv_dot), the second half.
+inline draw_lanes lane_dot(const f64* v, const f64* S_inv_v, i64 m) noexcept {
   draw_lanes dot = draw_lanes::zero();
   for (i64 i = 0; i < m; ++i) dot = fma(element(v, i), element(S_inv_v, i), dot);
-  return a + dot;
+  return dot;
+}
+
+// log det S + m ln 2 pi + v^T S^-1 v in every lane, grouped as loglik_sum
+// groups it.
+inline draw_lanes lane_loglik_sum(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
+                                  f64 const_term) noexcept {
+  return lane_logdet_term(L, m, const_term) + lane_dot(v, S_inv_v, m);
 }
 
 // The regions of a block's scratch, each a block array (see element()).
@@ -224,9 +234,17 @@ struct lane_scratch {
   f64* KT;       // m n, the gain transposed
   f64* IKC;      // n^2, I - K C
   f64* temp_nm;  // n m, K R
+  // the steady state (kf_batch.h): each lane's moments once frozen, the
+  // predicted covariance of the period before, and a frozen lane's state
+  f64* P_pred_last;   // n^2
+  f64* frozen_L;      // m^2
+  f64* frozen_KT;     // m n
+  f64* frozen_P;      // n^2
+  f64* frozen_term;   // 1, log det S + m ln 2 pi
+  f64* x_steady;      // n
 };
 
-// Its layout (see scratch.h): kDrawLanes times 6n^2 + 6mn + 7m + 4m^2 + 2n
+// Its layout (see scratch.h): kDrawLanes times 8n^2 + 7mn + 7m + 5m^2 + 3n + 1
 // values, each region holding its values for every lane.
 template <class Regions>
 lane_scratch lane_scratch_regions(Regions& regions, i64 n, i64 m) noexcept {
@@ -257,6 +275,12 @@ lane_scratch lane_scratch_regions(Regions& regions, i64 n, i64 m) noexcept {
   s.KT = take(m, n);
   s.IKC = take(n, n);
   s.temp_nm = take(n, m);
+  s.P_pred_last = take(n, n);
+  s.frozen_L = take(m, m);
+  s.frozen_KT = take(m, n);
+  s.frozen_P = take(n, n);
+  s.frozen_term = take(1);
+  s.x_steady = take(n);
   return s;
 }
 
@@ -270,9 +294,13 @@ struct lane_observed {
 };
 
 // Prediction: x_pred = A x, P_pred = B Q B^T + (A P) A^T (kf_predict_state).
+inline void lane_predict_state(const lane_scratch& s, i64 n) noexcept {
+  lane_multiply({{s.A, n, 1}, {s.x, 1, 0}, n, s.x_pred, nullptr, nullptr}, n, 1);
+}
+
 inline void lane_predict(const lane_scratch& s, i64 n, bool symmetrize) noexcept {
   const lane_operand A{s.A, n, 1}, At{s.A, 1, n};
-  lane_multiply({A, {s.x, 1, 0}, n, s.x_pred, nullptr, nullptr}, n, 1);
+  lane_predict_state(s, n);
   lane_multiply({A, {s.P, n, 1}, n, s.temp_nn, nullptr, nullptr}, n, n);
   lane_multiply({{s.temp_nn, n, 1}, At, n, s.P_pred, nullptr, s.BQBT}, n, n);
   if (symmetrize) lane_symmetrize(s.P_pred, n);
@@ -281,12 +309,17 @@ inline void lane_predict(const lane_scratch& s, i64 n, bool symmetrize) noexcept
 // Innovation from x_pred, P_pred and the observations in s.y:
 // y_pred = d + C x_pred, v = y - y_pred, S = R + (C P_pred) C^T
 // (kf_innovation).
+inline void lane_innovation_mean(const lane_scratch& s, const lane_observed& o,
+                                 i64 n) noexcept {
+  lane_multiply({{o.C, n, 1}, {s.x_pred, 1, 0}, n, s.y_pred, o.d, nullptr}, o.m, 1);
+  for (i64 j = 0; j < o.m; ++j) set_element(s.v, j, element(s.y, j) - element(s.y_pred, j));
+}
+
 inline void lane_innovation(const lane_scratch& s, const lane_observed& o, i64 n,
                             bool symmetrize) noexcept {
   const i64 m = o.m;
   const lane_operand C{o.C, n, 1}, Ct{o.C, 1, n};
-  lane_multiply({C, {s.x_pred, 1, 0}, n, s.y_pred, o.d, nullptr}, m, 1);
-  for (i64 j = 0; j < m; ++j) set_element(s.v, j, element(s.y, j) - element(s.y_pred, j));
+  lane_innovation_mean(s, o, n);
   lane_multiply({C, {s.P_pred, n, 1}, n, s.temp_mn, nullptr, nullptr}, m, n);
   lane_multiply({{s.temp_mn, n, 1}, Ct, n, s.S, nullptr, o.R}, m, m);
   if (symmetrize) lane_symmetrize(s.S, m);
@@ -322,6 +355,17 @@ inline void lane_update(const lane_scratch& s, const lane_observed& o, i64 n,
   lane_multiply({K, {o.R, m, 1}, m, s.temp_nm, nullptr, nullptr}, n, m);
   lane_multiply({{s.temp_nm, m, 1}, Kt, m, s.P, nullptr, s.P}, n, n);
   if (symmetrize) lane_symmetrize(s.P, n);
+}
+
+// The update of a fully observed period in the steady state
+// (kf_steady_period), from v: u and S^-1 v by the frozen factor, the
+// filtered state x_pred + K v by the frozen gain into x_out, and the
+// log-likelihood sum with the frozen log det S, which it returns.
+inline draw_lanes lane_steady_update(const lane_scratch& s, i64 n, i64 m, f64* x_out) noexcept {
+  lane_forward_subst(s.frozen_L, s.v, s.u, m);
+  lane_backward_subst(s.frozen_L, s.u, s.S_inv_v, m);
+  lane_multiply({{s.frozen_KT, 1, n}, {s.v, 1, 0}, m, x_out, s.x_pred, nullptr}, n, 1);
+  return element(s.frozen_term, 0) + lane_dot(s.v, s.S_inv_v, m);
 }
 
 }  // namespace

@@ -34,9 +34,11 @@ struct kf_filter_scratch {
   f64* QBt;            // k n Q B^T, where G starts each period
   f64* g;              // k   covariance of the shocks with one entry
   f64* eps;            // k   the shock estimate of the period
+  f64* P_pred_last;    // n^2 the predicted covariance of the period before
+                       //     (steady state)
 };
 
-// Its layout (see scratch.h): 2mn + 4m + m^2 + km + 5n + 2n^2 + 2kn + 2k values.
+// Its layout (see scratch.h): 2mn + 4m + m^2 + km + 5n + 3n^2 + 2kn + 2k values.
 template <class Regions>
 kf_filter_scratch kf_filter_scratch_regions(Regions& r, i64 n, i64 m, i64 k) noexcept {
   kf_filter_scratch x{};
@@ -59,6 +61,7 @@ kf_filter_scratch kf_filter_scratch_regions(Regions& r, i64 n, i64 m, i64 k) noe
   x.QBt = r.take(k, n);
   x.g = r.take(k);
   x.eps = r.take(k);
+  x.P_pred_last = r.take(n, n);
   return x;
 }
 
@@ -412,9 +415,10 @@ int kf_diffuse_phase(const kf_filter_inputs& fin, const kf_scratch& s,
   return status;
 }
 
-// kf_filter, with the diffuse periods recorded when `recorder` is given.
-int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
-                        diffuse_recorder* recorder) noexcept {
+// kf_filter with the steady state of tolerance steady_state_tol (0: none),
+// with the diffuse periods recorded when `recorder` is given.
+int kf_filter_run(const kf_filter_inputs* fin, kf_filter_outputs* fout,
+                  diffuse_recorder* recorder, f64 steady_state_tol) noexcept {
   const kf_inputs& in = fin->model;
   const i64 n = in.n, m = in.m, k = in.k;
   fout->nobs = 0;
@@ -453,6 +457,8 @@ int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
   run.gap = x.gap;
   run.loglik_t = fout->loglik_t;
   run.failed_period = -1;
+  run.steady.tol = steady_state_tol > 0.0 ? steady_state_tol : 0.0;
+  run.steady.P_pred_last = x.P_pred_last;
   if (init == KF_INIT_KNOWN) {
     run.x_start = in.x0;
     run.P_start = in.P0;
@@ -482,10 +488,18 @@ int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
   return status;
 }
 
+// kf_filter's full recursion in every period (fin->steady_state_tol is not
+// read), with the diffuse periods recorded when `recorder` is given: the
+// history the smoother and the gradient run backward over.
+int kf_filter_recording(const kf_filter_inputs* fin, kf_filter_outputs* fout,
+                        diffuse_recorder* recorder) noexcept {
+  return kf_filter_run(fin, fout, recorder, 0.0);
+}
+
 }  // namespace
 
 int kf_filter(const kf_filter_inputs* fin, kf_filter_outputs* fout) {
-  return kf_filter_recording(fin, fout, nullptr);
+  return kf_filter_run(fin, fout, nullptr, fin->steady_state_tol);
 }
 
 }  // namespace ORV_VARIANT

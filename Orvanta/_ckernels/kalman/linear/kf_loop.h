@@ -206,10 +206,25 @@ struct kf_gap_scratch {
   f64* M;   // k m, the observed columns of the shock projection
 };
 
+// The steady state of kf_filter (kalman.h): once a fully observed period's
+// predicted covariance has moved by less than `tol` in every entry, that
+// period's moments are frozen and the fully observed periods after it run
+// the state recursion alone. With tol 0 nothing is tracked.
+struct kf_steady_state {
+  f64 tol;              // the largest change that counts as settled; 0: off
+  f64* P_pred_last;     // n^2: the predicted covariance of the period before
+  bool have_last;       // P_pred_last holds a period this loop ran
+  bool frozen;          // the fully observed periods run the state alone
+  f64 logdet_term;      // log det S + m ln 2 pi of the frozen S
+  const f64* P_filt;    // the frozen filtered covariance (s.P_filt_buf, or the
+                        // history row of the period that froze it)
+};
+
 // What kf_filter runs the loop with, beside the model; kf_hot_loop runs it
 // without (a null kf_run).
 struct kf_run {
   kf_gap_scratch gap;
+  kf_steady_state steady;
   f64* loglik_t;             // T: each period's log-likelihood term
   i64 first;                 // the first period of the loop (a diffuse phase
                              // filtered those before it)
@@ -324,6 +339,63 @@ void kf_store_gap_rows(const kf_inputs& in, const kf_scratch& s, const kf_output
   return KF_OK;
 }
 
+// Whether |now[i] - last[i]| < tol for every i < len (false where a
+// difference is NaN), with last = now afterwards: one pass without branches,
+// which the compiler vectorises, so that watching costs a period little.
+inline bool settled_then_keep(const f64* now, f64* last, i64 len, f64 tol) noexcept {
+  bool settled = true;
+  for (i64 i = 0; i < len; ++i) {
+    settled &= std::fabs(now[i] - last[i]) < tol;
+    last[i] = now[i];
+  }
+  return settled;
+}
+
+// After a period the loop ran in full (predicted in s.P_pred_buf; with every
+// entry observed, its factor in s.L and its filtered covariance in P_filt):
+// freezes the period's moments when its predicted covariance moved by less
+// than the tolerance from the period before's, and keeps it for the next
+// comparison. Kept out of line: a filter without a steady state never calls it.
+[[gnu::noinline]] void kf_watch_steady_state(const kf_scratch& s, kf_steady_state& st,
+                                             const f64* P_filt, i64 n, i64 m,
+                                             bool observed_fully, f64 const_term) noexcept {
+  const bool settled = settled_then_keep(s.P_pred_buf, st.P_pred_last, n * n, st.tol) &&
+                       observed_fully && st.have_last;
+  st.have_last = true;
+  if (!settled) return;
+  st.frozen = true;
+  // the first half of loglik_sum, which the frozen periods share
+  st.logdet_term = orv_logdet_from_chol(s.L, m) + const_term;
+  st.P_filt = P_filt;
+}
+
+// A fully observed period in the steady state: the state recursion with the
+// frozen gain and factor of S, by the same sums as a full period (so a
+// period's state bits follow from the frozen moments alone), and the
+// log-likelihood term with the frozen log det S. Its history rows of P_pred,
+// P_filt and S are the frozen ones.
+[[gnu::noinline]] void kf_steady_period(const kf_inputs in, const kf_scratch& s,
+                                        const kf_outputs& out, kf_run& run,
+                                        const kf_period_out& p, const f64* x_prev, i64 t,
+                                        f64& loglik) noexcept {
+  const i64 n = in.n, m = in.m;
+  const bool store = in.store_history != 0;
+  // x_pred (n) = A x_prev;  y_pred (m) = d + C x_pred;  v = y_t - y_pred
+  row_times_matrix(x_prev, s.AT, nullptr, s.x_pred_buf, n, n);
+  row_times_matrix(s.x_pred_buf, s.CT, in.d, s.y_pred_buf, n, m);
+  kf_row_minus_vec(in.y, t, s.y_pred_buf, s.v_buf, m);
+  // u (m) = L^-1 v;  S_inv_v (m) = L^-T u;  x_filt (n) = x_pred + K v
+  orv_forward_subst(s.L, s.v_buf, p.u, m);
+  orv_backward_subst_chol_t(s.L, p.u, s.S_inv_v, m);
+  row_times_matrix(s.v_buf, s.KT, s.x_pred_buf, p.x_filt, m, n);
+  const f64 sum = run.steady.logdet_term + orv_dot(s.v_buf, s.S_inv_v, m);
+  loglik = std::fma(-0.5, sum, loglik);
+  run.loglik_t[t] = -0.5 * sum;
+  if (!store) return;
+  if (p.P_filt != run.steady.P_filt) copy_values(p.P_filt, run.steady.P_filt, n * n);
+  kf_store_period(in, s, out, p, t, in.return_shocks != 0);
+}
+
 // Runs the periods of the sample and writes the log-likelihood; returns the
 // status of the loop. With a kf_run, the loop starts where it says, writes
 // each period's term, and hands a period with missing entries to
@@ -340,11 +412,21 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
   int status = KF_OK;
 
   for (i64 t = run != nullptr ? run->first : 0; t < in.T; ++t) {
+    const kf_period_out p = kf_period_destinations(s, out, t, n, m, store);
+    if (run != nullptr && run->steady.frozen) {
+      // a missing entry leaves the steady state; this period then runs in full
+      run->steady.frozen = count_observed(in.y + t * m, m) == m;
+      if (run->steady.frozen) {
+        kf_steady_period(in, s, out, *run, p, x_prev, t, loglik);
+        x_prev = p.x_filt;
+        P_prev = run->steady.P_filt;
+        continue;
+      }
+    }
     if (run != nullptr && run->start_is_prediction && t == run->first)
       kf_take_prediction(in, s, x_prev, P_prev);
     else
       kf_predict_state(in, s, x_prev, P_prev);
-    const kf_period_out p = kf_period_destinations(s, out, t, n, m, store);
     if (run != nullptr) {
       const i64 m_t = count_observed(in.y + t * m, m);
       if (m_t < m) {
@@ -353,6 +435,8 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
           run->failed_period = t;
           break;
         }
+        if (run->steady.tol > 0.0)
+          kf_watch_steady_state(s, run->steady, p.P_filt, n, m, false, const_term);
         x_prev = p.x_filt;
         P_prev = p.P_filt;
         continue;
@@ -370,6 +454,8 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
     loglik = std::fma(-0.5, sum, loglik);
     if (run != nullptr) run->loglik_t[t] = -0.5 * sum;
     if (store) kf_store_period(in, s, out, p, t, with_shocks);
+    if (run != nullptr && run->steady.tol > 0.0)
+      kf_watch_steady_state(s, run->steady, p.P_filt, n, m, true, const_term);
     x_prev = p.x_filt;
     P_prev = p.P_filt;
   }
