@@ -151,8 +151,10 @@ def test_demo_build_asks_the_registry_for_this_processors_variant(tmp_path):
         pytest.skip("CMake and Ninja are needed to configure the build")
     configure = ["cmake", "-S", ROOT, "-G", "Ninja", "-DORVANTA_HOST_VARIANT_ONLY=ON",
                  f"-DORVANTA_MODULE_DIR={tmp_path / 'module'}"]
+    # The compiler must not inherit the sanitized run's preloaded runtime.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     done = subprocess.run(configure + ["-B", str(tmp_path / "host")],
-                          capture_output=True, text=True, timeout=300)
+                          capture_output=True, text=True, timeout=300, env=env)
     assert done.returncode == 0, done.stderr
     chosen = re.search(r"Building the (\w+) variant alone", done.stdout)
     registry = open(os.path.join(ROOT, "Orvanta", "_ckernels", "_common",
@@ -162,5 +164,5 @@ def test_demo_build_asks_the_registry_for_this_processors_variant(tmp_path):
 
     refused = subprocess.run(configure + ["-B", str(tmp_path / "tests"),
                                           "-DORVANTA_BUILD_TESTS=ON"],
-                             capture_output=True, text=True, timeout=300)
+                             capture_output=True, text=True, timeout=300, env=env)
     assert refused.returncode != 0 and "exclude each other" in refused.stderr
