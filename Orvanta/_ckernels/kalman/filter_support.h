@@ -58,13 +58,18 @@ auto with_listed_size(i64 n, Fixed&& fixed, General&& general) {
 // ln(2 pi) to double precision.
 constexpr f64 kLog2Pi = 1.8378770664093453;
 
+// log det S + m ln 2 pi, with S = L L^T: the first half of loglik_sum, which
+// a steady state keeps while only v changes.
+inline f64 logdet_term(const f64* L, i64 m, f64 const_term) noexcept {
+  return orv_logdet_from_chol(L, m) + const_term;
+}
+
 // log det S + m ln 2 pi + v^T S^-1 v, with S = L L^T and the grouping fixed:
 // two rounded additions. A period's log-likelihood term is -0.5 times it,
 // which is exact.
 inline f64 loglik_sum(const f64* L, const f64* v, const f64* S_inv_v, i64 m,
                       f64 const_term) noexcept {
-  f64 a = orv_logdet_from_chol(L, m) + const_term;
-  return a + orv_dot(v, S_inv_v, m);
+  return logdet_term(L, m, const_term) + orv_dot(v, S_inv_v, m);
 }
 
 // loglik - 0.5 (log det S + m ln 2 pi + v^T S^-1 v): the sum above, then one

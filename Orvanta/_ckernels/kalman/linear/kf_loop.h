@@ -365,7 +365,7 @@ inline bool settled_then_keep(const f64* now, f64* last, i64 len, f64 tol) noexc
   if (!settled) return;
   st.frozen = true;
   // the first half of loglik_sum, which the frozen periods share
-  st.logdet_term = orv_logdet_from_chol(s.L, m) + const_term;
+  st.logdet_term = logdet_term(s.L, m, const_term);
   st.P_filt = P_filt;
 }
 
