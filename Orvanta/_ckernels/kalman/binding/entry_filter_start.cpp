@@ -3,6 +3,8 @@
 
 #include "entry_filter_start.h"  // Python.h first, as the C API requires
 
+#include "entry_filter_declarations.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -32,11 +34,12 @@ bool to_init(PyObject* obj, std::span<const char* const> starts, int* out) {
 
 namespace {
 
-// diffuse_states: n values, each 0 or 1. It comes after the model's nine
-// arrays, and n is A's.
+// diffuse_states: n values, each 0 or 1; n is A's.
 bool check_diffuse_states(const filter_input& diffuse, i64 n) {
+  constexpr int kAt = orv_py::param_index(kFilterParams, "diffuse_states");
   const model_size states[] = {{'n', "states", 0, "A", "(n, n)", 0, n}};
-  if (!require_sizes(diffuse.view, {9, "diffuse_states", "(n,)", "(n,)"}, states)) return false;
+  if (!require_sizes(diffuse.view, {kAt, "diffuse_states", "(n,)", "(n,)"}, states))
+    return false;
   const f64* mask = diffuse.view.data();
   for (i64 i = 0; i < n; ++i) {
     if (mask[i] != 0.0 && mask[i] != 1.0) {

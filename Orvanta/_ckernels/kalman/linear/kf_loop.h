@@ -413,9 +413,12 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
 
   for (i64 t = run != nullptr ? run->first : 0; t < in.T; ++t) {
     const kf_period_out p = kf_period_destinations(s, out, t, n, m, store);
+    // the observed entries; kf_hot_loop, which runs without a kf_run, takes y
+    // as fully observed
+    const i64 m_t = run != nullptr ? count_observed(in.y + t * m, m) : m;
     if (run != nullptr && run->steady.frozen) {
       // a missing entry leaves the steady state; this period then runs in full
-      run->steady.frozen = count_observed(in.y + t * m, m) == m;
+      run->steady.frozen = m_t == m;
       if (run->steady.frozen) {
         kf_steady_period(in, s, out, *run, p, x_prev, t, loglik);
         x_prev = p.x_filt;
@@ -427,20 +430,17 @@ int kf_run_periods(const kf_inputs& in, const kf_outputs& out, const kf_scratch&
       kf_take_prediction(in, s, x_prev, P_prev);
     else
       kf_predict_state(in, s, x_prev, P_prev);
-    if (run != nullptr) {
-      const i64 m_t = count_observed(in.y + t * m, m);
-      if (m_t < m) {
-        status = kf_gap_period(in, s, out, *run, p, t, m_t, loglik);
-        if (status != KF_OK) {
-          run->failed_period = t;
-          break;
-        }
-        if (run->steady.tol > 0.0)
-          kf_watch_steady_state(s, run->steady, p.P_filt, n, m, false, const_term);
-        x_prev = p.x_filt;
-        P_prev = p.P_filt;
-        continue;
+    if (m_t < m) {
+      status = kf_gap_period(in, s, out, *run, p, t, m_t, loglik);
+      if (status != KF_OK) {
+        run->failed_period = t;
+        break;
       }
+      if (run->steady.tol > 0.0)
+        kf_watch_steady_state(s, run->steady, p.P_filt, n, m, false, const_term);
+      x_prev = p.x_filt;
+      P_prev = p.P_filt;
+      continue;
     }
     kf_innovation(in, s, t);
     // L L^T = S (+ jitter I); a failure ends the sample with the earlier rows
