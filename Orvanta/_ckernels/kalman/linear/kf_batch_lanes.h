@@ -234,7 +234,7 @@ struct lane_scratch {
   f64* KT;       // m n, the gain transposed
   f64* IKC;      // n^2, I - K C
   f64* temp_nm;  // n m, K R
-  // the steady state (kf_batch.h): each lane's moments once frozen, the
+  // the steady state (kf_batch_periods.h): each lane's moments once frozen, the
   // predicted covariance of the period before, and a frozen lane's state
   f64* P_pred_last;   // n^2
   f64* frozen_L;      // m^2
