@@ -7,6 +7,7 @@ its argument errors."""
 
 import _thread
 import os
+import re
 import threading
 import time
 import types
@@ -16,6 +17,7 @@ import pytest
 
 import Orvanta.kalman
 import Orvanta._ckernels.kalman._kalman as K
+from _c_header import CKERNELS
 from _threads import spinner_ticks
 
 batch = K.kalman_loglik_batch
@@ -106,6 +108,21 @@ def test_each_draw_has_the_bits_of_kalman_filter_alone(n, m, k, N, init):
     args = draws(n, m, k, 12, N, batched, seed=N)
     got = assert_each_draw_alone(args, N, init)
     assert (got.status == 0).all()
+
+
+def batch_loop_state_sizes():
+    """The state dimensions with a batch loop of their own, as the native
+    source lists them."""
+    source = CKERNELS / "kalman" / "linear" / "kf_batch_periods.h"
+    listed = re.search(r"with_listed_size<([0-9, ]+)>", source.read_text(encoding="utf-8"))
+    return [int(size) for size in listed.group(1).split(",")]
+
+
+# A block of each listed size, m known only at run time, beside one draw alone.
+@pytest.mark.parametrize("n", batch_loop_state_sizes())
+def test_loops_listed_by_state_dimension_keep_the_bits(n):
+    args = draws(n, 1 + n % 5, 2, 8, 9, ["A", "C", "R", "P0"], seed=n)
+    assert (assert_each_draw_alone(args, 9).status == 0).all()
 
 
 @pytest.mark.parametrize("symmetrize, jitter", [(False, 0.0), (True, 0.25)])

@@ -269,10 +269,7 @@ void run_lane_block(const kf_batch_inputs& in, const batch_scratch& w, const i64
   if (in.steady_state_tol > 0.0) clear_frozen_moments(r.s, in.n, in.m);
 
   draw_lanes loglik = draw_lanes::zero();
-  with_small_sizes<kMaxFixedBatchStates, kMaxFixedBatchObs>(
-      in.n, in.m,
-      [&]<i64 N, i64 M>() { run_lane_periods_fixed<N, M>(r, active, status, loglik); },
-      [&] { run_lane_periods(r, active, status, loglik); });
+  run_lane_periods_sized(r, active, status, loglik);
 
   alignas(64) f64 totals[kDrawLanes];
   loglik.store(totals);
