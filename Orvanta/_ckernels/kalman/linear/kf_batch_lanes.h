@@ -37,13 +37,15 @@ struct lane_operand {
 // depth x cols: every entry has its own accumulator, which starts at init
 // (+0.0 when it is null), takes the products a(i, k) b(k, j) in ascending k
 // by one fma each, and is added to addend once complete when there is one.
-// init and addend are row-major like out; addend may be out itself.
+// init and addend are row-major like out; addend may be out itself. With
+// `negated`, each entry is stored negated, which is exact.
 struct lane_product {
   lane_operand a, b;
   i64 depth;
   f64* out;
   const f64* init;
   const f64* addend;
+  bool negated = false;
 };
 
 // The R x Cols entries at (i, j), side by side.
@@ -64,7 +66,8 @@ ORV_INLINE void lane_product_block(const lane_product& g, i64 cols, i64 i, i64 j
   for (int r = 0; r < R; ++r)
     for (int c = 0; c < Cols; ++c) {
       const i64 e = (i + r) * cols + j + c;
-      set_element(g.out, e, g.addend != nullptr ? element(g.addend, e) + acc[r][c] : acc[r][c]);
+      const draw_lanes entry = g.addend != nullptr ? element(g.addend, e) + acc[r][c] : acc[r][c];
+      set_element(g.out, e, g.negated ? -entry : entry);
     }
 }
 
@@ -343,10 +346,9 @@ inline void lane_update(const lane_scratch& s, const lane_observed& o, i64 n,
   const lane_operand K{s.KT, 1, n}, Kt{s.KT, n, 1};
   // x = x_pred + K v
   lane_multiply({K, {s.v, 1, 0}, m, s.x, s.x_pred, nullptr}, n, 1);
-  // I - K C: K C with the sums of C^T K^T, then negated, then 1 added on the
-  // diagonal
-  lane_multiply({K, {o.C, n, 1}, m, s.IKC, nullptr, nullptr}, n, n);
-  for (i64 e = 0; e < n * n; ++e) set_element(s.IKC, e, -element(s.IKC, e));
+  // I - K C: K C with the sums of C^T K^T, stored negated, then 1 added on
+  // the diagonal
+  lane_multiply({K, {o.C, n, 1}, m, s.IKC, nullptr, nullptr, true}, n, n);
   const draw_lanes one = draw_lanes::broadcast(1.0);
   for (i64 i = 0; i < n; ++i) set_element(s.IKC, i * n + i, element(s.IKC, i * n + i) + one);
   // P = ((I - K C) P_pred) (I - K C)^T + (K R) K^T
