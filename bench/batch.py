@@ -117,12 +117,11 @@ def _jax_vmap(args, want, log, case):
     return peer, err
 
 
-def bench_batch(lib, bench, results, log, jax_missing=None):
-    """Times each size and appends one row per size to results["batch"]."""
-    import report
-
+def bench_batch(lib, bench, results, log, cpu, jax_missing=None):
+    """Times each size and appends one row per size to results["batch"];
+    `cpu` is report.cpu_identity()'s, which says how many lanes a block has."""
     peak = results.get("fma_peak", {}).get("vector_fma_per_s")
-    lanes = lanes_per_block(report.cpu_identity())
+    lanes = lanes_per_block(cpu)
     log(f"\n== kalman_loglik_batch, N = {N_DRAWS} draws, T = {T_BATCH}, against "
         f"{N_DRAWS} single kalman_hot_loop calls (log-likelihood alone); {lanes} draws "
         "per block")

@@ -559,7 +559,7 @@ def main():
     bench_overhead(lib, numba_kf, bench, results)
     bench_threads(lib, bench, results, meter)
     smoother.bench_smoother(so_path, opts.quick, results, log)
-    batch.bench_batch(lib, bench, results, log, jax_missing)
+    batch.bench_batch(lib, bench, results, log, cpu, jax_missing)
     steady_state.bench_steady_state(lib, bench, results, log)
     steady_state.bench_steady_batch(lib, bench, results, log)
 
