@@ -47,12 +47,14 @@ auto with_small_sizes(i64 n, i64 m, Fixed&& fixed, General&& general) {
 }
 
 // Returns fixed.template operator()<N>() for the N among Sizes equal to n,
-// and general() when none is.
-template <i64... Sizes, class Fixed, class General>
+// and general() when none is; either may return nothing.
+template <i64 Size, i64... Rest, class Fixed, class General>
 auto with_listed_size(i64 n, Fixed&& fixed, General&& general) {
-  decltype(general()) result{};
-  const bool listed = ((n == Sizes && (result = fixed.template operator()<Sizes>(), true)) || ...);
-  return listed ? result : general();
+  if (n == Size) return fixed.template operator()<Size>();
+  if constexpr (sizeof...(Rest) > 0)
+    return with_listed_size<Rest...>(n, fixed, general);
+  else
+    return general();
 }
 
 // ln(2 pi) to double precision.

@@ -15,6 +15,7 @@
 namespace ORV_VARIANT {
 
 namespace {
+
 // The entries of the pattern's row y observes (not NaN), in `observed`;
 // returns how many.
 inline i64 observed_entries(const f64* y, i64 m, i64* observed) noexcept {
@@ -262,17 +263,12 @@ void run_lane_periods_sized(const lane_run& r, unsigned active, int* status,
                             draw_lanes& loglik) noexcept {
   const auto general = [&] { run_lane_periods(r, active, status, loglik); };
   const auto by_states = [&] {
-    if constexpr (kSpecialisedLoops) {
-      const bool listed = with_listed_size<12, 16, 20, 24, 32, 40>(
-          r.n,
-          [&]<i64 N>() {
-            run_lane_periods_fixed<N, 0>(r, active, status, loglik);
-            return true;
-          },
-          [] { return false; });
-      if (listed) return;
-    }
-    general();
+    if constexpr (kSpecialisedLoops)
+      with_listed_size<12, 16, 20, 24, 32, 40>(
+          r.n, [&]<i64 N>() { run_lane_periods_fixed<N, 0>(r, active, status, loglik); },
+          general);
+    else
+      general();
   };
   with_small_sizes<kMaxFixedBatchStates, kMaxFixedBatchObs>(
       r.n, r.m,
