@@ -5,7 +5,7 @@
 // vector is best (a second one doubled the block's memory and made it a sixth
 // slower); the portable variant takes two scalars, so that its long chains of
 // dependent steps have a second, independent one beside them. Part of a
-// filter variant (filters_variant.cpp).
+// filter variant (filters_variant_batch.cpp).
 #ifndef ORV_DRAW_LANES_H
 #define ORV_DRAW_LANES_H
 

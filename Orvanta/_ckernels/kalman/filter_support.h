@@ -1,6 +1,6 @@
 // What both filter loops stand on: the choice between general loops and
 // loops specialised for small models, the log-likelihood term, and copies
-// into the history. Part of a filter variant (filters_variant.cpp).
+// into the history. Part of a filter variant (filters_variant_*.cpp).
 #ifndef ORV_FILTER_SUPPORT_H
 #define ORV_FILTER_SUPPORT_H
 

@@ -1,4 +1,4 @@
-// The filter functions compiled once per CPU variant (filters_variant.cpp;
+// The filter functions compiled once per CPU variant (filters_variant_*.cpp;
 // the variants are listed in orv_cpu_variants.h), as one list:
 // ORV_KALMAN_VARIANT_FUNCTIONS(X) applies X to each name. The variants'
 // declarations, the dispatch lines (kalman.cpp) and the native tests' table

@@ -1,6 +1,6 @@
 // Several threads running one body at once, the calling thread among them,
 // for work that the body takes item by item from a shared counter. Part of a
-// filter variant (filters_variant.cpp).
+// filter variant (filters_variant_batch.cpp).
 #ifndef ORV_WORKER_THREADS_H
 #define ORV_WORKER_THREADS_H
 

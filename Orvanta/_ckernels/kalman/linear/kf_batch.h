@@ -4,7 +4,7 @@
 // left alone in its block runs kf_filter itself. Each lane takes one draw's
 // operations of kf_filter in their order, so every draw gets the bits it gets
 // alone, whatever block, lane or thread it ran in. Part of a filter variant
-// (filters_variant.cpp).
+// (filters_variant_batch.cpp).
 #ifndef ORV_KF_BATCH_H
 #define ORV_KF_BATCH_H
 
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "kf_batch_periods.h"
-#include "kf_filter.h"
+#include "kf_stationary_cov.h"
 #include "../worker_threads.h"
 
 namespace ORV_VARIANT {

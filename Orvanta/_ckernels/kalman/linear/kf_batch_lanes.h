@@ -4,7 +4,7 @@
 // so that every lane's results are that draw's bits. Only the layout
 // differs: a block's matrices are stored element by element with the draws'
 // values next to each other, so that one vector operation advances one
-// element of every draw. Part of a filter variant (filters_variant.cpp).
+// element of every draw. Part of a filter variant (filters_variant_batch.cpp).
 #ifndef ORV_KF_BATCH_LANES_H
 #define ORV_KF_BATCH_LANES_H
 

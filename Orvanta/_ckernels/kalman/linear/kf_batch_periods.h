@@ -3,7 +3,7 @@
 // update, the steady state lane by lane, and the loop over the sample, in a
 // general form and specialised for small models. The block's draws miss the
 // same entries, so one pattern of missing observations serves all lanes. Part
-// of a filter variant (filters_variant.cpp).
+// of a filter variant (filters_variant_batch.cpp).
 #ifndef ORV_KF_BATCH_PERIODS_H
 #define ORV_KF_BATCH_PERIODS_H
 

@@ -4,7 +4,7 @@
 // recorder. The filter keeps only the finite parts of those periods in its
 // history, and how many periods are diffuse is known only once they have
 // run, so the record grows period by period. Part of a filter variant
-// (filters_variant.cpp).
+// (filters_variant_linear.cpp).
 #ifndef ORV_KF_DIFFUSE_RECORDS_H
 #define ORV_KF_DIFFUSE_RECORDS_H
 

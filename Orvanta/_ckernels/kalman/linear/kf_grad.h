@@ -2,7 +2,7 @@
 // pass, kf_filter recording its history on a tape (kf_grad_tape.h), and one
 // reverse pass through the ordinary periods (kf_grad_steps.h), the diffuse
 // ones (kf_grad_diffuse.h) and the start (kf_grad_stationary.h). Part of a
-// filter variant (filters_variant.cpp).
+// filter variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_GRAD_H
 #define ORV_KF_GRAD_H
 

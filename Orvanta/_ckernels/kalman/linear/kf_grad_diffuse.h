@@ -6,7 +6,7 @@
 // in reverse, through the transform of R, and through P_inf's prediction
 // A P_inf A^T. P_inf of each period comes from one replay of the whole
 // phase beforehand (n^2 values per diffuse period). Part of a filter
-// variant (filters_variant.cpp).
+// variant (filters_variant_linear.cpp).
 //
 // One entry (kf_diffuse_entry), from the state a, P, P_inf: with
 // M = P z^T, F = z M + h (+ jitter), M_i = P_inf z^T, F_i = z M_i,

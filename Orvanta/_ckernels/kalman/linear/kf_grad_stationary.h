@@ -7,7 +7,7 @@
 // and the start adds
 //   dA += 2 Lambda A P0,   d(B Q B^T) += Lambda.
 // Both sums run by the doubling of the forward solve (stationary_cov), the
-// adjoint one on A^T. Part of a filter variant (filters_variant.cpp).
+// adjoint one on A^T. Part of a filter variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_GRAD_STATIONARY_H
 #define ORV_KF_GRAD_STATIONARY_H
 

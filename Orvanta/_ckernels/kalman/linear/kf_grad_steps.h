@@ -20,7 +20,7 @@
 //
 // Sums follow the library's rule (the dense kernels, or one accumulator and
 // one std::fma per term in ascending order), so the gradient has the same
-// bits on every variant. Part of a filter variant (filters_variant.cpp).
+// bits on every variant. Part of a filter variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_GRAD_STEPS_H
 #define ORV_KF_GRAD_STEPS_H
 

@@ -2,7 +2,7 @@
 // stored into a tape that the backward pass reads. Storing the history
 // changes where the filtered moments are written, never a sum, so the
 // log-likelihood has the bits of the same call without history. Part of a
-// filter variant (filters_variant.cpp).
+// filter variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_GRAD_TAPE_H
 #define ORV_KF_GRAD_TAPE_H
 

@@ -1,7 +1,7 @@
 // The LDL^T factorisation of a positive semidefinite matrix, zero pivots
 // included: what the diffuse periods of kf_filter (kf_filter.h) transform
 // their observations by when the observed block of R has no Cholesky
-// factor. Part of a filter variant (filters_variant.cpp).
+// factor. Part of a filter variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_LDL_H
 #define ORV_KF_LDL_H
 

@@ -5,7 +5,7 @@
 // history are reproducible to the bit. kf_filter (kf_filter.h) runs the same
 // loop with a kf_run beside it: then a period with missing entries takes the
 // observed ones through the same steps at its own size, or only predicts.
-// Part of a filter variant (filters_variant.cpp).
+// Part of a filter variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_LOOP_H
 #define ORV_KF_LOOP_H
 

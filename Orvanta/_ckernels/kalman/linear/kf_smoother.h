@@ -2,7 +2,7 @@
 // Koopman backward over the filter's stored history: the steps of
 // kf_smoother_steps.h for the periods after the diffuse phase, the exact
 // initial smoother of kf_smoother_diffuse.h through it. Part of a filter
-// variant (filters_variant.cpp).
+// variant (filters_variant_linear.cpp).
 #ifndef ORV_KF_SMOOTHER_H
 #define ORV_KF_SMOOTHER_H
 

@@ -1,7 +1,7 @@
 // The exact initial smoother of Durbin and Koopman through the diffuse
 // periods of kf_filter, in the univariate form that matches the filter's
 // diffuse phase (kf_filter.h): one observed entry at a time, backwards.
-// Part of a filter variant (filters_variant.cpp).
+// Part of a filter variant (filters_variant_linear.cpp).
 //
 // The filter keeps only the finite parts of its diffuse periods. The
 // backward pass also needs, for each entry i of period t, the row z, the

@@ -2,7 +2,7 @@
 // diffuse ones (kf_smoother.h): the products whose results are symmetric,
 // the update of the backward quantities u and N by a period's observed
 // entries, and the smoothed moments of the state and the shocks. Part of a
-// filter variant (filters_variant.cpp).
+// filter variant (filters_variant_linear.cpp).
 //
 // With a_t = x_pred[t], P_t = P_pred[t], and for the observed entries W of
 // period t: Z = C[W], F = S[W, W] (+ jitter on its diagonal, as the filter

@@ -3,7 +3,7 @@
 // and the loop compute the same values, both call one body; the loop only
 // hands it transposed copies of A and C made once per call, which change how
 // an operand is read, never a sum. Part of a filter variant
-// (filters_variant.cpp).
+// (filters_variant_linear.cpp).
 #ifndef ORV_KF_STEPS_H
 #define ORV_KF_STEPS_H
 

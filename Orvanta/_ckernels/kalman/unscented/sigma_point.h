@@ -1,7 +1,7 @@
 // Sigma points one at a time, their outputs in vector lanes, and the two
 // passes over a set of sigma points that run the tiles and the points left
 // over: the transition and the measurement. Part of a filter variant
-// (filters_variant.cpp).
+// (filters_variant_unscented.cpp).
 #ifndef ORV_SIGMA_POINT_H
 #define ORV_SIGMA_POINT_H
 

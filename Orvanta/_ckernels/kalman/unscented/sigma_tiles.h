@@ -1,6 +1,6 @@
 // The pruned transition and the projection to model variables of sigma
 // points, a tile of kVecLanes points at a time in vector lanes. Part of a
-// filter variant (filters_variant.cpp).
+// filter variant (filters_variant_unscented.cpp).
 #ifndef ORV_SIGMA_TILES_H
 #define ORV_SIGMA_TILES_H
 

@@ -1,11 +1,11 @@
 // The unscented filter's loop: ukf_hot_loop predicts, measures and updates
 // every period through the steps below, which stand on the sigma-point
 // passes (sigma_tiles.h, sigma_point.h) and on the linear filter's step
-// kernels. Part of a filter variant (filters_variant.cpp).
+// kernels. Part of a filter variant (filters_variant_unscented.cpp).
 #ifndef ORV_UKF_LOOP_H
 #define ORV_UKF_LOOP_H
 
-#include "../linear/kf_steps.h"
+#include "../kalman_variants.h"
 #include "sigma_point.h"
 
 namespace ORV_VARIANT {

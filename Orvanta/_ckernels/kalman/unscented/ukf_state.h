@@ -3,7 +3,7 @@
 // and the weighted means and covariances of their images. Sums accumulate
 // with std::fma in the stated index order, like the kernels, so that
 // repeated calls agree to the bit. Part of a filter variant
-// (filters_variant.cpp).
+// (filters_variant_unscented.cpp).
 #ifndef ORV_UKF_STATE_H
 #define ORV_UKF_STATE_H
 
