@@ -27,7 +27,7 @@ requirements="$repo/tools/requirements-index.txt"
 packages=(
   python3.14 python3.14-dev python3.14-venv python3-dev python3-pip
   python3-numpy python3-numba python3-scipy python3-mpmath
-  python3-pytest python3-hypothesis python3-scikit-build-core
+  python3-pytest python3-pytest-xdist python3-hypothesis python3-scikit-build-core
   python3-statsmodels python3-filterpy python3-matplotlib libopenblas0
   python3-distributed ca-certificates
   g++ cmake ninja-build libgtest-dev

@@ -22,9 +22,15 @@ cmake --build build/dev
 step "native tests"
 ctest --test-dir build/dev --output-on-failure -j "$jobs"
 
+# The first two Python passes spread their tests over one process per core
+# (pytest-xdist), each process taking the next test when it is free. The
+# sanitized pass stays in processes of its own making: the leak check runs
+# when a process exits, and a worker's exit does not fail pytest's run.
+spread=(-n "$jobs" --dist worksteal)
+
 step "python tests"
 # pytest exits 5 when it collected nothing; that fails this script too.
-python3 -m pytest "$@"
+python3 -m pytest "${spread[@]}" "$@"
 
 # The sampler wrappers (PyTensor, JAX) are Python over the entries that every
 # pass tests; their tests spend a minute compiling graphs and sampling, five
@@ -38,7 +44,7 @@ build_package_tree generic -DORVANTA_BUILD_TESTS=ON -DORVANTA_GENERIC_ONLY=ON
 step "native and python tests, portable kernels"
 ctest --test-dir build/generic --output-on-failure -j "$jobs"
 ORVANTA_PACKAGE_ROOT="$PWD/build/generic/pkg" python3 -m pytest -p no:cacheprovider \
-  "${first_pass_only[@]}" "$@"
+  "${spread[@]}" "${first_pass_only[@]}" "$@"
 
 step "build with AddressSanitizer and UndefinedBehaviorSanitizer"
 build_package_tree asan -DORVANTA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DORVANTA_SANITIZE=ON
