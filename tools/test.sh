@@ -10,7 +10,7 @@ if [ -z "${ORVANTA_IN_ENV:-}" ]; then
   exec bash tools/env.sh env ORVANTA_IN_ENV=1 bash tools/test.sh "$@"
 fi
 
-step() { printf '\n== %s\n' "$*"; }
+step() { printf '\n== %s (%s)\n' "$*" "$(date +%T)"; }
 jobs=$(nproc)
 
 source tools/package_tree.sh
@@ -22,10 +22,8 @@ cmake --build build/dev
 step "native tests"
 ctest --test-dir build/dev --output-on-failure -j "$jobs"
 
-# The first two Python passes spread their tests over one process per core
-# (pytest-xdist), each process taking the next test when it is free. The
-# sanitized pass stays in processes of its own making: the leak check runs
-# when a process exits, and a worker's exit does not fail pytest's run.
+# The Python passes spread their tests over one process per core
+# (pytest-xdist), each process taking the next test when it is free.
 spread=(-n "$jobs" --dist worksteal)
 
 step "python tests"
@@ -60,34 +58,11 @@ step "python tests, sanitized"
 # The interpreter itself is not instrumented: the sanitizer runtime has to be
 # loaded before anything else. Leak reports are judged by their top frames,
 # so the interpreter's own memory kept until exit is not reported while the
-# extension's is.
-sanitized_pytest() {
-  ORVANTA_PACKAGE_ROOT="$PWD/build/asan/pkg" \
-  LD_PRELOAD="$(c++ -print-file-name=libasan.so)" \
-  ASAN_OPTIONS="$ASAN_OPTIONS:malloc_context_size=2:fast_unwind_on_malloc=1" \
-  LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0" \
-  PYTHONMALLOC=malloc \
-    python3 -m pytest -p no:cacheprovider "$@"
-}
-
-# The fuzz tests take most of the sanitized pass (thousands of calls each)
-# and time nothing: after the rest, they run as two processes at once, one
-# per core, each writing to a log that is printed when both are done.
-fuzz_a=(tests/test_fuzz_entries.py)
-fuzz_b=(tests/test_fuzz_filter.py tests/test_fuzz_batch.py)
-sanitized_fuzz_in_two_processes() {
-  local log_a=build/asan/fuzz_a.log log_b=build/asan/fuzz_b.log status_a=0 status_b=0
-  sanitized_pytest "${fuzz_a[@]}" >"$log_a" 2>&1 &
-  local pid_a=$!
-  sanitized_pytest "${fuzz_b[@]}" >"$log_b" 2>&1 || status_b=$?
-  wait "$pid_a" || status_a=$?
-  cat "$log_a" "$log_b"
-  [ "$status_a" = 0 ] && [ "$status_b" = 0 ]
-}
-
-if [ $# -gt 0 ]; then
-  sanitized_pytest "$@"
-else
-  sanitized_pytest "${first_pass_only[@]}" "${fuzz_a[@]/#/--ignore=}" "${fuzz_b[@]/#/--ignore=}"
-  sanitized_fuzz_in_two_processes
-fi
+# extension's is; each process checks for leaks as its session ends
+# (tests/conftest.py), a worker's findings failing the run.
+ORVANTA_PACKAGE_ROOT="$PWD/build/asan/pkg" \
+LD_PRELOAD="$(c++ -print-file-name=libasan.so)" \
+ASAN_OPTIONS="$ASAN_OPTIONS:malloc_context_size=2:fast_unwind_on_malloc=1" \
+LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0" \
+PYTHONMALLOC=malloc \
+  python3 -m pytest -p no:cacheprovider "${spread[@]}" "${first_pass_only[@]}" "$@"
