@@ -194,3 +194,25 @@ def test_other_build_returns_the_same_bits_as_the_in_place_build():
         assert run.returncode == 0, run.stderr[-2000:]
         digests.append(run.stdout.strip())
     assert digests[0] == digests[1]
+
+
+@pytest.mark.skipif(not SANITIZED, reason="needs the preloaded leak checker")
+@pytest.mark.parametrize("leaks", [False, True])
+def test_a_leak_in_a_worker_process_fails_the_run(tmp_path, leaks):
+    """A pytest-xdist worker's leak fails the run (conftest.py), which its
+    check at exit alone, after the results are in, would not."""
+    source, lib = tmp_path / "leak.c", tmp_path / "libleak.so"
+    source.write_text("#include <stdlib.h>\nvoid *kept;\n"
+                      "void leak(void) { kept = malloc(4096); kept = 0; }\n")
+    unchecked = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", lib, source], check=True, env=unchecked)
+    (tmp_path / "test_one.py").write_text(
+        f"import ctypes\n\ndef test_one():\n"
+        f"    {'ctypes.CDLL(%r).leak()' % str(lib) if leaks else 'pass'}\n")
+    tests = os.path.dirname(os.path.abspath(__file__))
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "conftest",
+         "-n", "2", str(tmp_path)],
+        cwd=tmp_path, env={**os.environ, "PYTHONPATH": tests}, capture_output=True, text=True)
+    assert (run.returncode != 0) == leaks, run.stdout + run.stderr
+    assert ("LeakSanitizer found leaks in worker" in run.stderr) == leaks
