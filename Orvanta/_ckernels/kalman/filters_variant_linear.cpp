@@ -7,5 +7,6 @@
 // so a variant's files compile side by side.
 #include "kalman_variants.h"
 
+#include "linear/kf_filter.h"
 #include "linear/kf_grad.h"
 #include "linear/kf_smoother.h"

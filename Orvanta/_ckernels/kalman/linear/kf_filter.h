@@ -1,9 +1,9 @@
 // kf_filter: the loop of kf_loop.h on data with missing entries, from a
 // known, a stationary or an exact diffuse start. The stationary covariance
-// is solved by doubling (kf_stationary_cov.h); the diffuse periods run the exact diffuse
-// recursions of Durbin and Koopman one observed entry at a time (Koopman and
-// Durbin, 2000), and the loop of kf_loop.h takes over once the diffuse part
-// of the covariance has vanished. Part of a filter variant
+// is solved by doubling (kf_stationary_cov.h); the diffuse periods run the
+// exact diffuse recursions of Durbin and Koopman one observed entry at a
+// time (Koopman and Durbin, 2000), and the loop of kf_loop.h takes over once
+// the diffuse part of the covariance has vanished. Part of a filter variant
 // (filters_variant_linear.cpp).
 #ifndef ORV_KF_FILTER_H
 #define ORV_KF_FILTER_H
