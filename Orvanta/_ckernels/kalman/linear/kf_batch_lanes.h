@@ -181,16 +181,23 @@ inline void lane_gain(const f64* L, const lane_operand& pct, f64* KT, i64 n, i64
 
 // log det S + m ln 2 pi in every lane, the first half of lane_loglik_sum. The
 // logarithms are the C library's, lane by lane, in the order of
-// orv_logdet_from_chol's terms.
-inline draw_lanes lane_logdet_term(const f64* L, i64 m, f64 const_term) noexcept {
+// orv_logdet_from_chol's terms; pivot(i) is the factor's i-th diagonal
+// entry.
+template <class Pivot>
+ORV_INLINE draw_lanes lane_logdet_from(Pivot pivot, i64 m, f64 const_term) noexcept {
   draw_lanes logdet = draw_lanes::zero();
   alignas(64) f64 logs[kDrawLanes];
   for (i64 i = 0; i < m; ++i) {
-    element(L, i * m + i).store(logs);
+    pivot(i).store(logs);
     for (int l = 0; l < kDrawLanes; ++l) logs[l] = std::log(logs[l]);
     logdet = logdet + draw_lanes::load(logs);
   }
   return (logdet + logdet) + draw_lanes::broadcast(const_term);
+}
+
+// The same from the factor L (m x m) in a block array.
+inline draw_lanes lane_logdet_term(const f64* L, i64 m, f64 const_term) noexcept {
+  return lane_logdet_from([&](i64 i) { return element(L, i * m + i); }, m, const_term);
 }
 
 // v^T S^-1 v in every lane (orv_dot), the second half.

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "kf_batch_lanes.h"
+#include "kf_batch_small.h"
 #include "../kalman.h"
 
 namespace ORV_VARIANT {
@@ -193,6 +194,15 @@ unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 to
 
 // ---- a block's periods ----------------------------------------------------------------------
 
+// The lanes of `failed` still running take status KF_ERR_NOT_PD and leave
+// `active`.
+inline void stop_failed_lanes(unsigned failed, unsigned& active, int* status) noexcept {
+  failed &= active;
+  for (int l = 0; failed != 0 && l < kDrawLanes; ++l)
+    if (failed & (1u << l)) status[l] = KF_ERR_NOT_PD;
+  active &= ~failed;
+}
+
 // The periods of a block whose lanes in `active` are still running; a lane
 // whose S fails takes status KF_ERR_NOT_PD and stops counting. The
 // log-likelihoods accumulate in loglik. The block's draws miss the same
@@ -229,10 +239,37 @@ void run_lane_periods(const lane_run& r, unsigned active, int* status,
       // onto the total by one fma, as kf_hot_loop adds it
       loglik = fma(minus_half, sum, loglik);
     }
-    failed &= active;
-    for (int l = 0; failed != 0 && l < kDrawLanes; ++l)
-      if (failed & (1u << l)) status[l] = KF_ERR_NOT_PD;
-    active &= ~failed;
+    stop_failed_lanes(failed, active, status);
+  }
+}
+
+// The periods of run_lane_periods for the smallest models (n = N, m = M)
+// without the steady state: the fully observed ones on values, with the
+// filtered moments kept as values from period to period, and those with
+// missing entries as run_lane_periods runs them.
+template <int N, int M, bool Symmetrize>
+void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
+                                draw_lanes& loglik) noexcept {
+  const lane_scratch& s = r.s;
+  const draw_lanes minus_half = draw_lanes::broadcast(-0.5);
+  auto moments = lane_moments<N>::load(s);
+  for (i64 t = 0; t < r.T && active != 0; ++t) {
+    const i64 m_t = observed_entries(r.y[0] + t * M, M, r.observed);
+    unsigned failed;
+    if (m_t < M) {
+      moments.store(s);
+      lane_predict(s, N, r.symmetrize);
+      failed = lane_gap_period(r, t, m_t, loglik);
+      moments = lane_moments<N>::load(s);
+    } else {
+      const f64* y[kDrawLanes];
+      for (int l = 0; l < kDrawLanes; ++l) y[l] = r.y[l] + t * M;
+      draw_lanes sum;
+      failed = lane_values_period<N, M, Symmetrize>(s, y, r.jitter, moments, sum);
+      // onto the total by one fma, as kf_hot_loop adds it
+      loglik = fma(minus_half, sum, loglik);
+    }
+    stop_failed_lanes(failed, active, status);
   }
 }
 
@@ -244,13 +281,20 @@ constexpr i64 kMaxFixedBatchObs = 4;
 
 // run_lane_periods with every step inlined and the state dimension the
 // constant N, so that the products unroll; the observable dimension too
-// when M > 0, and r.m otherwise.
+// when M > 0, and r.m otherwise. The smallest models run their periods on
+// values unless the steady state is tracked.
 template <i64 N, i64 M>
 [[gnu::flatten]] void run_lane_periods_fixed(const lane_run& r, unsigned active, int* status,
                                              draw_lanes& loglik) noexcept {
   lane_run fixed = r;
   fixed.n = N;
   if constexpr (M > 0) fixed.m = M;
+  if constexpr (N <= kMaxValueStates && M > 0) {
+    if (!(r.steady_state_tol > 0.0))
+      return r.symmetrize
+                 ? run_lane_periods_on_values<N, M, true>(fixed, active, status, loglik)
+                 : run_lane_periods_on_values<N, M, false>(fixed, active, status, loglik);
+  }
   run_lane_periods(fixed, active, status, loglik);
 }
 
