@@ -95,11 +95,12 @@ def assert_each_draw_alone(args, N, init="known", threads=1, **kw):
 
 # ---- the bits of each draw alone -----------------------------------------------------------
 
-# Sizes of the loops specialised for the batch (n <= 10, m <= min(n, 4)) and
-# of the general one; N against lane counts of 2, 4 and 8: one draw (which
-# runs alone), partial blocks, several blocks.
-@pytest.mark.parametrize("n, m, k", [(1, 1, 1), (3, 2, 1), (4, 2, 2), (10, 3, 3), (11, 5, 2),
-                                     (2, 3, 2), (3, 0, 1), (2, 1, 0)])
+# Sizes of the loops specialised for the batch (n <= 10, m <= min(n, 4)),
+# those whose periods run on values among them (n <= 5), and of the general
+# one; N against lane counts of 2, 4 and 8: one draw (which runs alone),
+# partial blocks, several blocks.
+@pytest.mark.parametrize("n, m, k", [(1, 1, 1), (3, 2, 1), (4, 2, 2), (5, 4, 2), (10, 3, 3),
+                                     (11, 5, 2), (2, 3, 2), (3, 0, 1), (2, 1, 0)])
 @pytest.mark.parametrize("N", [1, 7, 13])
 @pytest.mark.parametrize("init", ["known", "stationary"])
 def test_each_draw_has_the_bits_of_kalman_filter_alone(n, m, k, N, init):
