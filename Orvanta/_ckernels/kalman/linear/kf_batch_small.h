@@ -3,13 +3,13 @@
 // order, so that every lane keeps its draw's bits, but with the period's
 // matrices held as local values that the compiler keeps in vector
 // registers, and the filtered moments kept so from period to period,
-// rather than as block arrays in memory. At n = 4 the block arrays cost
-// some 170 vector stores a period, beside 430 fused multiply-adds, and a
-// 512-bit store takes about two cycles on AMD Zen 4; on values the period
-// spills about 100 and runs a fifth faster (a block's periods alone: 1.4x
-// at (1, 1) and (3, 1), 1.2x at (2, 2), (3, 3) and (4, 2), 1.02x to 1.08x
-// at n = 5). From n = 6 the values no longer fit in the registers and the
-// block arrays do as well or better. Part of a filter variant
+// rather than as block arrays in memory. At n = 4 with AVX-512 the block
+// arrays cost some 170 vector stores a period, beside 430 fused
+// multiply-adds, and a 512-bit store takes about two cycles on AMD Zen 4;
+// on values the period spills about 100 and runs a fifth faster (a block's
+// periods alone: 1.4x at (1, 1) and (3, 1), 1.2x at (2, 2), (3, 3) and
+// (4, 2)). Once the values no longer fit in the registers, the block
+// arrays do as well or better (kMaxValueStates). Part of a filter variant
 // (filters_variant_batch.cpp).
 #ifndef ORV_KF_BATCH_SMALL_H
 #define ORV_KF_BATCH_SMALL_H
@@ -20,9 +20,12 @@ namespace ORV_VARIANT {
 
 namespace {
 
-// Largest state dimension whose periods run on values; only with 32 vector
-// registers (AVX-512), which hold a period's matrices at these sizes.
-constexpr i64 kMaxValueStates = kVecLanes >= 8 ? 5 : 0;
+// Largest state dimension whose periods run on values. With AVX-512's 32
+// vector registers a block's periods alone ran 1.02x to 1.08x faster at
+// n = 5 and level at n = 6; with AVX2's 16, 1.4x at (1, 1), 1.15x at
+// (2, 2) and (3, 1), level at (3, 3), and 2% and 7% slower at (4, 2) and
+// (5, 3) (AMD Zen 4 running either).
+constexpr i64 kMaxValueStates = kVecLanes >= 8 ? 5 : kVecLanes >= 4 ? 3 : 0;
 
 // A Rows x Cols matrix of a block, row-major, as values.
 template <int Rows, int Cols>
