@@ -243,34 +243,66 @@ void run_lane_periods(const lane_run& r, unsigned active, int* status,
   }
 }
 
-// The periods of run_lane_periods for the smallest models (n = N, m = M)
-// without the steady state: the fully observed ones on values, with the
-// filtered moments kept as values from period to period, and those with
-// missing entries as run_lane_periods runs them.
-template <int N, int M, bool Symmetrize>
+// The periods of run_lane_periods for the smallest models (n = N, m = M):
+// the fully observed ones on values, with the filtered moments kept as
+// values from period to period, and the others as run_lane_periods runs
+// them. With Steady (a tolerance above 0), each fully observed period also
+// leaves in the block arrays what the steady state's watch reads, and the
+// moments go there and back around the watch.
+template <int N, int M, bool Symmetrize, bool Steady>
 void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
                                 draw_lanes& loglik) noexcept {
   const lane_scratch& s = r.s;
   const draw_lanes minus_half = draw_lanes::broadcast(-0.5);
+  lane_steady_state steady{Steady ? r.steady_state_tol : 0.0, false, 0u};
   auto moments = lane_moments<N>::load(s);
   for (i64 t = 0; t < r.T && active != 0; ++t) {
     const i64 m_t = observed_entries(r.y[0] + t * M, M, r.observed);
+    if (Steady && m_t == M && steady.frozen != 0 && (steady.frozen & active) == active) {
+      moments.x.store(s.x);
+      gather_observations(r, t, r.observed, M);
+      loglik = fma(minus_half, lane_steady_period(r), loglik);
+      moments.x = lane_values<N, 1>::load(s.x);
+      continue;
+    }
     unsigned failed;
     if (m_t < M) {
       moments.store(s);
-      lane_predict(s, N, r.symmetrize);
+      if (Steady && steady.frozen != 0) lane_leave_steady_state(r, steady);
+      lane_predict(s, N, Symmetrize);
       failed = lane_gap_period(r, t, m_t, loglik);
+      if (Steady) lane_keep_prediction(r, steady);
       moments = lane_moments<N>::load(s);
     } else {
       const f64* y[kDrawLanes];
       for (int l = 0; l < kDrawLanes; ++l) y[l] = r.y[l] + t * M;
       draw_lanes sum;
-      failed = lane_values_period<N, M, Symmetrize>(s, y, r.jitter, moments, sum);
+      failed = lane_values_period<N, M, Symmetrize, Steady>(s, y, r.jitter, moments, sum);
+      if constexpr (Steady) {
+        moments.store(s);
+        // a frozen lane's covariance is not used, and cannot fail it
+        failed &= ~steady.frozen;
+        sum = lane_watch_steady_state(r, steady, active & ~failed, sum);
+        moments.x = lane_values<N, 1>::load(s.x);
+      }
       // onto the total by one fma, as kf_hot_loop adds it
       loglik = fma(minus_half, sum, loglik);
     }
     stop_failed_lanes(failed, active, status);
   }
+}
+
+// run_lane_periods_on_values for the block's settings.
+template <int N, int M>
+void run_lane_periods_on_values_for(const lane_run& r, unsigned active, int* status,
+                                    draw_lanes& loglik) noexcept {
+  const bool steady = r.steady_state_tol > 0.0;
+  if (r.symmetrize)
+    steady ? run_lane_periods_on_values<N, M, true, true>(r, active, status, loglik)
+           : run_lane_periods_on_values<N, M, true, false>(r, active, status, loglik);
+  else
+    steady ? run_lane_periods_on_values<N, M, false, true>(r, active, status, loglik)
+           : run_lane_periods_on_values<N, M, false, false>(r, active, status, loglik);
 }
 
 // Largest state and observable dimensions with a loop of their own. The
@@ -282,20 +314,17 @@ constexpr i64 kMaxFixedBatchObs = 4;
 // run_lane_periods with every step inlined and the state dimension the
 // constant N, so that the products unroll; the observable dimension too
 // when M > 0, and r.m otherwise. The smallest models run their periods on
-// values unless the steady state is tracked.
+// values.
 template <i64 N, i64 M>
 [[gnu::flatten]] void run_lane_periods_fixed(const lane_run& r, unsigned active, int* status,
                                              draw_lanes& loglik) noexcept {
   lane_run fixed = r;
   fixed.n = N;
   if constexpr (M > 0) fixed.m = M;
-  if constexpr (N <= kMaxValueStates && M > 0) {
-    if (!(r.steady_state_tol > 0.0))
-      return r.symmetrize
-                 ? run_lane_periods_on_values<N, M, true>(fixed, active, status, loglik)
-                 : run_lane_periods_on_values<N, M, false>(fixed, active, status, loglik);
-  }
-  run_lane_periods(fixed, active, status, loglik);
+  if constexpr (N <= kMaxValueStates && M > 0)
+    run_lane_periods_on_values_for<N, M>(fixed, active, status, loglik);
+  else
+    run_lane_periods(fixed, active, status, loglik);
 }
 
 // The periods of the block in the loop specialised for its sizes where

@@ -162,9 +162,11 @@ struct lane_moments {
 // block's filtered moments of the period before to those of this one, in
 // place: prediction, innovation, factorisation, update and the
 // log-likelihood sum, in `sum`. The model is s's; y[l] is lane l's
-// observations of the period. Returns the mask of the lanes whose S was
-// not positive definite.
-template <int N, int M, bool Symmetrize>
+// observations of the period. With Keep, the period's x_pred, P_pred, v, L
+// and K^T go to s's block arrays as well, where the steady state's watch
+// reads them. Returns the mask of the lanes whose S was not positive
+// definite.
+template <int N, int M, bool Symmetrize, bool Keep>
 ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* y, f64 jitter,
                                        lane_moments<N>& moments, draw_lanes& sum) noexcept {
   const auto A = lane_values<N, N>::load(s.A);
@@ -198,7 +200,7 @@ ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* 
   auto S = values_product<M, M, N>(zero, at(CP), transposed(C), plus(R));
   if constexpr (Symmetrize) values_symmetrize(S);
 
-  lane_values<M, M> L;
+  lane_values<M, M> L{};  // the upper triangle stays zero
   const unsigned failed = values_cholesky(S, jitter, L);
 
   // S^-1 v; K^T = S^-1 (P_pred C^T)^T, with P_pred C^T = (C P_pred)^T when
@@ -230,6 +232,13 @@ ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* 
   draw_lanes dot = draw_lanes::zero();
 #pragma GCC unroll 64
   for (int i = 0; i < M; ++i) dot = fma(v(i, 0), S_inv_v(i, 0), dot);
+  if constexpr (Keep) {
+    x_pred.store(s.x_pred);
+    P_pred.store(s.P_pred);
+    v.store(s.v);
+    L.store(s.L);
+    KT.store(s.KT);
+  }
   const auto pivot = [&L](i64 i) { return L(i, i); };
   sum = lane_logdet_from(pivot, M, static_cast<f64>(M) * kLog2Pi) + dot;
   return failed;
