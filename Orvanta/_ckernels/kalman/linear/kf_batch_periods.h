@@ -243,13 +243,14 @@ void run_lane_periods(const lane_run& r, unsigned active, int* status,
   }
 }
 
-// The periods of run_lane_periods for the smallest models (n = N, m = M):
-// the fully observed ones on values, with the filtered moments kept as
-// values from period to period, and the others as run_lane_periods runs
-// them. With Steady (a tolerance above 0), each fully observed period also
-// leaves in the block arrays what the steady state's watch reads, and the
-// moments go there and back around the watch.
-template <int N, int M, bool Symmetrize, bool Steady>
+// The periods of run_lane_periods for the smallest models (n = N, m = M)
+// with the moments symmetrised: the fully observed ones on values, with
+// the filtered moments kept as values from period to period, and the
+// others as run_lane_periods runs them. With Steady (a tolerance above 0),
+// each fully observed period also leaves in the block arrays what the
+// steady state's watch reads, and the moments go there and back around the
+// watch.
+template <int N, int M, bool Steady>
 void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
                                 draw_lanes& loglik) noexcept {
   const lane_scratch& s = r.s;
@@ -269,7 +270,7 @@ void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
     if (m_t < M) {
       moments.store(s);
       if (Steady && steady.frozen != 0) lane_leave_steady_state(r, steady);
-      lane_predict(s, N, Symmetrize);
+      lane_predict(s, N, true);
       failed = lane_gap_period(r, t, m_t, loglik);
       if (Steady) lane_keep_prediction(r, steady);
       moments = lane_moments<N>::load(s);
@@ -277,7 +278,7 @@ void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
       const f64* y[kDrawLanes];
       for (int l = 0; l < kDrawLanes; ++l) y[l] = r.y[l] + t * M;
       draw_lanes sum;
-      failed = lane_values_period<N, M, Symmetrize, Steady>(s, y, r.jitter, moments, sum);
+      failed = lane_values_period<N, M, Steady>(s, y, r.jitter, moments, sum);
       if constexpr (Steady) {
         moments.store(s);
         // a frozen lane's covariance is not used, and cannot fail it
@@ -292,17 +293,18 @@ void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
   }
 }
 
-// run_lane_periods_on_values for the block's settings.
+// run_lane_periods_on_values for the block's settings; without the
+// symmetrisation, which few calls turn off, run_lane_periods, so that each
+// size compiles two loops on values rather than four.
 template <int N, int M>
 void run_lane_periods_on_values_for(const lane_run& r, unsigned active, int* status,
                                     draw_lanes& loglik) noexcept {
-  const bool steady = r.steady_state_tol > 0.0;
-  if (r.symmetrize)
-    steady ? run_lane_periods_on_values<N, M, true, true>(r, active, status, loglik)
-           : run_lane_periods_on_values<N, M, true, false>(r, active, status, loglik);
+  if (!r.symmetrize)
+    run_lane_periods(r, active, status, loglik);
+  else if (r.steady_state_tol > 0.0)
+    run_lane_periods_on_values<N, M, true>(r, active, status, loglik);
   else
-    steady ? run_lane_periods_on_values<N, M, false, true>(r, active, status, loglik)
-           : run_lane_periods_on_values<N, M, false, false>(r, active, status, loglik);
+    run_lane_periods_on_values<N, M, false>(r, active, status, loglik);
 }
 
 // Largest state and observable dimensions with a loop of their own. The

@@ -162,11 +162,11 @@ struct lane_moments {
 // block's filtered moments of the period before to those of this one, in
 // place: prediction, innovation, factorisation, update and the
 // log-likelihood sum, in `sum`. The model is s's; y[l] is lane l's
-// observations of the period. With Keep, the period's x_pred, P_pred, v, L
-// and K^T go to s's block arrays as well, where the steady state's watch
-// reads them. Returns the mask of the lanes whose S was not positive
-// definite.
-template <int N, int M, bool Symmetrize, bool Keep>
+// observations of the period; P_pred, S and P are symmetrised, as the
+// filter's default asks. With Keep, the period's x_pred, P_pred, v, L and
+// K^T go to s's block arrays as well, where the steady state's watch reads
+// them. Returns the mask of the lanes whose S was not positive definite.
+template <int N, int M, bool Keep>
 ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* y, f64 jitter,
                                        lane_moments<N>& moments, draw_lanes& sum) noexcept {
   const auto A = lane_values<N, N>::load(s.A);
@@ -183,7 +183,7 @@ ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* 
   const auto AP = values_product<N, N, N>(zero, at(A), at(moments.P));
   auto P_pred = values_product<N, N, N>(zero, at(AP), transposed(A),
                                         plus(lane_values<N, N>::load(s.BQBT)));
-  if constexpr (Symmetrize) values_symmetrize(P_pred);
+  values_symmetrize(P_pred);
 
   // v = y - (d + C x_pred), S = R + (C P_pred) C^T
   alignas(64) f64 observed[M][kDrawLanes];
@@ -198,20 +198,16 @@ ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* 
   const auto CP = values_product<M, N, N>(zero, at(C), at(P_pred));
   const auto R = lane_values<M, M>::load(s.R);
   auto S = values_product<M, M, N>(zero, at(CP), transposed(C), plus(R));
-  if constexpr (Symmetrize) values_symmetrize(S);
+  values_symmetrize(S);
 
   lane_values<M, M> L{};  // the upper triangle stays zero
   const unsigned failed = values_cholesky(S, jitter, L);
 
-  // S^-1 v; K^T = S^-1 (P_pred C^T)^T, with P_pred C^T = (C P_pred)^T when
+  // S^-1 v; K^T = S^-1 (P_pred C^T)^T, with P_pred C^T = (C P_pred)^T as
   // P_pred is exactly symmetric
   lane_values<M, 1> S_inv_v = v;
   values_solve(L, S_inv_v);
-  lane_values<M, N> KT;
-  if constexpr (Symmetrize)
-    KT = CP;
-  else
-    KT = values_product<M, N, N>(zero, at(C), transposed(P_pred));
+  lane_values<M, N> KT = CP;
   values_solve(L, KT);
   const auto K = transposed(KT);
 
@@ -227,7 +223,7 @@ ORV_INLINE unsigned lane_values_period(const lane_scratch& s, const f64* const* 
   const auto P_joseph = values_product<N, N, N>(zero, at(IKC_P), transposed(IKC));
   const auto KR = values_product<N, M, M>(zero, K, at(R));
   moments.P = values_product<N, N, M>(zero, at(KR), at(KT), plus(P_joseph));
-  if constexpr (Symmetrize) values_symmetrize(moments.P);
+  values_symmetrize(moments.P);
 
   draw_lanes dot = draw_lanes::zero();
 #pragma GCC unroll 64
