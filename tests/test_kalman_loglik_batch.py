@@ -189,7 +189,9 @@ def test_results_do_not_depend_on_threads():
 
 
 def test_threads_take_any_index_and_start_no_more_than_the_processors():
-    args = draws(3, 2, 2, 400, 256, ("A", "Q"), seed=4)
+    # A size whose calls last milliseconds, long enough for the watcher below
+    # to see their workers on a loaded machine.
+    args = draws(8, 3, 2, 400, 256, ("A", "Q"), seed=4)
     want = run(args).loglik.tobytes()
     assert run(args, threads=np.int64(2)).loglik.tobytes() == want
     with pytest.raises(TypeError, match="threads must be an integer; got bool"):
