@@ -17,7 +17,8 @@ two, and jax.vmap.
 Ratios are of median times: single / batch (one thread), and batch on one
 thread / batch on two. Beside the two-thread ratio stands what the host gave
 the call: its CPU time over its wall time, the cores it received (2.00 when
-both threads had a core of their own); and what it gives two independent
+both threads had a core of their own, and counting the kept helper thread's
+watch for the next call); and what it gives two independent
 calls: one-thread batch calls made at once from two Python threads, against
 the same calls one after the other. A virtual machine whose two
 processors share a physical core shows that ratio well below 2 while the

@@ -8,6 +8,8 @@ its argument errors."""
 import _thread
 import os
 import re
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -21,6 +23,9 @@ from _c_header import CKERNELS
 from _threads import spinner_ticks
 
 batch = K.kalman_loglik_batch
+PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
+                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TESTS = os.path.dirname(os.path.abspath(__file__))
 ARGS = ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")
 MODEL = ARGS[:7]
 
@@ -188,36 +193,37 @@ def test_results_do_not_depend_on_threads():
         assert got.status.tobytes() == want.status.tobytes()
 
 
-def test_threads_take_any_index_and_start_no_more_than_the_processors():
-    # A size whose calls last milliseconds, long enough for the watcher below
-    # to see their workers on a loaded machine.
-    args = draws(8, 3, 2, 400, 256, ("A", "Q"), seed=4)
+def test_threads_take_any_index_and_are_kept_no_more_than_the_processors():
+    args = draws(8, 3, 2, 40, 256, ("A", "Q"), seed=4)
     want = run(args).loglik.tobytes()
     assert run(args, threads=np.int64(2)).loglik.tobytes() == want
     with pytest.raises(TypeError, match="threads must be an integer; got bool"):
         run(args, threads=True)
-    # The threads alive while a call asks for a million of them.
-    before, peak, stop = threading.active_count(), [0], threading.Event()
-
-    def watch():
-        while not stop.is_set():
-            peak[0] = max(peak[0], len(os.listdir("/proc/self/task")))
-
-    watcher = threading.Thread(target=watch)
-    tasks_before = len(os.listdir("/proc/self/task")) + 1
-    watcher.start()
-    try:
-        # The watcher may miss a short-lived worker on a loaded machine: call
-        # again until it has seen one, three calls at least.
-        for call in range(50):
-            assert run(args, threads=10**6).loglik.tobytes() == want
-            if call >= 2 and peak[0] > tasks_before:
-                break
-    finally:
-        stop.set()
-        watcher.join()
-    assert threading.active_count() == before
-    assert tasks_before < peak[0] <= tasks_before + len(os.sched_getaffinity(0)) - 1
+    # In a fresh process: the threads a call asks for beyond the processors
+    # are not started, the helpers are kept for the next calls, and a forked
+    # child, which has none of its parent's threads, starts its own.
+    script = f"""
+import os, sys
+sys.path[:0] = [{PACKAGE_ROOT!r}, {TESTS!r}]
+from test_kalman_loglik_batch import draws, run
+args = draws(8, 3, 2, 40, 256, ("A", "Q"), seed=4)
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+def kept_after_calls():
+    before = tasks()
+    assert all(run(args, threads=10**6).loglik.tobytes() == {want!r} for _ in range(3))
+    return tasks() - before
+print(kept_after_calls())
+child = os.fork()
+if child == 0:
+    os._exit(0 if kept_after_calls() == len(os.sched_getaffinity(0)) - 1 else 1)
+print(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), kept_after_calls())
+"""
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", script], capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    helpers = len(os.sched_getaffinity(0)) - 1
+    assert done.stdout.split() == [str(helpers), "0", "0"]
 
 
 def test_ctrl_c_stops_a_long_call():

@@ -1,6 +1,6 @@
 // Several threads running one body at once, the calling thread among them,
 // for work that the body takes item by item from a shared counter. Part of a
-// filter variant (filters_variant_batch.cpp).
+// filter variant (filters_variant_batch.cpp); the threads are worker_pool's.
 #ifndef ORV_WORKER_THREADS_H
 #define ORV_WORKER_THREADS_H
 
@@ -8,11 +8,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <exception>
 #include <thread>
-#include <vector>
 
 #include "../_common/orv_common.h"
+#include "worker_pool.h"
 
 namespace ORV_VARIANT {
 
@@ -33,20 +32,13 @@ inline i64 useful_threads(i64 requested, i64 items) noexcept {
 }
 
 // Runs body() on `threads` threads, the caller's included, and returns once
-// every one has returned; threads = 1 starts none. A thread the system
-// refuses to start is done without, so body must take its work from a
-// counter it shares with the others: whoever runs finishes the work.
+// every one has returned (worker_pool.h); threads = 1 runs it on the caller
+// alone. A thread that cannot be had is done without, so body must take its
+// work from a counter it shares with the others: whoever runs finishes it.
 template <class Body>
 void run_on_threads(i64 threads, Body& body) noexcept {
-  std::vector<std::thread> started;
-  try {
-    started.reserve(static_cast<std::size_t>(threads - 1));
-    for (i64 i = 1; i < threads; ++i) started.emplace_back([&body] { body(); });
-  } catch (const std::exception&) {
-    // no room for more threads: the ones started and the caller share the work
-  }
-  body();
-  for (std::thread& thread : started) thread.join();
+  orv::run_on_worker_threads(
+      threads, [](void* context) { (*static_cast<Body*>(context))(); }, &body);
 }
 
 }  // namespace
