@@ -182,14 +182,29 @@ unsigned settled_lanes_then_keep(const f64* P_pred, f64* last, i64 count, f64 to
   st.have_last = true;
 }
 
-// A fully observed period with every running lane frozen: the state
-// recursion alone (kf_steady_period), on the observations in s.y. Returns
-// the log-likelihood sums.
-[[gnu::noinline]] draw_lanes lane_steady_period(const lane_run& r) noexcept {
+// Period t, fully observed, with every running lane frozen: the state
+// recursion alone (kf_steady_period), from the filtered state in s.x.
+// Returns the log-likelihood sums.
+[[gnu::noinline]] draw_lanes lane_steady_period(const lane_run& r, i64 t) noexcept {
   const lane_scratch& s = r.s;
+  gather_observations(r, t, r.observed, r.m);
   lane_predict_state(s, r.n);
   lane_innovation_mean(s, {s.C, s.d, s.R, r.m}, r.n);
   return lane_steady_update(s, r.n, r.m, s.x);
+}
+
+// Period t, which misses some entries (m_t observed), from the filtered
+// moments in the block arrays: it leaves the steady state, is predicted and
+// observed (lane_gap_period), and its prediction is kept for the steady
+// state's watch when there is one. Returns the mask of the lanes whose S
+// failed.
+inline unsigned lane_period_with_gaps(const lane_run& r, lane_steady_state& steady, i64 t,
+                                      i64 m_t, draw_lanes& loglik) noexcept {
+  if (steady.frozen != 0) lane_leave_steady_state(r, steady);
+  lane_predict(r.s, r.n, r.symmetrize);
+  const unsigned failed = lane_gap_period(r, t, m_t, loglik);
+  if (steady.tol > 0.0) lane_keep_prediction(r, steady);
+  return failed;
 }
 
 // ---- a block's periods ----------------------------------------------------------------------
@@ -217,17 +232,14 @@ void run_lane_periods(const lane_run& r, unsigned active, int* status,
   for (i64 t = 0; t < r.T && active != 0; ++t) {
     const i64 m_t = observed_entries(r.y[0] + t * m, m, r.observed);
     if (m_t == m && steady.frozen != 0 && (steady.frozen & active) == active) {
-      gather_observations(r, t, r.observed, m);
-      loglik = fma(minus_half, lane_steady_period(r), loglik);
+      loglik = fma(minus_half, lane_steady_period(r, t), loglik);
       continue;
     }
-    if (m_t < m && steady.frozen != 0) lane_leave_steady_state(r, steady);
-    lane_predict(s, r.n, r.symmetrize);
     unsigned failed;
     if (m_t < m) {
-      failed = lane_gap_period(r, t, m_t, loglik);
-      if (steady.tol > 0.0) lane_keep_prediction(r, steady);
+      failed = lane_period_with_gaps(r, steady, t, m_t, loglik);
     } else {
+      lane_predict(s, r.n, r.symmetrize);
       gather_observations(r, t, r.observed, m);
       draw_lanes sum;
       failed = lane_observe(r, all, sum);
@@ -261,18 +273,14 @@ void run_lane_periods_on_values(const lane_run& r, unsigned active, int* status,
     const i64 m_t = observed_entries(r.y[0] + t * M, M, r.observed);
     if (Steady && m_t == M && steady.frozen != 0 && (steady.frozen & active) == active) {
       moments.x.store(s.x);
-      gather_observations(r, t, r.observed, M);
-      loglik = fma(minus_half, lane_steady_period(r), loglik);
+      loglik = fma(minus_half, lane_steady_period(r, t), loglik);
       moments.x = lane_values<N, 1>::load(s.x);
       continue;
     }
     unsigned failed;
     if (m_t < M) {
       moments.store(s);
-      if (Steady && steady.frozen != 0) lane_leave_steady_state(r, steady);
-      lane_predict(s, N, true);
-      failed = lane_gap_period(r, t, m_t, loglik);
-      if (Steady) lane_keep_prediction(r, steady);
+      failed = lane_period_with_gaps(r, steady, t, m_t, loglik);
       moments = lane_moments<N>::load(s);
     } else {
       const f64* y[kDrawLanes];
