@@ -6,6 +6,7 @@ with missing values shared or per draw, and on any number of threads; and
 its argument errors."""
 
 import _thread
+import concurrent.futures
 import os
 import re
 import subprocess
@@ -191,6 +192,13 @@ def test_results_do_not_depend_on_threads():
         got = run(args, "stationary", threads=threads)
         assert got.loglik.tobytes() == want.loglik.tobytes()
         assert got.status.tobytes() == want.status.tobytes()
+    # Calls long enough to overlap, at once from several threads: one holds
+    # the kept helpers, the others start their own.
+    args = draws(4, 2, 2, 400, 128, ("A",), seed=12)
+    want = run(args).loglik.tobytes()
+    with concurrent.futures.ThreadPoolExecutor(4) as callers:
+        got = callers.map(lambda _: run(args, threads=2).loglik.tobytes(), range(128))
+        assert set(got) == {want}
 
 
 def test_threads_take_any_index_and_are_kept_no_more_than_the_processors():
