@@ -6,12 +6,16 @@
 // call nothing, and nothing of the call is touched once it has returned.
 #include "worker_pool.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <thread>
@@ -64,6 +68,27 @@ struct pool_state {
 // Never destroyed: helpers sleep on it until the process ends.
 constinit pool_state pool;
 
+// The threads asleep on a word of the pool, so that a change wakes them
+// with a system call only when there are any. A sleeper counts itself
+// before the kernel checks the word, a waker changes the word before it
+// reads the count; with both in one total order, either the waker sees the
+// sleeper or the sleeper's kernel call sees the change.
+constinit std::atomic<int> sleepers{0};
+static_assert(sizeof(std::atomic<u32>) == 4 && std::atomic<u32>::is_always_lock_free,
+              "the kernel reads a pool word as a 32-bit integer");
+
+void sleep_while(const std::atomic<u32>& word, u32 value) noexcept {
+  sleepers.fetch_add(1, std::memory_order_seq_cst);
+  syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+  sleepers.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// After a change of word made with std::memory_order_seq_cst.
+void wake_sleepers(std::atomic<u32>& word) noexcept {
+  if (sleepers.load(std::memory_order_seq_cst) > 0)
+    syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
 void relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -80,7 +105,7 @@ void watch_then_sleep(const std::atomic<u32>& word, Done done) noexcept {
     if (steady::now() < sleep_after)
       relax();
     else
-      word.wait(value, std::memory_order_acquire);
+      sleep_while(word, value);
   }
 }
 
@@ -101,8 +126,8 @@ bool claim_seat(u32 generation) noexcept {
     seen = pool.generation.load(std::memory_order_acquire);
     if (!claim_seat(seen)) continue;
     pool.task(pool.context);
-    pool.finished.fetch_add(1, std::memory_order_release);
-    pool.finished.notify_all();
+    pool.finished.fetch_add(1, std::memory_order_seq_cst);
+    wake_sleepers(pool.finished);
   }
 }
 
@@ -111,6 +136,7 @@ void forget_helpers() noexcept {
   pool.helpers = 0;
   pool.seats.store(0, std::memory_order_relaxed);
   pool.held.store(false, std::memory_order_relaxed);
+  sleepers.store(0, std::memory_order_relaxed);
 }
 
 // Starts helpers until `wanted` are kept, each waiting for the call after
@@ -141,8 +167,8 @@ void run_on_kept_helpers(i64 helpers, void (*task)(void*), void* context) noexce
   pool.context = context;
   pool.finished.store(0, std::memory_order_relaxed);
   pool.seats.store(open_seats(before + 1, seats), std::memory_order_release);
-  pool.generation.store(before + 1, std::memory_order_release);
-  pool.generation.notify_all();
+  pool.generation.store(before + 1, std::memory_order_seq_cst);
+  wake_sleepers(pool.generation);
   task(context);
   const u64 claimed = claimed_of(pool.seats.fetch_or(kClosed, std::memory_order_acq_rel));
   watch_then_sleep(pool.finished, [claimed](u32 finished) { return finished == claimed; });
