@@ -7,7 +7,6 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <thread>
 
 #include "../_common/orv_common.h"
