@@ -1,12 +1,11 @@
 import os
 import sys
 
-# Tests import the package from the checkout, where the build puts the
-# extension module next to its Python files, or from the package tree that
-# ORVANTA_PACKAGE_ROOT names (the sanitized build lays out its own).
-_checkout = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.environ.get("ORVANTA_PACKAGE_ROOT") or _checkout)
+# Tests import their helpers from this folder, and the package from the tree
+# that _paths names.
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _paths import PACKAGE_ROOT  # noqa: E402
+sys.path.insert(1, PACKAGE_ROOT)
 
 
 # ---- leaks, under a preloaded LeakSanitizer ----------------------------------

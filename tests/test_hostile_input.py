@@ -4,7 +4,6 @@ their argument."""
 
 import copy
 import multiprocessing
-import os
 import pickle
 import subprocess
 import sys
@@ -14,13 +13,11 @@ import numpy as np
 import pytest
 
 import Orvanta._ckernels.kalman._kalman as K
+from _paths import PACKAGE_ROOT, TESTS
 from test_kalman_entry import KEYS, model, same_bits
 from test_ukf import meas_linear
 from test_ukf_entry import ARRAYS, model as ukf_model
 
-PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
-                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TESTS = os.path.dirname(os.path.abspath(__file__))
 ADDR = meas_linear.address
 
 

@@ -15,12 +15,11 @@ import pytest
 import Orvanta._ckernels.kalman._kalman as K
 from _threads import spinner_ticks
 from _native import KF_HISTORY_FIELDS, run_kf
+from _paths import PACKAGE_ROOT
 from test_module import Raises, with_method
 
 # Where the package under test lives: the checkout, or the tree of another
 # build that the suite was pointed at.
-PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
-                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 KEYS = ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")
 kf = K.kalman_hot_loop
 

@@ -21,12 +21,10 @@ import pytest
 import Orvanta.kalman
 import Orvanta._ckernels.kalman._kalman as K
 from _c_header import CKERNELS
+from _paths import PACKAGE_ROOT, TESTS
 from _threads import spinner_ticks
 
 batch = K.kalman_loglik_batch
-PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
-                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TESTS = os.path.dirname(os.path.abspath(__file__))
 ARGS = ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")
 MODEL = ARGS[:7]
 

@@ -6,7 +6,6 @@ import builtins
 import functools
 import importlib
 import inspect
-import os
 import shutil
 import subprocess
 import sys
@@ -17,12 +16,11 @@ import pytest
 
 import Orvanta._ckernels.kalman._kalman as K
 from _native import shared_object_path
+from _paths import PACKAGE_ROOT
 
 MODULE = "Orvanta._ckernels.kalman._kalman"
 # Where the package under test lives: the checkout, or the tree of another
 # build that the suite was pointed at.
-PACKAGE_ROOT = (os.environ.get("ORVANTA_PACKAGE_ROOT")
-                or os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 MODULE_DOC = (
     "Tarnel shim for the linear Kalman filter hot loop.\n\n"
     "Allocates the history output arrays, marshals the NumPy buffers into the C\n"
