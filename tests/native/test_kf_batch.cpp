@@ -93,10 +93,9 @@ struct Draws {
 
 TEST(KalmanLoglikBatch, EveryVariantAndThreadCountGivesEachDrawsBitsAlone) {
   // (3, 2) and (4, 3) run loops specialised for their sizes, on values
-  // without the steady state where the variant has the registers for them,
-  // (12, 5) the general one; a steady state loose enough that the draws'
-  // lanes freeze at different periods between the gaps, some blocks all of
-  // them
+  // where the variant has the registers for them, (12, 5) the general one;
+  // a steady state loose enough that the draws' lanes freeze at different
+  // periods between the gaps, some blocks all of them
   const std::array<std::array<i64, 3>, 3> sizes = {{{3, 2, 2}, {4, 3, 2}, {12, 5, 3}}};
   for (const auto& size : sizes) {
     Draws draws(size[0], size[1], size[2], 24, 23);
