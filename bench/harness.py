@@ -76,42 +76,6 @@ def load_library_from(so_path):
 
 # ---- what else the machine was doing ------------------------------------------
 
-class CpuMeter:
-    """CPU time spent by other processes while we ran, from /proc/stat minus
-    this process's own (and its children's) CPU time. Timings taken on a busy
-    machine are not comparable with those of a quiet one."""
-
-    def __init__(self):
-        self.tick = os.sysconf("SC_CLK_TCK")
-        self.start = self.sample()
-
-    def sample(self):
-        try:
-            with open("/proc/stat", encoding="ascii") as fh:
-                vals = [int(v) for v in fh.readline().split()[1:9]]
-            busy = (sum(vals) - vals[3] - vals[4]) / self.tick
-        except (OSError, ValueError, IndexError):
-            busy = float("nan")
-        own = sum(getattr(resource.getrusage(who), f) for who in
-                  (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN)
-                  for f in ("ru_utime", "ru_stime"))
-        return busy, own, time.perf_counter()
-
-    def others_share(self, since=None):
-        """Fraction of all cores busy with other processes since `since`
-        (a previous sample) or since construction."""
-        b0, o0, t0 = since or self.start
-        b1, o1, t1 = self.sample()
-        return max(0.0, (b1 - b0) - (o1 - o0)) / ((t1 - t0) * (os.cpu_count() or 1))
-
-    def idle_check(self, seconds=0.5):
-        before = self.sample()
-        time.sleep(seconds)
-        return self.others_share(before)
-
-
-# ---- timing -------------------------------------------------------------------
-
 def _thread_cpu_clock(tid):
     """The CPU-time clock of the thread with kernel id tid (Linux's encoding,
     the one pthread_getcpuclockid uses)."""
@@ -131,6 +95,41 @@ def process_cpu_ns():
             pass  # the thread has ended; its time is already the process's
     return time.process_time_ns()
 
+
+class CpuMeter:
+    """CPU time spent by other processes while we ran, from /proc/stat minus
+    this process's own (and its children's) CPU time. Timings taken on a busy
+    machine are not comparable with those of a quiet one."""
+
+    def __init__(self):
+        self.tick = os.sysconf("SC_CLK_TCK")
+        self.start = self.sample()
+
+    def sample(self):
+        try:
+            with open("/proc/stat", encoding="ascii") as fh:
+                vals = [int(v) for v in fh.readline().split()[1:9]]
+            busy = (sum(vals) - vals[3] - vals[4]) / self.tick
+        except (OSError, ValueError, IndexError):
+            busy = float("nan")
+        children = resource.getrusage(resource.RUSAGE_CHILDREN)
+        own = process_cpu_ns() * 1e-9 + children.ru_utime + children.ru_stime
+        return busy, own, time.perf_counter()
+
+    def others_share(self, since=None):
+        """Fraction of all cores busy with other processes since `since`
+        (a previous sample) or since construction."""
+        b0, o0, t0 = since or self.start
+        b1, o1, t1 = self.sample()
+        return max(0.0, (b1 - b0) - (o1 - o0)) / ((t1 - t0) * (os.cpu_count() or 1))
+
+    def idle_check(self, seconds=0.5):
+        before = self.sample()
+        time.sleep(seconds)
+        return self.others_share(before)
+
+
+# ---- timing -------------------------------------------------------------------
 
 class Bench:
     def __init__(self, quick, meter):
