@@ -8,6 +8,7 @@
 
 #include <linux/futex.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -43,6 +44,9 @@ constexpr u64 kClosed = u64{1} << 31;
 constexpr int kSeatBits = 15;
 constexpr u64 kSeatMask = (u64{1} << kSeatBits) - 1;
 constexpr i64 kMostHelpers = static_cast<i64>(kSeatMask);
+// The helpers whose processors a caller chooses (see keep_helpers_off): as
+// many as a processor mask holds.
+constexpr int kPlacedHelpers = CPU_SETSIZE;
 
 constexpr u64 open_seats(u32 generation, i64 seats) noexcept {
   return (u64{generation} << 32) | (static_cast<u64>(seats) << kSeatBits);
@@ -63,6 +67,8 @@ struct pool_state {
   std::atomic<u32> finished{0};
   void (*task)(void*) = nullptr;
   void* context = nullptr;
+  // The helpers' thread ids, each written by the helper as it starts.
+  std::atomic<pid_t> helper_ids[kPlacedHelpers] = {};
 };
 
 // Never destroyed: helpers sleep on it until the process ends.
@@ -120,7 +126,8 @@ bool claim_seat(u32 generation) noexcept {
   return false;
 }
 
-[[noreturn]] void serve_calls(u32 seen) noexcept {
+[[noreturn]] void serve_calls(i64 index, u32 seen) noexcept {
+  if (index < kPlacedHelpers) pool.helper_ids[index].store(gettid(), std::memory_order_relaxed);
   for (;;) {
     watch_then_sleep(pool.generation, [seen](u32 generation) { return generation != seen; });
     seen = pool.generation.load(std::memory_order_acquire);
@@ -133,6 +140,7 @@ bool claim_seat(u32 generation) noexcept {
 
 // A forked child has the parent's memory but none of its helpers.
 void forget_helpers() noexcept {
+  for (std::atomic<pid_t>& id : pool.helper_ids) id.store(0, std::memory_order_relaxed);
   pool.helpers = 0;
   pool.seats.store(0, std::memory_order_relaxed);
   pool.held.store(false, std::memory_order_relaxed);
@@ -152,11 +160,30 @@ void start_helpers(i64 wanted, u32 generation) noexcept {
   if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) return;
   try {
     for (; pool.helpers < wanted; ++pool.helpers)
-      std::thread([generation] { serve_calls(generation); }).detach();
+      std::thread([index = pool.helpers, generation] { serve_calls(index, generation); })
+          .detach();
   } catch (const std::exception&) {
     // no room for another thread: the call goes on with those kept
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Lets the helpers run on the caller's processors but `cpu`, the one it runs
+// on. A woken thread is placed beside its waker when the processors have
+// lately been busy (as after another thread pool's work in the process), and
+// there it waits for the caller or takes turns with it until the scheduler
+// next balances the load, milliseconds later: two threads of a call at
+// (4,2,2) gave 0.8x to 1.0x one thread's throughput that way. A helper that
+// is running already is elsewhere, or is moved.
+void keep_helpers_off(int cpu) noexcept {
+  cpu_set_t elsewhere;
+  if (cpu < 0 || sched_getaffinity(0, sizeof elsewhere, &elsewhere) != 0 ||
+      !CPU_ISSET(cpu, &elsewhere) || CPU_COUNT(&elsewhere) < 2)
+    return;
+  CPU_CLR(cpu, &elsewhere);
+  for (i64 i = 0; i < std::min<i64>(pool.helpers, kPlacedHelpers); ++i)
+    if (const pid_t id = pool.helper_ids[i].load(std::memory_order_relaxed); id != 0)
+      sched_setaffinity(id, sizeof elsewhere, &elsewhere);
 }
 
 void run_on_kept_helpers(i64 helpers, void (*task)(void*), void* context) noexcept {
@@ -167,6 +194,7 @@ void run_on_kept_helpers(i64 helpers, void (*task)(void*), void* context) noexce
   pool.context = context;
   pool.finished.store(0, std::memory_order_relaxed);
   pool.seats.store(open_seats(before + 1, seats), std::memory_order_release);
+  if (sleepers.load(std::memory_order_seq_cst) > 0) keep_helpers_off(sched_getcpu());
   pool.generation.store(before + 1, std::memory_order_seq_cst);
   wake_sleepers(pool.generation);
   task(context);
