@@ -67,6 +67,11 @@ struct pool_state {
   std::atomic<u32> finished{0};
   void (*task)(void*) = nullptr;
   void* context = nullptr;
+  // Whether the call narrowed its helpers' processors to wake them
+  // (keep_helpers_off), and the caller's processors, which a helper takes
+  // back once it holds a seat.
+  bool placed = false;
+  cpu_set_t processors = {};
   // The helpers' thread ids, each written by the helper as it starts.
   std::atomic<pid_t> helper_ids[kPlacedHelpers] = {};
 };
@@ -132,6 +137,8 @@ bool claim_seat(u32 generation) noexcept {
     watch_then_sleep(pool.generation, [seen](u32 generation) { return generation != seen; });
     seen = pool.generation.load(std::memory_order_acquire);
     if (!claim_seat(seen)) continue;
+    // widened again, a helper stays where it was woken
+    if (pool.placed) sched_setaffinity(0, sizeof pool.processors, &pool.processors);
     pool.task(pool.context);
     pool.finished.fetch_add(1, std::memory_order_seq_cst);
     wake_sleepers(pool.finished);
@@ -169,21 +176,23 @@ void start_helpers(i64 wanted, u32 generation) noexcept {
 }
 
 // Lets the helpers run on the caller's processors but `cpu`, the one it runs
-// on. A woken thread is placed beside its waker when the processors have
-// lately been busy (as after another thread pool's work in the process), and
-// there it waits for the caller or takes turns with it until the scheduler
-// next balances the load, milliseconds later: two threads of a call at
-// (4,2,2) gave 0.8x to 1.0x one thread's throughput that way. A helper that
-// is running already is elsewhere, or is moved.
-void keep_helpers_off(int cpu) noexcept {
-  cpu_set_t elsewhere;
-  if (cpu < 0 || sched_getaffinity(0, sizeof elsewhere, &elsewhere) != 0 ||
-      !CPU_ISSET(cpu, &elsewhere) || CPU_COUNT(&elsewhere) < 2)
-    return;
+// on, until each takes a seat and the caller's processors back (serve_calls).
+// A woken thread is placed beside its waker when the processors have lately
+// been busy (as after another thread pool's work in the process), and there
+// it waits for the caller or takes turns with it until the scheduler next
+// balances the load, milliseconds later: two threads of a call at (4,2,2)
+// gave 0.8x to 1.0x one thread's throughput that way. A helper that is
+// running already is elsewhere, or is moved. Returns whether it did so.
+bool keep_helpers_off(int cpu) noexcept {
+  if (cpu < 0 || sched_getaffinity(0, sizeof pool.processors, &pool.processors) != 0 ||
+      !CPU_ISSET(cpu, &pool.processors) || CPU_COUNT(&pool.processors) < 2)
+    return false;
+  cpu_set_t elsewhere = pool.processors;
   CPU_CLR(cpu, &elsewhere);
   for (i64 i = 0; i < std::min<i64>(pool.helpers, kPlacedHelpers); ++i)
     if (const pid_t id = pool.helper_ids[i].load(std::memory_order_relaxed); id != 0)
       sched_setaffinity(id, sizeof elsewhere, &elsewhere);
+  return true;
 }
 
 void run_on_kept_helpers(i64 helpers, void (*task)(void*), void* context) noexcept {
@@ -193,8 +202,8 @@ void run_on_kept_helpers(i64 helpers, void (*task)(void*), void* context) noexce
   pool.task = task;
   pool.context = context;
   pool.finished.store(0, std::memory_order_relaxed);
+  pool.placed = sleepers.load(std::memory_order_seq_cst) > 0 && keep_helpers_off(sched_getcpu());
   pool.seats.store(open_seats(before + 1, seats), std::memory_order_release);
-  if (sleepers.load(std::memory_order_seq_cst) > 0) keep_helpers_off(sched_getcpu());
   pool.generation.store(before + 1, std::memory_order_seq_cst);
   wake_sleepers(pool.generation);
   task(context);
