@@ -177,12 +177,12 @@ void start_helpers(i64 wanted, u32 generation) noexcept {
 
 // Lets the helpers run on the caller's processors but `cpu`, the one it runs
 // on, until each takes a seat and the caller's processors back (serve_calls).
-// A woken thread is placed beside its waker when the processors have lately
-// been busy (as after another thread pool's work in the process), and there
-// it waits for the caller or takes turns with it until the scheduler next
-// balances the load, milliseconds later: two threads of a call at (4,2,2)
-// gave 0.8x to 1.0x one thread's throughput that way. A helper that is
-// running already is elsewhere, or is moved. Returns whether it did so.
+// Linux may wake a thread beside its waker, though another processor is
+// idle: it did so after a JAX computation in the same process, and the
+// helper then waited for the caller or took turns with it until the
+// scheduler next balanced the load, milliseconds later (two threads of a
+// call at (4,2,2) gave 0.8x to 1.0x one thread's throughput). A helper that
+// is running already is elsewhere, or is moved. Returns whether it did so.
 bool keep_helpers_off(int cpu) noexcept {
   if (cpu < 0 || sched_getaffinity(0, sizeof pool.processors, &pool.processors) != 0 ||
       !CPU_ISSET(cpu, &pool.processors) || CPU_COUNT(&pool.processors) < 2)
