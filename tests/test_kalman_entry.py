@@ -18,8 +18,6 @@ from _native import KF_HISTORY_FIELDS, run_kf
 from _paths import PACKAGE_ROOT
 from test_module import Raises, with_method
 
-# Where the package under test lives: the checkout, or the tree of another
-# build that the suite was pointed at.
 KEYS = ("A", "B", "C", "d", "Q", "R", "y", "x0", "P0")
 kf = K.kalman_hot_loop
 

@@ -19,8 +19,6 @@ from _native import shared_object_path
 from _paths import PACKAGE_ROOT
 
 MODULE = "Orvanta._ckernels.kalman._kalman"
-# Where the package under test lives: the checkout, or the tree of another
-# build that the suite was pointed at.
 MODULE_DOC = (
     "Tarnel shim for the linear Kalman filter hot loop.\n\n"
     "Allocates the history output arrays, marshals the NumPy buffers into the C\n"
